@@ -1,0 +1,1 @@
+#include "agent_task.h"

@@ -1,0 +1,1 @@
+#include "mutation_gate.h"

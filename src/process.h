@@ -1,0 +1,88 @@
+// Child processes: posix_spawn through PATH, pipes drained with poll while waiting, deadlines,
+// SIGKILL and reaping. Every descriptor is owned and close-on-exec; no child is left a zombie.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <limits>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "io_error.h"
+
+namespace quarry {
+
+// Owns one file descriptor; closes it on destruction. Move-only.
+class Fd {
+ public:
+  Fd() = default;
+  explicit Fd(int fd) : fd_(fd) {}
+  Fd(Fd&& other) noexcept : fd_(other.release()) {}
+  Fd& operator=(Fd&& other) noexcept;
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  ~Fd() { reset(); }
+
+  int get() const { return fd_; }
+  explicit operator bool() const { return fd_ >= 0; }
+  int release();
+  void reset(int fd = -1);
+
+ private:
+  int fd_ = -1;
+};
+
+// How a child ended: a normal exit with its code, or death by a signal.
+struct ExitStatus {
+  enum class How { Exited, Signaled };
+  How how = How::Exited;
+  int value = 0;  // the exit code or the signal number
+
+  bool success() const { return how == How::Exited && value == 0; }
+};
+
+// Where a child's standard output or standard error goes.
+enum class Sink { Pipe, Null };
+
+struct Command {
+  std::string program;             // looked up through PATH
+  std::vector<std::string> args;   // argv[1..]; argv[0] is the program
+  Sink stdout_to = Sink::Pipe;
+  Sink stderr_to = Sink::Pipe;
+  bool own_process_group = false;  // the child leads a new process group; kills reach the group
+};
+
+// What a caller can attach to a run without caring which child it is.
+struct RunHooks {
+  // Called about every tick_interval while the child runs (progress reports).
+  std::function<void()> on_tick;
+  std::chrono::milliseconds tick_interval{2000};
+  // When readable, the run is abandoned: the child (its group, when it leads one) is killed
+  // with SIGKILL and reaped, and the run ends with `interrupted` set.
+  int interrupt_fd = -1;
+};
+
+struct RunOptions {
+  // Killed with SIGKILL (and reaped) once this much time has passed since the start.
+  std::optional<std::chrono::milliseconds> time_limit;
+  // Bytes kept of each captured stream; the rest is still read, so the child never stalls.
+  std::size_t capture_limit = std::numeric_limits<std::size_t>::max();
+  RunHooks hooks;
+};
+
+struct RunResult {
+  ExitStatus status;
+  std::string out;   // captured standard output, at most capture_limit bytes
+  std::string err;   // captured standard error, at most capture_limit bytes
+  bool timed_out = false;    // killed at the time limit
+  bool interrupted = false;  // abandoned because interrupt_fd became readable
+};
+
+// Starts the command with standard input from the null device, the parent's working directory
+// and environment, and SIGPIPE at its default disposition; drains its pipes while waiting for it.
+// An error means it could not be started, or waiting failed (the child is then killed and reaped).
+Result<RunResult> run(const Command& command, const RunOptions& options = {});
+
+}  // namespace quarry

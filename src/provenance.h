@@ -1,0 +1,29 @@
+// SHA-256 digests as lower-case hexadecimal text, on libcrypto's EVP interface.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace quarry {
+
+// The SHA-256 digest of `bytes` as 64 lower-case hexadecimal characters.
+std::string sha256_hex(std::string_view bytes);
+
+// An incremental SHA-256: feeding pieces gives the digest of their concatenation.
+class Sha256 {
+ public:
+  Sha256();
+  ~Sha256();
+  Sha256(Sha256&&) noexcept;
+  Sha256& operator=(Sha256&&) noexcept;
+
+  void update(std::string_view bytes);
+  std::string hex_digest();  // finishes the hash; call once
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
+}  // namespace quarry

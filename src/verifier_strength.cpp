@@ -1,0 +1,1 @@
+#include "verifier_strength.h"
