@@ -1,1 +1,32 @@
+// JSON text: parsing request lines (simdjson first, nlohmann for what it rejects) and the
+// compact writer every reply goes through.
 #pragma once
+
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include <nlohmann/json.hpp>
+
+namespace quarry {
+
+using Json = nlohmann::json;
+
+// Objects nested deeper than this are a parse error, so no recursive walk can exhaust the stack.
+inline constexpr int kMaxJsonDepth = 128;
+
+// One JSON value from `text`, or the parser's description of the fault with its position.
+std::variant<Json, std::string> parse_json(std::string_view text);
+
+// Compact text: keys in ascending byte order, no whitespace, raw UTF-8, short escapes.
+std::string write_json(const Json& value);
+void append_json(std::string& out, const Json& value);
+
+// A double in the shortest form that reads back the same: plain notation for decimal
+// exponents -5..15 with at least one fractional digit ("1.0"), else "1e+16", "1.5e-7".
+std::string format_double(double value);
+
+// The shortest plain decimal form: "80", "1.5", "-0.25", never an exponent.
+std::string format_plain_decimal(double value);
+
+}  // namespace quarry
