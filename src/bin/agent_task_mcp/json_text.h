@@ -26,7 +26,4 @@ void append_json(std::string& out, const Json& value);
 // exponents -5..15 with at least one fractional digit ("1.0"), else "1e+16", "1.5e-7".
 std::string format_double(double value);
 
-// The shortest plain decimal form: "80", "1.5", "-0.25", never an exponent.
-std::string format_plain_decimal(double value);
-
 }  // namespace quarry
