@@ -1,8 +1,17 @@
 // Tasks: the verifier run, AgentTask's lifecycle and the TaskRegistry.
 #pragma once
 
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
+#include <unordered_map>
+#include <vector>
 
+#include "agentic.h"
+#include "io_error.h"
+#include "mutation_gate.h"
 #include "process.h"
 
 namespace quarry {
@@ -17,5 +26,90 @@ struct Verdict {
 // Runs `sh -c verify_cmd` once, in its own process group, without a time limit. Never fails:
 // a verifier that cannot be run is a failed verdict saying why.
 Verdict run_verifier(const std::string& verify_cmd, const RunHooks& hooks = {});
+
+// One admitted proposal.
+struct AttemptRecord {
+  std::uint64_t attempt = 0;  // ordinal within the task, from 1
+  std::string fingerprint;    // empty when refused before fingerprinting
+  bool passed = false;
+  std::string output;  // verifier output or the refusal text
+};
+
+// The result of one proposal; equals the record appended for an admitted proposal.
+using ProposeOutcome = AttemptRecord;
+
+// One verifier-gated editing task over a declared set of files.
+class AgentTask {
+ public:
+  // Runs the mutation gate, then snapshots the declared files (a path that does not exist or
+  // is a directory is recorded as absent). Changes no file. `max_attempts` 0 admits one.
+  static Result<AgentTask> start(std::string id, std::string goal, std::string verify_cmd,
+                                 const std::vector<std::string>& files, std::uint64_t max_attempts,
+                                 std::optional<double> min_mutation_score,
+                                 const RunHooks& hooks = {});
+
+  // Applies the edits as one transaction and keeps them only when the verifier passes. Never
+  // fails: every problem is an outcome with passed false.
+  ProposeOutcome propose(std::vector<FileEdit> edits, const RunHooks& hooks = {});
+
+  // Commit keeps the files; restore puts every declared file back as it was at start. A
+  // failed restore leaves the task open for another try.
+  Status finish(bool commit);
+
+  const std::string& id() const { return id_; }
+  const std::vector<AttemptRecord>& attempts() const { return attempts_; }
+  std::optional<double> min_mutation_score() const { return min_mutation_score_; }
+  const std::optional<MutationMeasurement>& mutation_measurement() const {
+    return mutation_measurement_;
+  }
+
+ private:
+  struct SnapshotEntry {
+    std::string path;                  // as first declared
+    std::optional<std::string> prior;  // nullopt: absent at start
+  };
+
+  AgentTask() = default;
+  ProposeOutcome record(std::uint64_t attempt, std::string fingerprint, bool passed,
+                        std::string output);
+  Status restore();
+
+  std::string id_;
+  std::string goal_;
+  std::string verify_cmd_;
+  std::optional<double> min_mutation_score_;
+  std::optional<MutationMeasurement> mutation_measurement_;
+  std::unordered_map<PathKey, std::size_t, PathKeyHash> allowlist_;  // -> index in snapshot_
+  std::vector<SnapshotEntry> snapshot_;                              // in declaration order
+  std::vector<AttemptRecord> attempts_;
+  std::uint64_t max_attempts_ = 1;
+  std::uint64_t proposal_count_ = 0;
+  AttemptMemory memory_;
+  bool finished_ = false;
+};
+
+// Every started and not yet finished task, by id, for the life of the process.
+class TaskRegistry {
+ public:
+  static std::shared_ptr<TaskRegistry> create();
+
+  void insert(AgentTask task);
+  std::optional<AgentTask> remove(const std::string& id);
+
+  // Runs `operation` on the task under the registry's lock and returns its result; nothing
+  // when no task has that id (the operation is then never run).
+  template <typename Operation>
+  auto with_task(const std::string& id, Operation&& operation)
+      -> std::optional<decltype(operation(std::declval<AgentTask&>()))> {
+    std::lock_guard lock(mutex_);
+    const auto found = tasks_.find(id);
+    if (found == tasks_.end()) return std::nullopt;
+    return operation(found->second);
+  }
+
+ private:
+  std::mutex mutex_;
+  std::unordered_map<std::string, AgentTask> tasks_;
+};
 
 }  // namespace quarry

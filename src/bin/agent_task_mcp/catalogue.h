@@ -1,1 +1,16 @@
+// The fixed catalogue of the four task tools, answered to "tools/list".
 #pragma once
+
+#include <string>
+
+#include "json_text.h"
+
+namespace quarry {
+
+// One tool definition: {"description", "inputSchema", "name"}.
+Json tool_def(const std::string& name, const std::string& description, Json input_schema);
+
+// The reply line to "tools/list"; the request's params are never looked at.
+std::string handle_tools_list(const Json& id);
+
+}  // namespace quarry

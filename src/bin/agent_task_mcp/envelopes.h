@@ -1,1 +1,30 @@
+// Every reply line is built here: success and error replies, and the two tool-result forms.
 #pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "json_text.h"
+
+namespace quarry {
+
+// JSON-RPC error codes of the server.
+inline constexpr int32_t kParseError = -32700;
+inline constexpr int32_t kMethodNotFound = -32601;
+inline constexpr int32_t kInvalidParams = -32602;
+inline constexpr int32_t kStartFailed = -32000;
+inline constexpr int32_t kUnknownTask = -32001;
+inline constexpr int32_t kFinishFailed = -32002;
+
+// Each returns one line of compact JSON without its terminator.
+std::string ok(const Json& id, const Json& result);
+// The success reply for a result that is already compact JSON text.
+std::string ok_with_text(const Json& id, std::string_view result_text);
+std::string err(const Json& id, int32_t code, std::string_view message);
+// A tools/call success: `value` written as JSON text inside one text content block.
+std::string tool_result(const Json& id, const Json& value);
+// A tools/call failure: the message as the text block, with "isError": true.
+std::string tool_error(const Json& id, std::string_view message);
+
+}  // namespace quarry

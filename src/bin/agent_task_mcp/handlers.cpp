@@ -1,1 +1,209 @@
 #include "handlers.h"
+
+#include "envelopes.h"
+
+namespace quarry {
+namespace {
+
+// How a request wants its outcome wrapped.
+enum class Form { Tool, Direct };
+
+// The outcome of one operation: a result object, or a message with the direct form's code.
+struct Outcome {
+  std::optional<Json> result;
+  int32_t code = 0;
+  std::string message;
+
+  static Outcome success(Json result) { return Outcome{std::move(result), 0, {}}; }
+  static Outcome failure(int32_t code, std::string message) {
+    return Outcome{std::nullopt, code, std::move(message)};
+  }
+};
+
+std::string reply(Form form, const Json& id, Outcome outcome) {
+  if (outcome.result) {
+    return form == Form::Tool ? tool_result(id, *outcome.result) : ok(id, *outcome.result);
+  }
+  return form == Form::Tool ? tool_error(id, outcome.message)
+                            : err(id, outcome.code, outcome.message);
+}
+
+Outcome unknown_task(const std::string& task_id) {
+  return Outcome::failure(kUnknownTask, "unknown task_id: " + task_id);
+}
+
+Json record_json(const AttemptRecord& record) {
+  return Json{{"attempt", record.attempt},
+              {"fingerprint", record.fingerprint},
+              {"output", record.output},
+              {"passed", record.passed}};
+}
+
+// Progress notifications for a request that carries `_meta.progressToken`: the client's
+// request time-out is reset by them while a verifier or mutation tool runs.
+RunHooks hooks_for(const RequestContext& context, const Json& params, const char* what) {
+  RunHooks hooks;
+  hooks.interrupt_fd = context.interrupt_fd;
+  if (!params.is_object() || !context.notify) return hooks;
+  const auto meta = params.find("_meta");
+  if (meta == params.end() || !meta->is_object()) return hooks;
+  const auto token = meta->find("progressToken");
+  if (token == meta->end() || !(token->is_string() || token->is_number_integer())) return hooks;
+  const auto started = std::chrono::steady_clock::now();
+  hooks.on_tick = [notify = context.notify, token = *token, what, started,
+                   last = std::uint64_t{0}]() mutable {
+    const auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(
+                             std::chrono::steady_clock::now() - started)
+                             .count();
+    // Progress must increase strictly, even when two ticks land in the same second.
+    last = std::max<std::uint64_t>(last + 1, static_cast<std::uint64_t>(elapsed));
+    Json params = {{"progressToken", token},
+                   {"progress", last},
+                   {"message", std::string(what) + " running for " + std::to_string(last) + " s"}};
+    notify(write_json(
+        Json{{"jsonrpc", "2.0"}, {"method", "notifications/progress"}, {"params", params}}));
+  };
+  return hooks;
+}
+
+Outcome start(TaskOperations& tasks, Form form, TaskStartParams params, const RunHooks& hooks) {
+  std::string task_id = tasks.new_task_id();
+  std::optional<std::string> warning;
+  if (form == Form::Direct) warning = tasks.check_verifier_strength(params.verify_cmd, hooks);
+  Result<StartedTask> started = tasks.start(std::move(task_id), std::move(params), hooks);
+  if (!started) {
+    const IoError& error = started.error();
+    return Outcome::failure(error.kind == ErrorKind::InvalidInput ? kInvalidParams : kStartFailed,
+                            "task_start failed: " + error.message);
+  }
+  Json result = {{"task_id", started.value().task_id}};
+  if (warning) result["verifier_warning"] = *warning;
+  if (std::optional<Json> gate = mutation_gate_result(started.value())) {
+    result["mutation_gate"] = std::move(*gate);
+  }
+  return Outcome::success(std::move(result));
+}
+
+Outcome propose(TaskOperations& tasks, TaskProposeParams params, const RunHooks& hooks) {
+  std::vector<FileEdit> edits;
+  edits.reserve(params.edits.size());
+  for (EditParam& edit : params.edits) {
+    edits.push_back(FileEdit{std::move(edit.path), std::move(edit.content)});
+  }
+  std::optional<ProposeOutcome> outcome = tasks.propose(params.task_id, std::move(edits), hooks);
+  if (!outcome) return unknown_task(params.task_id);
+  return Outcome::success(record_json(*outcome));
+}
+
+Outcome history(TaskOperations& tasks, const TaskHistoryParams& params) {
+  std::optional<std::vector<AttemptRecord>> records = tasks.history(params.task_id);
+  if (!records) return unknown_task(params.task_id);
+  Json attempts = Json::array();
+  for (const AttemptRecord& record : *records) attempts.push_back(record_json(record));
+  return Outcome::success(Json{{"attempts", std::move(attempts)}});
+}
+
+Outcome finish(TaskOperations& tasks, const TaskFinishParams& params) {
+  std::optional<Status> finished = tasks.finish(params.task_id, params.commit);
+  if (!finished) return unknown_task(params.task_id);
+  if (!finished->ok()) {
+    return Outcome::failure(kFinishFailed,
+                            "finish failed, task retained for retry: " + finished->error().message);
+  }
+  return Outcome::success(Json{{"committed", params.commit}});
+}
+
+// Decodes the arguments of one operation and carries it out; the decoding failure's reply
+// differs between the forms.
+template <typename Decoded, typename Operation>
+std::string decode_and_run(Form form, const Json& id, DecodeResult<Decoded> decoded,
+                           Operation&& operation) {
+  if (!decoded) {
+    return form == Form::Tool ? tool_error(id, "invalid arguments: " + decoded.error())
+                              : err(id, kInvalidParams, "invalid params: " + decoded.error());
+  }
+  return reply(form, id, operation(std::move(decoded).value()));
+}
+
+std::string serve_operation(TaskOperations& tasks, const RequestContext& context, Form form,
+                            const std::string& name, const Json& id, Json arguments,
+                            const Json& params) {
+  if (name == "task_propose") {
+    const RunHooks hooks = hooks_for(context, params, "verifier");
+    return decode_and_run(form, id, decode_task_propose(std::move(arguments)),
+                          [&](TaskProposeParams p) { return propose(tasks, std::move(p), hooks); });
+  }
+  if (name == "task_start") {
+    const RunHooks hooks = hooks_for(context, params, "mutation tool");
+    return decode_and_run(
+        form, id, decode_task_start(std::move(arguments)),
+        [&](TaskStartParams p) { return start(tasks, form, std::move(p), hooks); });
+  }
+  if (name == "task_history") {
+    return decode_and_run(form, id, decode_task_history(std::move(arguments)),
+                          [&](TaskHistoryParams p) { return history(tasks, p); });
+  }
+  return decode_and_run(form, id, decode_task_finish(std::move(arguments)),
+                        [&](TaskFinishParams p) { return finish(tasks, p); });
+}
+
+// Only the _meta member of the params matters once the arguments have been taken out.
+Json meta_of(const Json& params) {
+  if (!params.is_object()) return Json(nullptr);
+  const auto meta = params.find("_meta");
+  return meta == params.end() ? Json(nullptr) : Json{{"_meta", *meta}};
+}
+
+}  // namespace
+
+std::optional<Json> mutation_gate_result(const StartedTask& task) {
+  if (!task.min_mutation_score) return std::nullopt;
+  Json gate = {{"threshold", *task.min_mutation_score}};
+  if (task.mutation_measurement) {
+    gate["status"] = "measured";
+    gate["score"] = task.mutation_measurement->score;
+    gate["tool"] = task.mutation_measurement->tool;
+  } else {
+    gate["status"] = "skipped";
+  }
+  return gate;
+}
+
+std::string handle_tools_call(TaskOperations& tasks, const RequestContext& context,
+                              const Json& id, Json params) {
+  const Json meta = meta_of(params);
+  DecodeResult<ToolsCallParams> call = decode_tools_call(std::move(params));
+  if (!call) return err(id, kInvalidParams, "invalid params: " + call.error());
+  ToolsCallParams& tool = call.value();
+  if (tool.name != "task_start" && tool.name != "task_propose" && tool.name != "task_history" &&
+      tool.name != "task_finish") {
+    return err(id, kInvalidParams, "unknown tool: " + tool.name);
+  }
+  Json arguments = tool.arguments.is_null() ? Json::object() : std::move(tool.arguments);
+  return serve_operation(tasks, context, Form::Tool, tool.name, id, std::move(arguments), meta);
+}
+
+std::string handle_start(TaskOperations& tasks, const RequestContext& context, const Json& id,
+                         Json params) {
+  const Json meta = meta_of(params);
+  return serve_operation(tasks, context, Form::Direct, "task_start", id, std::move(params), meta);
+}
+
+std::string handle_propose(TaskOperations& tasks, const RequestContext& context, const Json& id,
+                           Json params) {
+  const Json meta = meta_of(params);
+  return serve_operation(tasks, context, Form::Direct, "task_propose", id, std::move(params),
+                         meta);
+}
+
+std::string handle_history(TaskOperations& tasks, const Json& id, Json params) {
+  return serve_operation(tasks, RequestContext{}, Form::Direct, "task_history", id,
+                         std::move(params), Json(nullptr));
+}
+
+std::string handle_finish(TaskOperations& tasks, const Json& id, Json params) {
+  return serve_operation(tasks, RequestContext{}, Form::Direct, "task_finish", id,
+                         std::move(params), Json(nullptr));
+}
+
+}  // namespace quarry

@@ -1,1 +1,64 @@
+// The four task operations in their two request forms: "tools/call" and the direct methods.
 #pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "agent_task.h"
+#include "args.h"
+#include "io_error.h"
+#include "json_text.h"
+#include "mutation_gate.h"
+
+namespace quarry {
+
+// What a start hands back to the reply.
+struct StartedTask {
+  std::string task_id;
+  std::optional<double> min_mutation_score;
+  std::optional<MutationMeasurement> mutation_measurement;
+};
+
+// The operations the handlers call: the task registry in the server; a stand-in that touches
+// no file and starts no process under fuzzing. An empty optional means "no such task".
+class TaskOperations {
+ public:
+  virtual ~TaskOperations() = default;
+  virtual std::string new_task_id() = 0;
+  virtual std::optional<std::string> check_verifier_strength(const std::string& verify_cmd,
+                                                             const RunHooks& hooks) = 0;
+  // Starts the task and, on success, registers it.
+  virtual Result<StartedTask> start(std::string task_id, TaskStartParams params,
+                                    const RunHooks& hooks) = 0;
+  virtual std::optional<ProposeOutcome> propose(const std::string& task_id,
+                                                std::vector<FileEdit> edits,
+                                                const RunHooks& hooks) = 0;
+  virtual std::optional<std::vector<AttemptRecord>> history(const std::string& task_id) = 0;
+  // Removes the task when the finish succeeds.
+  virtual std::optional<Status> finish(const std::string& task_id, bool commit) = 0;
+};
+
+// Per-request facilities of the loop.
+struct RequestContext {
+  // Writes one notification line (progress reports) while a request is being served.
+  std::function<void(const std::string& line)> notify;
+  // Readable when the process is asked to terminate; a running child is then abandoned.
+  int interrupt_fd = -1;
+};
+
+// Each returns the whole reply line.
+std::string handle_tools_call(TaskOperations& tasks, const RequestContext& context,
+                              const Json& id, Json params);
+std::string handle_start(TaskOperations& tasks, const RequestContext& context, const Json& id,
+                         Json params);
+std::string handle_propose(TaskOperations& tasks, const RequestContext& context, const Json& id,
+                           Json params);
+std::string handle_history(TaskOperations& tasks, const Json& id, Json params);
+std::string handle_finish(TaskOperations& tasks, const Json& id, Json params);
+
+// The "mutation_gate" member of a start result, when the start asked for a minimum.
+std::optional<Json> mutation_gate_result(const StartedTask& task);
+
+}  // namespace quarry

@@ -2,6 +2,7 @@
 // compact writer every reply goes through.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -16,11 +17,15 @@ using Json = nlohmann::json;
 inline constexpr int kMaxJsonDepth = 128;
 
 // One JSON value from `text`, or the parser's description of the fault with its position.
-std::variant<Json, std::string> parse_json(std::string_view text);
+// When `readable_padding` bytes after the text may be read (at least simdjson's padding), the
+// text is parsed where it lies instead of being copied first.
+std::variant<Json, std::string> parse_json(std::string_view text, std::size_t readable_padding = 0);
 
 // Compact text: keys in ascending byte order, no whitespace, raw UTF-8, short escapes.
 std::string write_json(const Json& value);
 void append_json(std::string& out, const Json& value);
+// A string value written as a JSON string, without building a Json first.
+void append_json_string(std::string& out, std::string_view text);
 
 // A double in the shortest form that reads back the same: plain notation for decimal
 // exponents -5..15 with at least one fractional digit ("1.0"), else "1e+16", "1.5e-7".

@@ -1,1 +1,13 @@
-int main() { return 0; }
+// quarry_agent_task: the MCP server on standard input and output.
+#include <csignal>
+
+#include "registry_tasks.h"
+#include "server.h"
+
+int main() {
+  // A client that closes our standard output makes writes fail instead of ending the process.
+  std::signal(SIGPIPE, SIG_IGN);
+  quarry::RegistryTasks tasks(quarry::TaskRegistry::create());
+  quarry::serve(tasks, 0, 1);
+  return 0;
+}

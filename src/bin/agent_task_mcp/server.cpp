@@ -1,1 +1,197 @@
 #include "server.h"
+
+#include <simdjson.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "catalogue.h"
+#include "envelopes.h"
+
+namespace quarry {
+namespace {
+
+constexpr std::size_t kFirstCapacity = 64 * 1024;
+
+bool is_white_space(char32_t c) {
+  return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
+         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
+         c == 0x205F || c == 0x3000;
+}
+
+// The code point that starts at `text[at]` and its length; the text is valid UTF-8.
+char32_t decode_at(std::string_view text, std::size_t at, std::size_t& length) {
+  const auto byte = [&](std::size_t i) { return static_cast<char32_t>(static_cast<unsigned char>(text[i])); };
+  const char32_t lead = byte(at);
+  if (lead < 0x80) {
+    length = 1;
+    return lead;
+  }
+  length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
+  if (at + length > text.size()) {
+    length = 1;
+    return 0xFFFD;
+  }
+  char32_t c = lead & (0x7F >> length);
+  for (std::size_t i = 1; i < length; ++i) c = (c << 6) | (byte(at + i) & 0x3F);
+  return c;
+}
+
+void write_line(int fd, std::string line) {
+  line.push_back('\n');
+  const char* data = line.data();
+  std::size_t left = line.size();
+  while (left > 0) {
+    const ssize_t written = ::write(fd, data, left);
+    if (written < 0 && errno == EINTR) continue;
+    // A client that closed its end gets nothing more; serving goes on regardless.
+    if (written <= 0) return;
+    data += written;
+    left -= static_cast<std::size_t>(written);
+  }
+}
+
+Json take_member(Json& object, const char* name) {
+  auto found = object.find(name);
+  return found == object.end() ? Json(nullptr) : std::move(*found);
+}
+
+const Json& initialize_result() {
+  static const Json result = {
+      {"capabilities", {{"tools", Json::object()}}},
+      {"protocolVersion", "2024-11-05"},
+      {"serverInfo", {{"name", "quarry-agent-task"}, {"version", "0.5.0"}}},
+  };
+  return result;
+}
+
+std::optional<std::string> dispatch(TaskOperations& tasks, const RequestContext& context,
+                                    const std::string& method, const Json& id, Json params) {
+  if (method == "tools/list") return handle_tools_list(id);
+  if (method == "tools/call") return handle_tools_call(tasks, context, id, std::move(params));
+  if (method == "task_propose") return handle_propose(tasks, context, id, std::move(params));
+  if (method == "task_start") return handle_start(tasks, context, id, std::move(params));
+  if (method == "task_history") return handle_history(tasks, id, std::move(params));
+  if (method == "task_finish") return handle_finish(tasks, id, std::move(params));
+  if (method == "initialize") return ok(id, initialize_result());
+  // Every MCP server must answer the base protocol's liveness check.
+  if (method == "ping") return ok(id, Json::object());
+  // A notification has no reply, even when a client gives it an id.
+  if (method == "notifications/initialized") return std::nullopt;
+  return err(id, kMethodNotFound, "unknown method: " + method);
+}
+
+}  // namespace
+
+LineReader::LineReader(int fd) : fd_(fd) {}
+
+LineReader::~LineReader() { std::free(buffer_); }
+
+bool LineReader::fill() {
+  if (eof_) return false;
+  if (begin_ > 0) {
+    std::memmove(buffer_, buffer_ + begin_, end_ - begin_);
+    end_ -= begin_;
+    scanned_ -= begin_;
+    begin_ = 0;
+  }
+  // Room for a sizeable read, and always the padding behind the data.
+  if (capacity_ < end_ + kLinePadding + kFirstCapacity / 2) {
+    std::size_t capacity = capacity_ == 0 ? kFirstCapacity : capacity_ * 2;
+    while (capacity < end_ + kLinePadding + kFirstCapacity / 2) capacity *= 2;
+    char* grown = static_cast<char*>(std::realloc(buffer_, capacity));
+    if (grown == nullptr) return false;
+    std::memset(grown + capacity_, 0, capacity - capacity_);
+    buffer_ = grown;
+    capacity_ = capacity;
+  }
+  for (;;) {
+    const ssize_t got = ::read(fd_, buffer_ + end_, capacity_ - kLinePadding - end_);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) {
+      eof_ = true;
+      return false;
+    }
+    end_ += static_cast<std::size_t>(got);
+    return true;
+  }
+}
+
+std::optional<std::string_view> LineReader::next_line() {
+  for (;;) {
+    const void* newline = std::memchr(buffer_ + scanned_, '\n', end_ - scanned_);
+    if (newline != nullptr) {
+      const std::size_t at = static_cast<const char*>(newline) - buffer_;
+      std::size_t length = at - begin_;
+      if (length > 0 && buffer_[at - 1] == '\r') --length;
+      const std::string_view line(buffer_ + begin_, length);
+      begin_ = scanned_ = at + 1;
+      return line;
+    }
+    scanned_ = end_;
+    if (!fill()) {
+      if (begin_ == end_) return std::nullopt;
+      // The last line may lack its "\n".
+      std::size_t length = end_ - begin_;
+      if (buffer_[end_ - 1] == '\r') --length;
+      const std::string_view line(buffer_ + begin_, length);
+      begin_ = scanned_ = end_;
+      return line;
+    }
+  }
+}
+
+std::string_view trim_white_space(std::string_view line) {
+  std::size_t length = 0;
+  while (!line.empty() && is_white_space(decode_at(line, 0, length))) line.remove_prefix(length);
+  while (!line.empty()) {
+    std::size_t start = line.size() - 1;
+    while (start > 0 && (static_cast<unsigned char>(line[start]) & 0xC0) == 0x80) --start;
+    if (!is_white_space(decode_at(line, start, length))) break;
+    line.remove_suffix(line.size() - start);
+  }
+  return line;
+}
+
+std::optional<std::string> serve_line(TaskOperations& tasks, const RequestContext& context,
+                                      std::string_view line, std::size_t padding) {
+  const std::string_view text = trim_white_space(line);
+  if (text.empty()) return std::nullopt;
+  const std::size_t trimmed_tail = (line.data() + line.size()) - (text.data() + text.size());
+
+  auto parsed = parse_json(text, padding + trimmed_tail);
+  if (auto* message = std::get_if<std::string>(&parsed)) {
+    return err(Json(nullptr), kParseError, "parse error: " + *message);
+  }
+  Json& request = std::get<Json>(parsed);
+  if (!request.is_object()) return std::nullopt;
+
+  const bool has_id = request.contains("id");
+  const Json id = take_member(request, "id");
+  const Json* method_member = request.contains("method") ? &request["method"] : nullptr;
+  const std::string method = method_member != nullptr && method_member->is_string()
+                                 ? method_member->get_ref<const std::string&>()
+                                 : std::string();
+  // The request is carried out in full even when nobody will read the reply.
+  std::optional<std::string> reply =
+      dispatch(tasks, context, method, id, take_member(request, "params"));
+  if (!has_id) return std::nullopt;
+  return reply;
+}
+
+void serve(TaskOperations& tasks, int in_fd, int out_fd) {
+  LineReader reader(in_fd);
+  RequestContext context;
+  context.notify = [out_fd](const std::string& line) { write_line(out_fd, line); };
+  while (std::optional<std::string_view> line = reader.next_line()) {
+    if (!simdjson::validate_utf8(line->data(), line->size())) return;
+    if (std::optional<std::string> reply =
+            serve_line(tasks, context, *line, LineReader::kLinePadding)) {
+      write_line(out_fd, std::move(*reply));
+    }
+  }
+}
+
+}  // namespace quarry

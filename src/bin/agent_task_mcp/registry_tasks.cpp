@@ -1,0 +1,64 @@
+#include "registry_tasks.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+
+#include "verifier_strength.h"
+
+namespace quarry {
+
+std::string new_task_id() {
+  static std::atomic<std::uint64_t> sequence{0};
+  const std::uint64_t seq = sequence.fetch_add(1, std::memory_order_relaxed);
+  const auto since_epoch = std::chrono::system_clock::now().time_since_epoch();
+  const auto nanos = std::chrono::duration_cast<std::chrono::nanoseconds>(since_epoch).count();
+  char text[64];
+  std::snprintf(text, sizeof text, "task-%llx-%llu",
+                static_cast<unsigned long long>(nanos < 0 ? 0 : nanos),
+                static_cast<unsigned long long>(seq));
+  return text;
+}
+
+RegistryTasks::RegistryTasks(std::shared_ptr<TaskRegistry> registry)
+    : registry_(std::move(registry)) {}
+
+std::string RegistryTasks::new_task_id() { return quarry::new_task_id(); }
+
+std::optional<std::string> RegistryTasks::check_verifier_strength(const std::string& verify_cmd,
+                                                                  const RunHooks& hooks) {
+  return quarry::check_verifier_strength(verify_cmd, hooks);
+}
+
+Result<StartedTask> RegistryTasks::start(std::string task_id, TaskStartParams params,
+                                         const RunHooks& hooks) {
+  Result<AgentTask> task =
+      AgentTask::start(std::move(task_id), std::move(params.goal), std::move(params.verify_cmd),
+                       params.files, params.max_attempts, params.min_mutation_score, hooks);
+  if (!task) return task.error();
+  StartedTask started{task.value().id(), task.value().min_mutation_score(),
+                      task.value().mutation_measurement()};
+  registry_->insert(std::move(task).value());
+  return started;
+}
+
+std::optional<ProposeOutcome> RegistryTasks::propose(const std::string& task_id,
+                                                     std::vector<FileEdit> edits,
+                                                     const RunHooks& hooks) {
+  return registry_->with_task(task_id, [&](AgentTask& task) {
+    return task.propose(std::move(edits), hooks);
+  });
+}
+
+std::optional<std::vector<AttemptRecord>> RegistryTasks::history(const std::string& task_id) {
+  return registry_->with_task(task_id, [](AgentTask& task) { return task.attempts(); });
+}
+
+std::optional<Status> RegistryTasks::finish(const std::string& task_id, bool commit) {
+  std::optional<Status> finished =
+      registry_->with_task(task_id, [commit](AgentTask& task) { return task.finish(commit); });
+  if (finished && finished->ok()) (void)registry_->remove(task_id);
+  return finished;
+}
+
+}  // namespace quarry

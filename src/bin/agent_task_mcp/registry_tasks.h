@@ -1,0 +1,32 @@
+// The task operations of the running server: tasks held in the process's TaskRegistry.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "handlers.h"
+
+namespace quarry {
+
+// "task-{hex nanoseconds since the epoch}-{sequence}"; the sequence starts at 0 per process.
+std::string new_task_id();
+
+class RegistryTasks final : public TaskOperations {
+ public:
+  explicit RegistryTasks(std::shared_ptr<TaskRegistry> registry);
+
+  std::string new_task_id() override;
+  std::optional<std::string> check_verifier_strength(const std::string& verify_cmd,
+                                                     const RunHooks& hooks) override;
+  Result<StartedTask> start(std::string task_id, TaskStartParams params,
+                            const RunHooks& hooks) override;
+  std::optional<ProposeOutcome> propose(const std::string& task_id, std::vector<FileEdit> edits,
+                                        const RunHooks& hooks) override;
+  std::optional<std::vector<AttemptRecord>> history(const std::string& task_id) override;
+  std::optional<Status> finish(const std::string& task_id, bool commit) override;
+
+ private:
+  std::shared_ptr<TaskRegistry> registry_;
+};
+
+}  // namespace quarry
