@@ -1,1 +1,183 @@
 #include "agent_task.h"
+
+#include <cstddef>
+#include <string_view>
+#include <utility>
+
+#include "text.h"
+
+namespace quarry {
+namespace {
+
+constexpr std::size_t kVerifierOutputLimit = 8000;
+constexpr std::string_view kStderrSeparator = "\n--- stderr ---\n";
+constexpr std::string_view kTruncationMarker = "\n...[truncated]";
+
+// Decoding never shrinks text and no character takes more than four bytes, so the first 8000
+// decoded bytes, and whether byte 8000 starts a character, depend only on the first 8003 bytes
+// of a stream: keeping that many records exactly what cutting the whole output would.
+constexpr std::size_t kVerifierCaptureLimit = kVerifierOutputLimit + 3;
+
+}  // namespace
+
+Verdict run_verifier(const std::string& verify_cmd, const RunHooks& hooks) {
+  Command command;
+  command.program = "sh";
+  command.args = {"-c", verify_cmd};
+  command.own_process_group = true;
+  RunOptions options;
+  options.capture_limit = kVerifierCaptureLimit;
+  options.hooks = hooks;
+
+  Result<RunResult> ran = run(command, options);
+  if (!ran) return Verdict{false, "failed to run verifier: " + ran.error().message, false};
+  const RunResult& result = ran.value();
+
+  std::string output = utf8_lossy(result.out);
+  if (!result.err.empty()) {
+    output.append(kStderrSeparator);
+    output.append(utf8_lossy(result.err));
+  }
+  return Verdict{result.status.success(),
+                 truncate_utf8(std::move(output), kVerifierOutputLimit, kTruncationMarker),
+                 result.interrupted};
+}
+
+}  // namespace quarry
+
+namespace quarry {
+namespace {
+
+constexpr std::string_view kAllowlistMessage =
+    "' not in task file allowlist;                          declare it in `files` at "
+    "task_start to edit it";
+
+// A proposal under way when a termination request arrives has its edits rolled back before the
+// process ends; the attempt is not recorded, since nobody will read it.
+constexpr std::string_view kInterruptedMessage = "verifier interrupted; edits rolled back";
+
+}  // namespace
+
+Result<AgentTask> AgentTask::start(std::string id, std::string goal, std::string verify_cmd,
+                                   const std::vector<std::string>& files,
+                                   std::uint64_t max_attempts,
+                                   std::optional<double> min_mutation_score,
+                                   const RunHooks& hooks) {
+  Result<std::optional<MutationMeasurement>> gate =
+      run_mutation_gate(min_mutation_score, verify_cmd, hooks);
+  if (!gate) return gate.error();
+
+  AgentTask task;
+  for (const std::string& path : files) {
+    PathKey key = PathKey::of(path);
+    if (task.allowlist_.contains(key)) continue;
+    Result<std::string> bytes = read_whole_file(path);
+    std::optional<std::string> prior;
+    if (bytes) {
+      prior = std::move(bytes).value();
+    } else if (bytes.error().kind != ErrorKind::NotFound &&
+               bytes.error().kind != ErrorKind::IsADirectory) {
+      return bytes.error();
+    }
+    task.allowlist_.emplace(std::move(key), task.snapshot_.size());
+    task.snapshot_.push_back(SnapshotEntry{path, std::move(prior)});
+  }
+  task.id_ = std::move(id);
+  task.goal_ = std::move(goal);
+  task.verify_cmd_ = std::move(verify_cmd);
+  task.min_mutation_score_ = min_mutation_score;
+  task.mutation_measurement_ = std::move(gate).value();
+  task.max_attempts_ = max_attempts == 0 ? 1 : max_attempts;
+  return task;
+}
+
+ProposeOutcome AgentTask::propose(std::vector<FileEdit> edits, const RunHooks& hooks) {
+  if (finished_) return ProposeOutcome{proposal_count_, "", false, "task already finished"};
+  if (proposal_count_ >= max_attempts_) {
+    return ProposeOutcome{proposal_count_, "", false,
+                          "max attempts (" + std::to_string(max_attempts_) +
+                              ") exceeded; task finished"};
+  }
+  const std::uint64_t attempt = ++proposal_count_;
+
+  for (const FileEdit& edit : edits) {
+    if (!allowlist_.contains(PathKey::of(edit.path))) {
+      return record(attempt, "", false, "path '" + edit.path + std::string(kAllowlistMessage));
+    }
+  }
+  EditSet set{std::move(edits)};
+  if (set.edits.empty()) return record(attempt, "", false, "empty edit-set rejected");
+
+  std::string fingerprint = set.fingerprint();
+  if (memory_.was_rejected(goal_, set)) {
+    return record(attempt, std::move(fingerprint), false,
+                  "identical edit-set already rejected; not re-applied");
+  }
+  Result<Transaction> transaction = Transaction::apply(set);
+  if (!transaction) {
+    return record(attempt, std::move(fingerprint), false,
+                  "apply failed: " + transaction.error().message);
+  }
+  Verdict verdict = run_verifier(verify_cmd_, hooks);
+  if (verdict.interrupted) {
+    transaction.value().rollback();
+    --proposal_count_;
+    return ProposeOutcome{attempt, std::move(fingerprint), false, std::string(kInterruptedMessage)};
+  }
+  if (verdict.passed) {
+    std::move(transaction).value().commit();
+  } else {
+    transaction.value().rollback();
+    memory_.record_rejected(goal_, set);
+  }
+  return record(attempt, std::move(fingerprint), verdict.passed, std::move(verdict.output));
+}
+
+ProposeOutcome AgentTask::record(std::uint64_t attempt, std::string fingerprint, bool passed,
+                                 std::string output) {
+  attempts_.push_back(AttemptRecord{attempt, std::move(fingerprint), passed, std::move(output)});
+  return attempts_.back();
+}
+
+Status AgentTask::finish(bool commit) {
+  if (finished_) return {};
+  if (!commit) {
+    if (Status restored = restore(); !restored) return restored;
+  }
+  finished_ = true;
+  return {};
+}
+
+Status AgentTask::restore() {
+  for (const SnapshotEntry& entry : snapshot_) {
+    if (entry.prior) {
+      if (Status written = write_whole_file(entry.path, *entry.prior); !written) return written;
+      continue;
+    }
+    Status removed = remove_file(entry.path);
+    if (!removed && removed.error().kind != ErrorKind::NotFound &&
+        removed.error().kind != ErrorKind::IsADirectory) {
+      return removed;
+    }
+  }
+  return {};
+}
+
+std::shared_ptr<TaskRegistry> TaskRegistry::create() { return std::make_shared<TaskRegistry>(); }
+
+void TaskRegistry::insert(AgentTask task) {
+  std::lock_guard lock(mutex_);
+  std::string id = task.id();
+  tasks_.insert_or_assign(std::move(id), std::move(task));
+}
+
+std::optional<AgentTask> TaskRegistry::remove(const std::string& id) {
+  std::lock_guard lock(mutex_);
+  auto found = tasks_.find(id);
+  if (found == tasks_.end()) return std::nullopt;
+  AgentTask task = std::move(found->second);
+  tasks_.erase(found);
+  return task;
+}
+
+}  // namespace quarry

@@ -2,6 +2,7 @@
 // the memory of rejected edit-sets, and the on-disk Transaction with exact rollback.
 #pragma once
 
+#include <cstddef>
 #include <map>
 #include <optional>
 #include <string>
@@ -47,8 +48,12 @@ struct EditSet {
 // Fingerprints of rejected edit-sets, per key (the task's goal).
 class AttemptMemory {
  public:
+  // True when a set with the same fingerprint and the same identity was recorded under `key`.
+  // An unknown key answers false without hashing anything.
   bool was_rejected(const std::string& key, const EditSet& set) const;
   void record_rejected(const std::string& key, const EditSet& set);
+  // How many distinct rejected sets are remembered under `key`.
+  std::size_t count(const std::string& key) const;
 
  private:
   struct Rejected {
@@ -67,7 +72,9 @@ Status create_parent_directories(const std::string& path);
 // One edit-set written to disk, able to put every touched path back exactly as it was.
 class Transaction {
  public:
-  // Writes every edit in order. On failure, whatever was written is already rolled back.
+  // Writes every edit in order, saving each path's prior bytes before its first write. A path
+  // that cannot be read for any reason but not existing fails before it is written. On failure,
+  // whatever was written is already rolled back and the error is the failing call's.
   static Result<Transaction> apply(const EditSet& set);
 
   Transaction(Transaction&&) noexcept;

@@ -1,1 +1,334 @@
 #include "process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <climits>
+#include <utility>
+
+extern char** environ;
+
+namespace quarry {
+
+Fd& Fd::operator=(Fd&& other) noexcept {
+  if (this != &other) reset(other.release());
+  return *this;
+}
+
+int Fd::release() { return std::exchange(fd_, -1); }
+
+void Fd::reset(int fd) {
+  // close() is not retried on EINTR: Linux releases the descriptor even then, and a retry
+  // could close one another thread has just been given.
+  if (fd_ >= 0 && fd_ != fd) ::close(fd_);
+  fd_ = fd;
+}
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+// Once the child has exited, a background process it started may still hold a pipe open, and
+// waiting for that end-of-file could block the caller for as long as the straggler lives. The
+// child's own output is already in the pipe when it exits, so the drain goes on only while data
+// keeps coming (each read restarts a quiet period) and stops for good at a hard cap; after that
+// the read ends are closed and the straggler's next write fails with EPIPE.
+constexpr milliseconds kPipeQuietPeriod{100};
+constexpr milliseconds kPipeDrainCap{1000};
+
+// Only for kernels without pidfd_open, where nothing pollable reports the child's exit.
+constexpr milliseconds kExitPollInterval{10};
+
+// A started child that has not necessarily been reaped. Unless a wait reaped it, the destructor
+// kills it (its whole group when it leads one) and reaps it, so no path leaves a zombie.
+class Child {
+ public:
+  Child(pid_t pid, bool leads_group) : pid_(pid), leads_group_(leads_group) {}
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+  ~Child() {
+    if (reaped_) return;
+    kill();
+    (void)reap(0);
+  }
+
+  pid_t pid() const { return pid_; }
+  bool reaped() const { return reaped_; }
+  const ExitStatus& status() const { return status_; }
+
+  // Errors are ignored: the target may already have exited, and the reap that follows is what
+  // matters.
+  void kill() const { ::kill(leads_group_ ? -pid_ : pid_, SIGKILL); }
+
+  // waitpid with `options` (0 or WNOHANG). Returns 0, with reaped() telling whether the child
+  // has gone, or the errno of the failure.
+  int reap(int options) {
+    for (;;) {
+      int raw = 0;
+      const pid_t waited = ::waitpid(pid_, &raw, options);
+      if (waited == pid_) {
+        reaped_ = true;
+        status_ = WIFSIGNALED(raw) ? ExitStatus{ExitStatus::How::Signaled, WTERMSIG(raw)}
+                                   : ExitStatus{ExitStatus::How::Exited, WEXITSTATUS(raw)};
+        return 0;
+      }
+      if (waited == 0) return 0;
+      if (errno == EINTR) continue;
+      const int error = errno;
+      // ECHILD: the child was reaped behind our back (SIGCHLD ignored); its pid may already
+      // belong to another process, so it must never be signalled again.
+      if (error == ECHILD) reaped_ = true;
+      return error;
+    }
+  }
+
+ private:
+  pid_t pid_;
+  bool leads_group_;
+  bool reaped_ = false;
+  ExitStatus status_;
+};
+
+// One captured stream: the read end of its pipe (closed at end-of-file) and the bytes kept.
+struct Capture {
+  Fd fd;
+  std::string* kept = nullptr;
+};
+
+Status open_pipe(Fd& read_end, Fd& write_end) {
+  int ends[2];
+  if (::pipe2(ends, O_CLOEXEC) != 0) return os_error(errno);
+  read_end.reset(ends[0]);
+  write_end.reset(ends[1]);
+  return {};
+}
+
+// Returns the errno of the first step that failed, or 0 with `pid` set.
+int spawn(const Command& command, int in, int out, int err, pid_t& pid) {
+  std::vector<char*> argv;
+  argv.reserve(command.args.size() + 2);
+  argv.push_back(const_cast<char*>(command.program.c_str()));
+  for (const std::string& arg : command.args) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
+
+  posix_spawn_file_actions_t actions;
+  if (int error = posix_spawn_file_actions_init(&actions)) return error;
+  posix_spawnattr_t attr;
+  if (int error = posix_spawnattr_init(&attr)) {
+    posix_spawn_file_actions_destroy(&actions);
+    return error;
+  }
+
+  // The server ignores SIGPIPE; a child must die of it again, or `producer | head` would never
+  // end. Other ignored signals stay ignored, as whoever started the server (nohup, say) chose.
+  sigset_t to_default;
+  sigemptyset(&to_default);
+  sigaddset(&to_default, SIGPIPE);
+  sigset_t no_mask;
+  sigemptyset(&no_mask);
+  short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
+  if (command.own_process_group) flags |= POSIX_SPAWN_SETPGROUP;
+
+  int error = posix_spawn_file_actions_adddup2(&actions, in, STDIN_FILENO);
+  if (error == 0) error = posix_spawn_file_actions_adddup2(&actions, out, STDOUT_FILENO);
+  if (error == 0) error = posix_spawn_file_actions_adddup2(&actions, err, STDERR_FILENO);
+  // Our own descriptors are all close-on-exec, but a library's (an fstream's, say) may not be.
+  if (error == 0) error = posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
+  if (error == 0) error = posix_spawnattr_setsigdefault(&attr, &to_default);
+  if (error == 0) error = posix_spawnattr_setsigmask(&attr, &no_mask);
+  if (error == 0) error = posix_spawnattr_setpgroup(&attr, 0);
+  if (error == 0) error = posix_spawnattr_setflags(&attr, flags);
+  if (error == 0) error = posix_spawnp(&pid, argv[0], &actions, &attr, argv.data(), environ);
+
+  posix_spawnattr_destroy(&attr);
+  posix_spawn_file_actions_destroy(&actions);
+  return error;
+}
+
+// Returns 0 with `pidfd` set, or the errno of pidfd_open.
+int open_pidfd(pid_t pid, Fd& pidfd) {
+#ifdef SYS_pidfd_open
+  const long fd = ::syscall(SYS_pidfd_open, pid, 0);
+  if (fd < 0) return errno;
+  pidfd.reset(static_cast<int>(fd));
+  return 0;
+#else
+  (void)pid;
+  (void)pidfd;
+  return ENOSYS;
+#endif
+}
+
+int poll_timeout(Clock::duration left) {
+  // Rounded up: a wake-up a little before the moment would only come back with nothing to do.
+  const auto ms = std::chrono::ceil<milliseconds>(left).count();
+  return static_cast<int>(std::clamp<decltype(ms)>(ms, 0, INT_MAX));
+}
+
+// Reads what one readiness report promised. Returns 0, or the errno of a failed read.
+int read_once(Capture& capture, std::size_t capture_limit, bool& got_data) {
+  char buffer[64 * 1024];
+  const ssize_t n = ::read(capture.fd.get(), buffer, sizeof buffer);
+  if (n < 0) return errno == EINTR || errno == EAGAIN ? 0 : errno;
+  if (n == 0) {
+    capture.fd.reset();
+    return 0;
+  }
+  got_data = true;
+  std::string& kept = *capture.kept;
+  if (kept.size() < capture_limit) {
+    kept.append(buffer, std::min(static_cast<std::size_t>(n), capture_limit - kept.size()));
+  }
+  return 0;
+}
+
+// Waits for the child while draining both captures, honouring the deadline, the tick and the
+// interrupt descriptor. On success the child has been reaped; on failure it may still run.
+Status supervise(Child& child, std::array<Capture, 2>& captures, const RunOptions& options,
+                 RunResult& result) {
+  Fd pidfd;
+  if (int error = open_pidfd(child.pid(), pidfd); error != 0 && error != ENOSYS) {
+    return os_error(error);
+  }
+
+  const RunHooks& hooks = options.hooks;
+  const Clock::time_point start = Clock::now();
+  std::optional<Clock::time_point> deadline;
+  if (options.time_limit) deadline = start + *options.time_limit;
+  // A zero interval would turn the loop into a busy wait.
+  const Clock::duration tick = std::max(hooks.tick_interval, milliseconds{1});
+  Clock::time_point next_tick = start + tick;
+  Clock::time_point quiet_until;
+  Clock::time_point drain_cap;
+
+  for (;;) {
+    const bool running = !child.reaped();
+    if (!running && !captures[0].fd && !captures[1].fd) return {};
+    Clock::time_point now = Clock::now();
+    if (!running && (now >= quiet_until || now >= drain_cap)) return {};
+
+    std::optional<Clock::time_point> wake;
+    const auto wake_by = [&wake](Clock::time_point at) {
+      if (!wake || at < *wake) wake = at;
+    };
+    if (running) {
+      if (deadline) wake_by(*deadline);
+      if (hooks.on_tick) wake_by(next_tick);
+      if (!pidfd) wake_by(now + kExitPollInterval);
+    } else {
+      wake_by(std::min(quiet_until, drain_cap));
+    }
+
+    std::array<pollfd, 4> watched{};
+    nfds_t count = 0;
+    std::array<int, 2> capture_slot{-1, -1};
+    for (std::size_t i = 0; i < captures.size(); ++i) {
+      if (!captures[i].fd) continue;
+      capture_slot[i] = static_cast<int>(count);
+      watched[count++] = {captures[i].fd.get(), POLLIN, 0};
+    }
+    int exit_slot = -1;
+    int interrupt_slot = -1;
+    if (running && pidfd) {
+      exit_slot = static_cast<int>(count);
+      watched[count++] = {pidfd.get(), POLLIN, 0};
+    }
+    if (running && hooks.interrupt_fd >= 0) {
+      interrupt_slot = static_cast<int>(count);
+      watched[count++] = {hooks.interrupt_fd, POLLIN, 0};
+    }
+
+    if (::poll(watched.data(), count, wake ? poll_timeout(*wake - now) : -1) < 0) {
+      if (errno == EINTR) continue;
+      return os_error(errno);
+    }
+    now = Clock::now();
+
+    for (std::size_t i = 0; i < captures.size(); ++i) {
+      if (capture_slot[i] < 0 || watched[capture_slot[i]].revents == 0) continue;
+      bool got_data = false;
+      if (int error = read_once(captures[i], options.capture_limit, got_data)) {
+        return os_error(error);
+      }
+      if (got_data && !running) quiet_until = now + kPipeQuietPeriod;
+    }
+    if (!running) continue;
+
+    if (exit_slot < 0 || watched[exit_slot].revents != 0) {
+      if (int error = child.reap(WNOHANG)) return os_error(error);
+    }
+    const short interrupt_events = interrupt_slot < 0 ? 0 : watched[interrupt_slot].revents;
+    if (interrupt_events & POLLNVAL) return os_error(EBADF);
+    const bool interrupted = !child.reaped() && interrupt_events != 0;
+    const bool timed_out = !child.reaped() && !interrupted && deadline && now >= *deadline;
+    if (interrupted || timed_out) {
+      child.kill();
+      if (int error = child.reap(0)) return os_error(error);
+      result.interrupted = interrupted;
+      result.timed_out = timed_out;
+    }
+    if (child.reaped()) {
+      quiet_until = now + kPipeQuietPeriod;
+      drain_cap = now + kPipeDrainCap;
+      continue;
+    }
+
+    if (hooks.on_tick && now >= next_tick) {
+      hooks.on_tick();
+      next_tick += tick;
+      // A slow hook must not cause a burst of catch-up calls.
+      if (next_tick <= now) next_tick = now + tick;
+    }
+  }
+}
+
+}  // namespace
+
+Result<RunResult> run(const Command& command, const RunOptions& options) {
+  Fd null_in(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+  if (!null_in) return os_error(errno);
+  Fd null_out;
+  if (command.stdout_to == Sink::Null || command.stderr_to == Sink::Null) {
+    null_out.reset(::open("/dev/null", O_WRONLY | O_CLOEXEC));
+    if (!null_out) return os_error(errno);
+  }
+
+  RunResult result;
+  std::array<Capture, 2> captures;
+  captures[0].kept = &result.out;
+  captures[1].kept = &result.err;
+  const std::array<Sink, 2> sinks{command.stdout_to, command.stderr_to};
+  std::array<Fd, 2> write_ends;
+  for (std::size_t i = 0; i < sinks.size(); ++i) {
+    if (sinks[i] != Sink::Pipe) continue;
+    if (Status opened = open_pipe(captures[i].fd, write_ends[i]); !opened) return opened.error();
+  }
+
+  const auto target = [&null_out](const Fd& write_end) {
+    return write_end ? write_end.get() : null_out.get();
+  };
+  pid_t pid = 0;
+  if (int error = spawn(command, null_in.get(), target(write_ends[0]), target(write_ends[1]), pid)) {
+    return os_error(error);
+  }
+  Child child(pid, command.own_process_group);
+  // The child holds its own copies; ours would keep end-of-file from ever arriving.
+  for (Fd& write_end : write_ends) write_end.reset();
+
+  if (Status supervised = supervise(child, captures, options, result); !supervised) {
+    return supervised.error();
+  }
+  result.status = child.status();
+  return result;
+}
+
+}  // namespace quarry

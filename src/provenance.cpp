@@ -1,1 +1,64 @@
 #include "provenance.h"
+
+#include <openssl/evp.h>
+
+#include <new>
+
+namespace quarry {
+namespace {
+
+std::string to_hex(const unsigned char* digest, unsigned int length) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string hex;
+  hex.reserve(2 * length);
+  for (unsigned int i = 0; i < length; ++i) {
+    hex.push_back(kDigits[digest[i] >> 4]);
+    hex.push_back(kDigits[digest[i] & 0x0f]);
+  }
+  return hex;
+}
+
+}  // namespace
+
+std::string sha256_hex(std::string_view bytes) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  // With a built-in digest the only way to fail is an allocation inside libcrypto.
+  if (EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr) != 1) {
+    throw std::bad_alloc();
+  }
+  return to_hex(digest, length);
+}
+
+struct Sha256::State {
+  EVP_MD_CTX* context = nullptr;
+
+  State() : context(EVP_MD_CTX_new()) {
+    if (context == nullptr || EVP_DigestInit_ex(context, EVP_sha256(), nullptr) != 1) {
+      EVP_MD_CTX_free(context);
+      throw std::bad_alloc();
+    }
+  }
+  ~State() { EVP_MD_CTX_free(context); }
+  State(const State&) = delete;
+  State& operator=(const State&) = delete;
+};
+
+Sha256::Sha256() : state_(std::make_unique<State>()) {}
+Sha256::~Sha256() = default;
+Sha256::Sha256(Sha256&&) noexcept = default;
+Sha256& Sha256::operator=(Sha256&&) noexcept = default;
+
+void Sha256::update(std::string_view bytes) {
+  // A built-in digest's update cannot fail.
+  EVP_DigestUpdate(state_->context, bytes.data(), bytes.size());
+}
+
+std::string Sha256::hex_digest() {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  EVP_DigestFinal_ex(state_->context, digest, &length);
+  return to_hex(digest, length);
+}
+
+}  // namespace quarry

@@ -1,16 +1,43 @@
-// The advisory mutation-score check of the direct task_start method.
+// The advisory mutation-score check of the direct task_start method, and the text helpers it
+// shares with the mutation gate.
 #pragma once
 
 #include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "process.h"
 
 namespace quarry {
 
 // A warning text when an external mutation tool measures the verifier below 70 %; nothing
-// otherwise. Never fails.
+// otherwise. Never fails. Blocks while the tools run (up to 120 s each).
 std::optional<std::string> check_verifier_strength(const std::string& verify_cmd,
                                                    const RunHooks& hooks = {});
+
+// Whether `name --version` can be started and exits with code 0 within 120 s.
+bool tool_available(const std::string& name, const RunHooks& hooks = {});
+
+// Runs `command` with both output streams captured for at most 120 s. The text of a run that
+// exits with code 0: standard output, then standard error, a stream not valid UTF-8 left out.
+std::optional<std::string> run_with_timeout(const Command& command, const RunHooks& hooks = {});
+
+// The mutation score in percent found in a tool's report: the first `N%` (0..100) on a line
+// mentioning mutation, score or killed, else the first `a/b` ratio on a line mentioning killed.
+std::optional<double> parse_score(std::string_view text);
+
+// Unicode lower-casing, one code point at a time; bytes that are not valid UTF-8 are kept.
+std::string lowercase(std::string_view text);
+
+// The lines of `text`, split at line feeds with one carriage return before each removed.
+std::vector<std::string_view> split_lines(std::string_view text);
+
+// The tokens of `text` between runs of Unicode white space.
+std::vector<std::string_view> split_whitespace(std::string_view text);
+
+// `text` as a whole read as a finite floating-point number (optional sign, decimal or exponent
+// form); nothing when any of it is left over.
+std::optional<double> parse_number(std::string_view text);
 
 }  // namespace quarry

@@ -1,0 +1,321 @@
+// Whole task sessions through the built server: replies line by line, files on disk, standard
+// error, with fake mutation tools on PATH.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include <filesystem>
+
+#include "agentic.h"
+#include "test_support.h"
+
+namespace quarry::testing {
+namespace {
+
+using nlohmann::json;
+
+const std::string kAllowlistTail =
+    "' not in task file allowlist;                          declare it in `files` at task_start "
+    "to edit it";
+
+std::string fingerprint_of(std::vector<FileEdit> edits) { return EditSet{std::move(edits)}.fingerprint(); }
+
+std::string call(int id, const std::string& tool, const json& arguments) {
+  return json{{"jsonrpc", "2.0"},
+              {"id", id},
+              {"method", "tools/call"},
+              {"params", {{"name", tool}, {"arguments", arguments}}}}
+      .dump();
+}
+
+std::string direct(int id, const std::string& method, const json& params) {
+  return json{{"jsonrpc", "2.0"}, {"id", id}, {"method", method}, {"params", params}}.dump();
+}
+
+// The JSON text inside a tools/call success.
+json tool_text(const std::string& reply) {
+  const json parsed = json::parse(reply);
+  return json::parse(parsed["result"]["content"][0]["text"].get<std::string>());
+}
+
+std::string tool_line(int id, const json& value) {
+  return json{{"id", id},
+              {"jsonrpc", "2.0"},
+              {"result", {{"content", {{{"text", value.dump()}, {"type", "text"}}}}}}}
+      .dump();
+}
+
+std::string tool_error_line(int id, const std::string& message) {
+  return json{{"id", id},
+              {"jsonrpc", "2.0"},
+              {"result",
+               {{"content", {{{"text", message}, {"type", "text"}}}}, {"isError", true}}}}
+      .dump();
+}
+
+std::string error_line(int id, int code, const std::string& message) {
+  return json{{"error", {{"code", code}, {"message", message}}}, {"id", id}, {"jsonrpc", "2.0"}}
+      .dump();
+}
+
+json outcome(std::uint64_t attempt, const std::string& fingerprint, const std::string& output,
+             bool passed) {
+  return json{{"attempt", attempt}, {"fingerprint", fingerprint}, {"output", output}, {"passed", passed}};
+}
+
+json edit(const std::string& path, const std::string& content) {
+  return json{{"path", path}, {"content", content}};
+}
+
+class TaskSession : public ::testing::Test {
+ protected:
+  // Starts a task through the tool form and returns its id.
+  std::string start_task(ServerSession& server, const std::string& verify_cmd,
+                         const json& files, int max_attempts = 10) {
+    const std::string reply = server.request(call(
+        1, "task_start",
+        {{"goal", "g"}, {"verify_cmd", verify_cmd}, {"files", files}, {"max_attempts", max_attempts}}));
+    return tool_text(reply)["task_id"].get<std::string>();
+  }
+
+  std::string propose(ServerSession& server, int id, const std::string& task,
+                      const std::vector<json>& edits) {
+    return server.request(call(id, "task_propose", {{"task_id", task}, {"edits", json(edits)}}));
+  }
+
+  TempDir dir_;
+};
+
+TEST_F(TaskSession, FailingProposalIsRolledBackAndPassingOneKept) {
+  write_file(dir_ / "a.txt", "old\n");
+  ServerSession server(dir_.path());
+  const std::string task = start_task(server, "grep -q good a.txt", {"a.txt", "new/b.txt"});
+
+  const std::vector<json> failing = {edit("a.txt", "bad\n"), edit("new/b.txt", "x")};
+  const std::string failing_print = fingerprint_of({{"a.txt", "bad\n"}, {"new/b.txt", "x"}});
+  EXPECT_EQ(propose(server, 2, task, failing), tool_line(2, outcome(1, failing_print, "", false)));
+  EXPECT_EQ(read_file(dir_ / "a.txt"), "old\n");
+  EXPECT_FALSE(file_exists(dir_ / "new/b.txt"));
+  // Directories made on the way stay behind.
+  EXPECT_TRUE(file_exists(dir_ / "new"));
+
+  const std::vector<json> passing = {edit("a.txt", "good\n")};
+  const std::string passing_print = fingerprint_of({{"a.txt", "good\n"}});
+  EXPECT_EQ(propose(server, 3, task, passing), tool_line(3, outcome(2, passing_print, "", true)));
+  EXPECT_EQ(read_file(dir_ / "a.txt"), "good\n");
+
+  EXPECT_EQ(server.request(call(4, "task_history", {{"task_id", task}})),
+            tool_line(4, json{{"attempts",
+                               {outcome(1, failing_print, "", false),
+                                outcome(2, passing_print, "", true)}}}));
+  EXPECT_EQ(server.request(call(5, "task_finish", {{"task_id", task}})),
+            tool_line(5, json{{"committed", true}}));
+  EXPECT_EQ(read_file(dir_ / "a.txt"), "good\n");
+  EXPECT_EQ(server.request(call(6, "task_history", {{"task_id", task}})),
+            tool_error_line(6, "unknown task_id: " + task));
+  EXPECT_EQ(server.wait().exit_code, 0);
+}
+
+TEST_F(TaskSession, EveryRecordedOutcomeText) {
+  std::filesystem::create_directory(dir_ / "dir");
+  ServerSession server(dir_.path());
+  const std::string task = start_task(server, "echo out; echo err >&2; exit 1", {"a", "dir"}, 6);
+
+  EXPECT_EQ(propose(server, 2, task, {edit("a", "1"), edit("b", "2")}),
+            tool_line(2, outcome(1, "", "path 'b" + kAllowlistTail, false)));
+  EXPECT_EQ(propose(server, 3, task, {}),
+            tool_line(3, outcome(2, "", "empty edit-set rejected", false)));
+  const std::string print = fingerprint_of({{"a", "1"}});
+  EXPECT_EQ(propose(server, 4, task, {edit("a", "1")}),
+            tool_line(4, outcome(3, print, "out\n\n--- stderr ---\nerr\n", false)));
+  EXPECT_EQ(propose(server, 5, task, {edit("a", "1")}),
+            tool_line(5, outcome(4, print, "identical edit-set already rejected; not re-applied",
+                                 false)));
+  EXPECT_EQ(propose(server, 6, task, {edit("dir", "x")}),
+            tool_line(6, outcome(5, fingerprint_of({{"dir", "x"}}),
+                                 "apply failed: Is a directory (os error 21)", false)));
+  // An edit-set that failed to apply is not remembered: it is applied again.
+  EXPECT_EQ(propose(server, 7, task, {edit("dir", "x")}),
+            tool_line(7, outcome(6, fingerprint_of({{"dir", "x"}}),
+                                 "apply failed: Is a directory (os error 21)", false)));
+  // The limit refuses without recording, before any other check.
+  EXPECT_EQ(propose(server, 8, task, {edit("elsewhere", "x")}),
+            tool_line(8, outcome(6, "", "max attempts (6) exceeded; task finished", false)));
+  const json history = tool_text(server.request(call(9, "task_history", {{"task_id", task}})));
+  EXPECT_EQ(history["attempts"].size(), 6u);
+  EXPECT_FALSE(file_exists(dir_ / "a"));
+  EXPECT_FALSE(file_exists(dir_ / "b"));
+}
+
+TEST_F(TaskSession, ReorderedRejectedSetIsRefusedWithoutRunningTheVerifier) {
+  TempDir outside;
+  const std::string log = outside / "runs";
+  ServerSession server(dir_.path());
+  const std::string task = start_task(server, "echo run >> " + log + "; exit 1", {"a", "b"});
+
+  const std::string first = propose(server, 2, task, {edit("a", "1"), edit("b", "2")});
+  const std::string print = tool_text(first)["fingerprint"];
+  EXPECT_EQ(read_file(log), "run\n");
+  EXPECT_EQ(propose(server, 3, task, {edit("b", "2"), edit("a", "1")}),
+            tool_line(3, outcome(2, print, "identical edit-set already rejected; not re-applied",
+                                 false)));
+  EXPECT_EQ(read_file(log), "run\n");
+}
+
+TEST_F(TaskSession, RestoreDeletesCreatedFilesAndLeavesDirectories) {
+  write_file(dir_ / "keep.txt", "start");
+  ServerSession server(dir_.path());
+  const std::string task = start_task(server, "true", {"keep.txt", "made/new.txt", "never.txt"});
+  propose(server, 2, task, {edit("keep.txt", "changed"), edit("made/new.txt", "n")});
+  EXPECT_EQ(read_file(dir_ / "made/new.txt"), "n");
+
+  EXPECT_EQ(server.request(direct(3, "task_finish", {{"task_id", task}, {"commit", false}})),
+            json({{"id", 3}, {"jsonrpc", "2.0"}, {"result", {{"committed", false}}}}).dump());
+  EXPECT_EQ(read_file(dir_ / "keep.txt"), "start");
+  EXPECT_FALSE(file_exists(dir_ / "made/new.txt"));
+  EXPECT_TRUE(file_exists(dir_ / "made"));
+  EXPECT_FALSE(file_exists(dir_ / "never.txt"));
+  EXPECT_EQ(server.request(direct(4, "task_finish", {{"task_id", task}})),
+            error_line(4, -32001, "unknown task_id: " + task));
+}
+
+TEST_F(TaskSession, FailedFinishKeepsTheTaskForARetry) {
+  write_file(dir_ / "d/f.txt", "start");
+  ServerSession server(dir_.path());
+  const std::string task = start_task(server, "true", {"d/f.txt"});
+  propose(server, 2, task, {edit("d/f.txt", "changed")});
+  // A regular file where the directory was makes the restore's write fail.
+  std::filesystem::remove_all(dir_ / "d");
+  write_file(dir_ / "d", "in the way");
+
+  EXPECT_EQ(server.request(direct(3, "task_finish", {{"task_id", task}, {"commit", false}})),
+            error_line(3, -32002,
+                       "finish failed, task retained for retry: Not a directory (os error 20)"));
+  EXPECT_EQ(server.request(call(4, "task_finish", {{"task_id", task}, {"commit", false}})),
+            tool_error_line(
+                4, "finish failed, task retained for retry: Not a directory (os error 20)"));
+  EXPECT_EQ(tool_text(server.request(call(5, "task_history", {{"task_id", task}})))["attempts"]
+                .size(),
+            1u);
+
+  std::filesystem::remove(dir_ / "d");
+  std::filesystem::create_directory(dir_ / "d");
+  EXPECT_EQ(server.request(call(6, "task_finish", {{"task_id", task}, {"commit", false}})),
+            tool_line(6, json{{"committed", false}}));
+  EXPECT_EQ(read_file(dir_ / "d/f.txt"), "start");
+}
+
+TEST_F(TaskSession, UnknownTaskIdInBothForms) {
+  write_file(dir_ / "a", "start");
+  ServerSession server(dir_.path());
+  const std::string task = start_task(server, "true", {"a"});
+  for (const std::string& other : {task + " ", " " + task, "TASK" + task.substr(4)}) {
+    SCOPED_TRACE(other);
+    EXPECT_EQ(propose(server, 2, other, {edit("a", "x")}),
+              tool_error_line(2, "unknown task_id: " + other));
+    EXPECT_EQ(server.request(direct(3, "task_propose",
+                                    {{"task_id", other}, {"edits", json::array({edit("a", "x")})}})),
+              error_line(3, -32001, "unknown task_id: " + other));
+    EXPECT_EQ(server.request(direct(4, "task_history", {{"task_id", other}})),
+              error_line(4, -32001, "unknown task_id: " + other));
+  }
+  EXPECT_EQ(read_file(dir_ / "a"), "start");
+}
+
+TEST_F(TaskSession, TaskIdCounterCountsStartsThatFailButNotDecodeFailures) {
+  ServerSession server(dir_.path());
+  const auto id_of = [](const std::string& reply) {
+    return tool_text(reply)["task_id"].get<std::string>();
+  };
+  const std::string first =
+      id_of(server.request(call(1, "task_start", {{"goal", "g"}, {"verify_cmd", "true"}})));
+  EXPECT_TRUE(first.ends_with("-0")) << first;
+  EXPECT_EQ(first.find_first_not_of("0123456789abcdef", 5), first.rfind('-'));
+
+  EXPECT_EQ(server.request(call(2, "task_start", {{"goal", "g"}})),
+            tool_error_line(2, "invalid arguments: missing field `verify_cmd`"));
+  EXPECT_EQ(server.request(direct(3, "task_start", {{"goal", 1}})),
+            error_line(3, -32602, "invalid params: invalid type: integer `1`, expected a string"));
+  EXPECT_EQ(server.request(direct(4, "task_start",
+                                  {{"goal", "g"}, {"verify_cmd", "true"}, {"min_mutation_score", 1.5}})),
+            error_line(4, -32602,
+                       "task_start failed: min_mutation_score must be between 0.0 and 1.0, got 1.5"));
+  EXPECT_EQ(server.request(call(5, "task_start",
+                                {{"goal", "g"}, {"verify_cmd", "true"}, {"min_mutation_score", 80}})),
+            tool_error_line(
+                5, "task_start failed: min_mutation_score must be between 0.0 and 1.0, got 80"));
+  const std::string next =
+      id_of(server.request(call(6, "task_start", {{"goal", "g"}, {"verify_cmd", "true"}})));
+  EXPECT_TRUE(next.ends_with("-3")) << next;
+}
+
+// Fake mutation tools: bitegauge answers --version, "run" (the advisory check) and
+// "--format summary" (the gate) with canned reports.
+class MutationTools : public TaskSession {
+ protected:
+  void SetUp() override {
+    write_script(tools_ / "bitegauge",
+                 "case \"$1\" in\n"
+                 "  --version) echo bitegauge 1.0 ;;\n"
+                 "  run) echo 'Mutation score: 55%' ;;\n"
+                 "  --format) echo 'killed: 45, survived: 5' ;;\n"
+                 "esac");
+  }
+  TempDir tools_;
+};
+
+TEST_F(MutationTools, GateMeasuresRejectsAndReports) {
+  ServerSession server(dir_.path(), tools_.path());
+  const json passing = {{"goal", "g"}, {"verify_cmd", "pytest -q"}, {"min_mutation_score", 0.5}};
+  const json started = tool_text(server.request(call(1, "task_start", passing)));
+  EXPECT_EQ(started["mutation_gate"],
+            json({{"score", 0.9}, {"status", "measured"}, {"threshold", 0.5}, {"tool", "bitegauge"}}));
+  EXPECT_FALSE(started.contains("verifier_warning"));
+
+  const json rejected = {{"goal", "g"}, {"verify_cmd", "pytest -q"}, {"min_mutation_score", 0.95}};
+  const std::string message =
+      "task_start failed: mutation gate rejected: verifier mutation score 90.0% below minimum "
+      "95.0% (measured with bitegauge)";
+  EXPECT_EQ(server.request(direct(2, "task_start", rejected)), error_line(2, -32000, message));
+  EXPECT_EQ(server.request(call(3, "task_start", rejected)), tool_error_line(3, message));
+
+  const json skipped = {{"goal", "g"}, {"verify_cmd", "make check"}, {"min_mutation_score", 0.5}};
+  EXPECT_EQ(tool_text(server.request(call(4, "task_start", skipped)))["mutation_gate"],
+            json({{"status", "skipped"}, {"threshold", 0.5}}));
+  EXPECT_EQ(server.wait().err, "");
+}
+
+TEST_F(MutationTools, WarningOnlyInTheDirectStart) {
+  ServerSession server(dir_.path(), tools_.path());
+  const json arguments = {{"goal", "g"}, {"verify_cmd", "python -m pytest"}};
+  const json direct_reply = json::parse(server.request(direct(1, "task_start", arguments)));
+  EXPECT_EQ(direct_reply["result"]["verifier_warning"],
+            "Mutation score 55.0% is below 70% - verifier may be weak. Consider strengthening "
+            "tests before relying on this gate. (Task started anyway; this is a warning, not a "
+            "block.)");
+  const json tool_reply = tool_text(server.request(call(2, "task_start", arguments)));
+  EXPECT_EQ(tool_reply.size(), 1u);
+  EXPECT_TRUE(tool_reply.contains("task_id"));
+}
+
+TEST_F(MutationTools, GateWritesItsDiagnosticLinesToStandardError) {
+  write_script(tools_ / "bitegauge",
+               "case \"$1\" in\n"
+               "  --version) echo bitegauge 1.0 ;;\n"
+               "  --format) echo 'nothing to see' ;;\n"
+               "esac");
+  ServerSession server(dir_.path(), tools_.path());
+  const json arguments = {{"goal", "g"}, {"verify_cmd", "pytest"}, {"min_mutation_score", 0.5}};
+  EXPECT_EQ(tool_text(server.request(call(1, "task_start", arguments)))["mutation_gate"]["status"],
+            "skipped");
+  write_script(tools_ / "bitegauge", "[ \"$1\" = --version ] && echo 1.0 || exit 3");
+  EXPECT_EQ(tool_text(server.request(call(2, "task_start", arguments)))["mutation_gate"]["status"],
+            "skipped");
+  EXPECT_EQ(server.wait().err,
+            "mutation_gate: bitegauge ran but its output could not be parsed; gate skipped\n"
+            "mutation_gate: bitegauge probe (--format summary) failed; the CLI invocation may be "
+            "wrong for this bitegauge version; gate skipped\n");
+}
+
+}  // namespace
+}  // namespace quarry::testing
