@@ -1,0 +1,4 @@
+# add A B: prints the sum of two integers.
+add() {
+  echo $(($1 - $2))
+}
