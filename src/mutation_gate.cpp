@@ -182,6 +182,8 @@ std::optional<std::string> run_tool(const std::string& program,
   command.program = program;
   command.args = args;
   command.stderr_to = Sink::Null;
+  // A time limit or an interruption then reaches the test runs the tool started, too.
+  command.own_process_group = true;
   RunOptions options;
   options.time_limit = kToolTimeLimit;
   options.hooks = hooks;

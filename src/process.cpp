@@ -23,7 +23,9 @@ Fd& Fd::operator=(Fd&& other) noexcept {
   return *this;
 }
 
-int Fd::release() { return std::exchange(fd_, -1); }
+int Fd::release() {
+  return std::exchange(fd_, -1);
+}
 
 void Fd::reset(int fd) {
   // close() is not retried on EINTR: Linux releases the descriptor even then, and a retry
@@ -317,7 +319,8 @@ Result<RunResult> run(const Command& command, const RunOptions& options) {
     return write_end ? write_end.get() : null_out.get();
   };
   pid_t pid = 0;
-  if (int error = spawn(command, null_in.get(), target(write_ends[0]), target(write_ends[1]), pid)) {
+  if (int error =
+          spawn(command, null_in.get(), target(write_ends[0]), target(write_ends[1]), pid)) {
     return os_error(error);
   }
   Child child(pid, command.own_process_group);

@@ -76,7 +76,9 @@ std::size_t valid_until(std::string_view bytes, std::size_t from) {
 
 }  // namespace
 
-bool is_valid_utf8(std::string_view bytes) { return valid_until(bytes, 0) == bytes.size(); }
+bool is_valid_utf8(std::string_view bytes) {
+  return valid_until(bytes, 0) == bytes.size();
+}
 
 std::string utf8_lossy(std::string_view bytes) {
   std::string text;

@@ -220,6 +220,7 @@ bool tool_available(const std::string& name, const RunHooks& hooks) {
   probe.args = {"--version"};
   probe.stdout_to = Sink::Null;
   probe.stderr_to = Sink::Null;
+  probe.own_process_group = true;
   RunOptions options;
   options.time_limit = kToolTimeLimit;
   options.hooks = hooks;
@@ -231,6 +232,8 @@ std::optional<std::string> run_with_timeout(const Command& command, const RunHoo
   Command child = command;
   child.stdout_to = Sink::Pipe;
   child.stderr_to = Sink::Pipe;
+  // A time limit or an interruption then reaches the test runs the tool started, too.
+  child.own_process_group = true;
   RunOptions options;
   options.time_limit = kToolTimeLimit;
   options.hooks = hooks;

@@ -3,11 +3,13 @@
 
 #include "registry_tasks.h"
 #include "server.h"
+#include "termination.h"
 
 int main() {
   // A client that closes our standard output makes writes fail instead of ending the process.
   std::signal(SIGPIPE, SIG_IGN);
   quarry::RegistryTasks tasks(quarry::TaskRegistry::create());
-  quarry::serve(tasks, 0, 1);
+  const int interrupt_fd = quarry::termination::install();
+  quarry::serve(tasks, 0, 1, interrupt_fd);
   return 0;
 }

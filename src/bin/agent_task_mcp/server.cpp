@@ -9,6 +9,7 @@
 
 #include "catalogue.h"
 #include "envelopes.h"
+#include "termination.h"
 
 namespace quarry {
 namespace {
@@ -181,16 +182,17 @@ std::optional<std::string> serve_line(TaskOperations& tasks, const RequestContex
   return reply;
 }
 
-void serve(TaskOperations& tasks, int in_fd, int out_fd) {
+void serve(TaskOperations& tasks, int in_fd, int out_fd, int interrupt_fd) {
   LineReader reader(in_fd);
   RequestContext context;
   context.notify = [out_fd](const std::string& line) { write_line(out_fd, line); };
+  context.interrupt_fd = interrupt_fd;
   while (std::optional<std::string_view> line = reader.next_line()) {
     if (!simdjson::validate_utf8(line->data(), line->size())) return;
-    if (std::optional<std::string> reply =
-            serve_line(tasks, context, *line, LineReader::kLinePadding)) {
-      write_line(out_fd, std::move(*reply));
-    }
+    termination::enter_request();
+    std::optional<std::string> reply = serve_line(tasks, context, *line, LineReader::kLinePadding);
+    termination::leave_request();
+    if (reply) write_line(out_fd, std::move(*reply));
   }
 }
 

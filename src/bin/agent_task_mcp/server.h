@@ -46,6 +46,7 @@ std::optional<std::string> serve_line(TaskOperations& tasks, const RequestContex
                                       std::string_view line, std::size_t padding);
 
 // The loop over standard input until end of input, a read error or a line of invalid UTF-8.
-void serve(TaskOperations& tasks, int in_fd, int out_fd);
+// Children run for a request are abandoned when `interrupt_fd` becomes readable.
+void serve(TaskOperations& tasks, int in_fd, int out_fd, int interrupt_fd = -1);
 
 }  // namespace quarry

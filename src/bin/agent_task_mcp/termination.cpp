@@ -1,0 +1,61 @@
+#include "termination.h"
+
+#include <fcntl.h>
+#include <signal.h>
+
+#include <cerrno>
+#include <unistd.h>
+
+namespace quarry::termination {
+namespace {
+
+constexpr int kSignals[] = {SIGTERM, SIGINT, SIGHUP};
+
+volatile sig_atomic_t serving = 0;
+volatile sig_atomic_t held_signal = 0;
+int wake_write_fd = -1;
+
+void end_by(int signal_number) {
+  struct sigaction action = {};
+  action.sa_handler = SIG_DFL;
+  sigemptyset(&action.sa_mask);
+  sigaction(signal_number, &action, nullptr);
+  // Delivered as soon as the handler (if any) returns, with the default disposition.
+  raise(signal_number);
+}
+
+void on_termination_signal(int signal_number) {
+  if (!serving) {
+    end_by(signal_number);
+    return;
+  }
+  held_signal = signal_number;
+  const int saved_errno = errno;
+  const char byte = 1;
+  (void)!write(wake_write_fd, &byte, 1);
+  errno = saved_errno;
+}
+
+}  // namespace
+
+int install() {
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) return -1;
+  wake_write_fd = fds[1];
+  struct sigaction action = {};
+  action.sa_handler = on_termination_signal;
+  sigemptyset(&action.sa_mask);
+  for (int signal_number : kSignals) sigaddset(&action.sa_mask, signal_number);
+  action.sa_flags = SA_RESTART;
+  for (int signal_number : kSignals) sigaction(signal_number, &action, nullptr);
+  return fds[0];
+}
+
+void enter_request() { serving = 1; }
+
+void leave_request() {
+  serving = 0;
+  if (held_signal != 0) end_by(held_signal);
+}
+
+}  // namespace quarry::termination

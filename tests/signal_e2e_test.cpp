@@ -1,0 +1,76 @@
+// Clients stop servers with SIGTERM, SIGINT or SIGHUP. One that arrives while the verifier
+// runs must not leave the declared files holding an unverified edit-set.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <nlohmann/json.hpp>
+#include <functional>
+#include <thread>
+
+#include "test_support.h"
+
+namespace quarry::testing {
+namespace {
+
+using nlohmann::json;
+using namespace std::chrono_literals;
+
+std::string start_request(const std::string& verify_cmd) {
+  return json{{"id", 1},
+              {"method", "task_start"},
+              {"params", {{"goal", "g"}, {"verify_cmd", verify_cmd}, {"files", {"a", "new/b"}}}}}
+      .dump();
+}
+
+std::string propose_request(const std::string& task) {
+  return json{{"id", 2},
+              {"method", "task_propose"},
+              {"params",
+               {{"task_id", task},
+                {"edits", {{{"path", "a"}, {"content", "unverified"}}, {{"path", "new/b"}, {"content", "x"}}}}}}}
+      .dump();
+}
+
+bool wait_until(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(5ms);
+  }
+  return condition();
+}
+
+TEST(TerminationSignal, DuringTheVerifierRollsBackAndEndsByTheSignal) {
+  for (int signal_number : {SIGTERM, SIGINT, SIGHUP}) {
+    SCOPED_TRACE(signal_number);
+    TempDir dir;
+    const std::string original("start\0bytes\n", 12);
+    write_file(dir / "a", original);
+    ServerSession server(dir.path());
+    const json started = json::parse(server.request(start_request("sleep 30")));
+    server.send(propose_request(started["result"]["task_id"].get<std::string>()));
+    ASSERT_TRUE(wait_until([&] { return read_file(dir / "a") == "unverified"; }, 5s));
+
+    const auto sent = std::chrono::steady_clock::now();
+    ::kill(server.pid(), signal_number);
+    const ServerRun run = server.wait();
+    EXPECT_LT(std::chrono::steady_clock::now() - sent, 1s);
+    EXPECT_EQ(run.signal, signal_number);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(read_file(dir / "a"), original);
+    EXPECT_FALSE(file_exists(dir / "new/b"));
+  }
+}
+
+TEST(TerminationSignal, BetweenRequestsEndsTheProcessAtOnce) {
+  TempDir dir;
+  ServerSession server(dir.path());
+  EXPECT_EQ(server.request(R"({"id":1,"method":"ping"})"), R"({"id":1,"jsonrpc":"2.0","result":{}})");
+  ::kill(server.pid(), SIGTERM);
+  EXPECT_EQ(server.wait().signal, SIGTERM);
+}
+
+}  // namespace
+}  // namespace quarry::testing
