@@ -31,7 +31,8 @@ TempDir::~TempDir() {
 }
 
 void write_file(const std::string& path, const std::string& bytes, int mode) {
-  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+  const std::filesystem::path parent = std::filesystem::path(path).parent_path();
+  if (!parent.empty()) std::filesystem::create_directories(parent);
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << bytes;
   out.close();
@@ -196,6 +197,44 @@ ServerRun ServerSession::wait() {
     result.signal = WTERMSIG(status);
   }
   return result;
+}
+
+}  // namespace quarry::testing
+
+namespace quarry::testing {
+
+ServerSession::ServerSession(const std::string& dir, const std::string& path_prefix,
+                             const std::string& wrapper) {
+  int in_pipe[2], out_pipe[2], err_pipe[2];
+  if (::pipe2(in_pipe, O_CLOEXEC) != 0 || ::pipe2(out_pipe, O_CLOEXEC) != 0 ||
+      ::pipe2(err_pipe, O_CLOEXEC) != 0) {
+    throw std::runtime_error("pipe2 failed");
+  }
+  pid_ = ::fork();
+  if (pid_ == 0) {
+    ::dup2(in_pipe[0], 0);
+    ::dup2(out_pipe[1], 1);
+    ::dup2(err_pipe[1], 2);
+    if (::chdir(dir.c_str()) != 0) ::_exit(99);
+    if (!path_prefix.empty()) {
+      const std::string path = path_prefix + ":" + (std::getenv("PATH") ? std::getenv("PATH") : "");
+      ::setenv("PATH", path.c_str(), 1);
+    }
+    ::execl("/bin/sh", "sh", "-c", wrapper.c_str(), "sh", QUARRY_SERVER_BINARY,
+            static_cast<char*>(nullptr));
+    ::_exit(98);
+  }
+  ::close(in_pipe[0]);
+  ::close(out_pipe[1]);
+  ::close(err_pipe[1]);
+  in_ = in_pipe[1];
+  out_ = out_pipe[0];
+  err_ = err_pipe[0];
+}
+
+void ServerSession::close_output() {
+  if (out_ >= 0) ::close(out_);
+  out_ = -1;
 }
 
 }  // namespace quarry::testing
