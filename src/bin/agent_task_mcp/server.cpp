@@ -122,7 +122,8 @@ bool LineReader::fill() {
 
 std::optional<std::string_view> LineReader::next_line() {
   for (;;) {
-    const void* newline = std::memchr(buffer_ + scanned_, '\n', end_ - scanned_);
+    const void* newline =
+        end_ > scanned_ ? std::memchr(buffer_ + scanned_, '\n', end_ - scanned_) : nullptr;
     if (newline != nullptr) {
       const std::size_t at = static_cast<const char*>(newline) - buffer_;
       std::size_t length = at - begin_;
