@@ -45,6 +45,10 @@ ServerRun run_server(const std::string& dir, const std::string& input,
 class ServerSession {
  public:
   explicit ServerSession(const std::string& dir, const std::string& path_prefix = "");
+  // The server started by `sh -c wrapper sh SERVER`: the wrapper sets limits or signal
+  // dispositions, then runs the server with `exec "$@"`.
+  ServerSession(const std::string& dir, const std::string& path_prefix,
+                const std::string& wrapper);
   ~ServerSession();
   ServerSession(const ServerSession&) = delete;
   ServerSession& operator=(const ServerSession&) = delete;
@@ -57,6 +61,8 @@ class ServerSession {
   // Waits for the exit; the same encoding as ServerRun.
   ServerRun wait();
   int pid() const { return pid_; }
+  // Closes the read end of the server's standard output, as a client that stops listening.
+  void close_output();
 
  private:
   int pid_ = -1;

@@ -9,6 +9,8 @@
 #include <memory>
 #include <vector>
 
+#include "text.h"
+
 namespace quarry {
 namespace {
 
@@ -65,6 +67,22 @@ simdjson::dom::parser& shared_parser() {
 
 // The library's message reworded to follow our own "parse error: ": its bracketed exception
 // prefix dropped and its position moved to the end ("... at line 1 column 5").
+// The library quotes the token it last read, which for an unterminated string is the rest of
+// the line, megabytes of it: the reply keeps only its start.
+std::string shorten_last_read(std::string message) {
+  constexpr std::string_view kLastRead = "last read: '";
+  constexpr std::size_t kExcerptLimit = 40;
+  const std::size_t start = message.find(kLastRead);
+  const std::size_t end = message.rfind('\'');
+  if (start == std::string::npos || end == std::string::npos) return message;
+  const std::size_t excerpt = start + kLastRead.size();
+  if (end <= excerpt || end - excerpt <= kExcerptLimit) return message;
+  return truncate_utf8(message.substr(0, end), excerpt + kExcerptLimit, "...") +
+         message.substr(end);
+}
+
+// The library's message reworded to follow our own "parse error: ": its bracketed exception
+// prefix dropped and its position moved to the end ("... at line 1 column 5").
 std::string reword_library_message(const std::string& what) {
   std::string_view text = what;
   if (const std::size_t bracket = text.find("] "); bracket != std::string_view::npos) {
@@ -77,9 +95,9 @@ std::string reword_library_message(const std::string& what) {
     if (const std::size_t comma = position.find(','); comma != std::string::npos) {
       position.erase(comma, 1);
     }
-    return std::string(text.substr(colon + 2)) + " at " + position;
+    return shorten_last_read(std::string(text.substr(colon + 2))) + " at " + position;
   }
-  return std::string(text);
+  return shorten_last_read(std::string(text));
 }
 
 // nlohmann's DOM builder with a depth limit and a plain error message.
@@ -103,7 +121,9 @@ class BoundedDomBuilder {
   bool end_array() { return leave() && builder_.end_array(); }
   bool parse_error(std::size_t position, const std::string&, const nlohmann::detail::exception& e) {
     (void)position;
-    error_ = reword_library_message(e.what());
+    // The library quotes the bytes it last read, which may stop inside a character; the
+    // message goes into a reply line, which must stay UTF-8.
+    error_ = utf8_lossy(reword_library_message(e.what()));
     return false;
   }
 

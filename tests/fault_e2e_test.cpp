@@ -1,0 +1,215 @@
+// Faults around a proposal through the built server: a disk that fills part-way through an
+// edit-set, verifiers that die, close their output, leave children behind or read their input,
+// and a client that stops reading replies.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "agentic.h"
+#include "test_support.h"
+
+namespace quarry::testing {
+namespace {
+
+using nlohmann::json;
+using Clock = std::chrono::steady_clock;
+
+std::string call(int id, const std::string& tool, const json& arguments) {
+  return json{{"jsonrpc", "2.0"},
+              {"id", id},
+              {"method", "tools/call"},
+              {"params", {{"name", tool}, {"arguments", arguments}}}}
+      .dump();
+}
+
+std::string tool_line(int id, const json& value) {
+  return json{{"id", id},
+              {"jsonrpc", "2.0"},
+              {"result", {{"content", {{{"text", value.dump()}, {"type", "text"}}}}}}}
+      .dump();
+}
+
+json outcome(int attempt, const std::string& fingerprint, const std::string& output, bool passed) {
+  return json{
+      {"attempt", attempt}, {"fingerprint", fingerprint}, {"output", output}, {"passed", passed}};
+}
+
+json edits_of(const std::vector<FileEdit>& edits) {
+  json list = json::array();
+  for (const FileEdit& e : edits) list.push_back({{"path", e.path}, {"content", e.content}});
+  return list;
+}
+
+std::string start_task(ServerSession& server, const std::string& verify_cmd, const json& files) {
+  const json reply = json::parse(server.request(
+      call(1, "task_start",
+           {{"goal", "g"}, {"verify_cmd", verify_cmd}, {"files", files}, {"max_attempts", 10}})));
+  return json::parse(reply["result"]["content"][0]["text"].get<std::string>())["task_id"]
+      .get<std::string>();
+}
+
+std::string propose(int id, const std::string& task, const std::vector<FileEdit>& edits) {
+  return call(id, "task_propose", {{"task_id", task}, {"edits", edits_of(edits)}});
+}
+
+std::string print_of(const std::vector<FileEdit>& edits) {
+  return EditSet{edits}.fingerprint();
+}
+
+// A write that fails part-way (here the file-size limit, 512-byte blocks, with SIGXFSZ ignored
+// so the write returns EFBIG instead of killing the server) must undo the edits before it,
+// delete or restore the file it was writing, and not remember the set as rejected.
+TEST(DiskFault, WriteFailingPartWayRollsBackAndStaysRetryable) {
+  for (const bool b_existed : {false, true}) {
+    SCOPED_TRACE(b_existed ? "b existed" : "b absent");
+    TempDir dir;
+    write_file(dir / "a", "a at start\n");
+    if (b_existed) write_file(dir / "b", "b at start\n");
+    ServerSession server(dir.path(), "", "trap '' XFSZ; ulimit -f 1; exec \"$@\"");
+    const std::string task = start_task(server, "true", {"a", "b"});
+
+    const std::vector<FileEdit> too_big = {{"a", "small"}, {"b", std::string(64 * 1024, 'x')}};
+    for (int attempt = 1; attempt <= 2; ++attempt) {
+      EXPECT_EQ(
+          server.request(propose(attempt + 1, task, too_big)),
+          tool_line(attempt + 1, outcome(attempt, print_of(too_big),
+                                         "apply failed: File too large (os error 27)", false)));
+      EXPECT_EQ(read_file(dir / "a"), "a at start\n");
+      EXPECT_EQ(file_exists(dir / "b"), b_existed);
+      if (b_existed) {
+        EXPECT_EQ(read_file(dir / "b"), "b at start\n");
+      }
+    }
+    // The limit stops only writes past it.
+    const std::vector<FileEdit> fits = {{"a", "small"}, {"b", std::string(100, 'y')}};
+    EXPECT_EQ(server.request(propose(4, task, fits)),
+              tool_line(4, outcome(3, print_of(fits), "", true)));
+    EXPECT_EQ(read_file(dir / "b"), std::string(100, 'y'));
+
+    const ServerRun run = server.wait();
+    EXPECT_EQ(run.exit_code, 0);
+    EXPECT_EQ(run.err, "");
+  }
+}
+
+struct VerifierRow {
+  std::string verify_cmd;
+  std::string output;
+  bool passed;
+};
+
+// Runs one proposal of a → "new" under each verifier; a failing verdict must leave a as it was.
+void expect_verdicts(const std::vector<VerifierRow>& rows) {
+  for (const VerifierRow& row : rows) {
+    SCOPED_TRACE(row.verify_cmd);
+    TempDir dir;
+    write_file(dir / "a", "old");
+    ServerSession server(dir.path());
+    const std::string task = start_task(server, row.verify_cmd, {"a"});
+    const std::vector<FileEdit> edits = {{"a", "new"}};
+    EXPECT_EQ(server.request(propose(2, task, edits)),
+              tool_line(2, outcome(1, print_of(edits), row.output, row.passed)));
+    EXPECT_EQ(read_file(dir / "a"), row.passed ? "new" : "old");
+    const ServerRun run = server.wait();
+    EXPECT_EQ(run.exit_code, 0);
+    EXPECT_EQ(run.signal, 0);
+  }
+}
+
+// Death by a signal has no exit code; reading it as one (WEXITSTATUS of a signalled status is
+// 0) would keep the edits.
+TEST(VerifierFault, KilledBySignalFailsAndRollsBack) {
+  expect_verdicts({
+      {"kill -9 $$", "", false},
+      {"echo before; kill -TERM $$", "before\n", false},
+      {"echo err >&2; kill -KILL $$", "\n--- stderr ---\nerr\n", false},
+  });
+}
+
+// End of file on both pipes is not the child's exit: the verdict must wait for the real status.
+TEST(VerifierFault, ClosingItsOutputEarlyStillYieldsTheExitStatus) {
+  expect_verdicts({
+      {"exec >&-; sleep 0.2; exit 1", "", false},
+      {"exec >&- 2>&-; sleep 0.2; exit 3", "", false},
+      {"exec >&- 2>&-; sleep 0.2; exit 0", "", true},
+      {"echo out; exec >&-; echo err >&2; sleep 0.2; exit 0", "out\n\n--- stderr ---\nerr\n", true},
+  });
+}
+
+// A straggler the verifier leaves behind holds its pipes open for seconds; waiting for their
+// end of file would stall every client. Neither the reply nor the server's own exit may wait.
+TEST(VerifierFault, BackgroundChildHoldingThePipesDoesNotDelayTheReply) {
+  for (const std::string& verify_cmd :
+       std::vector<std::string>{"(sleep 3; echo late) & echo done; exit 0",
+                                "(sleep 3 >/dev/null; echo late >&2) & echo done; exit 0"}) {
+    SCOPED_TRACE(verify_cmd);
+    TempDir dir;
+    write_file(dir / "a", "old");
+    ServerSession server(dir.path());
+    const std::string task = start_task(server, verify_cmd, {"a"});
+    const std::vector<FileEdit> edits = {{"a", "new"}};
+    const Clock::time_point sent = Clock::now();
+    EXPECT_EQ(server.request(propose(2, task, edits)),
+              tool_line(2, outcome(1, print_of(edits), "done\n", true)));
+    const ServerRun run = server.wait();
+    EXPECT_LT(Clock::now() - sent, std::chrono::seconds(2));
+    EXPECT_EQ(run.exit_code, 0);
+    EXPECT_EQ(read_file(dir / "a"), "new");
+  }
+}
+
+// The verifier's standard input is the null device, never the protocol stream: a verifier
+// that reads would otherwise swallow the requests queued behind its own proposal, or block.
+TEST(VerifierFault, ReadingStandardInputSeesEndOfFileAtOnce) {
+  TempDir dir;
+  ServerSession server(dir.path());
+  const std::string task = start_task(server, "timeout 2 cat; echo \"cat exit $?\"", {"a"});
+  const std::vector<FileEdit> edits = {{"a", "x"}};
+  // Both lines go out before the verifier starts, so the second waits in the input pipe.
+  server.send(propose(2, task, edits) + "\n" + R"({"jsonrpc":"2.0","id":3,"method":"ping"})");
+  EXPECT_EQ(server.read_line(), tool_line(2, outcome(1, print_of(edits), "cat exit 0\n", true)));
+  EXPECT_EQ(server.read_line(), R"({"id":3,"jsonrpc":"2.0","result":{}})");
+  EXPECT_EQ(server.wait().exit_code, 0);
+}
+
+// Requests that arrive while a verifier runs (one that never touches its input) wait their
+// turn and are served in order afterwards.
+TEST(VerifierFault, RequestsQueuedDuringAVerifierAreServedInOrder) {
+  TempDir dir;
+  ServerSession server(dir.path());
+  const std::string task = start_task(server, "sleep 0.3; echo ok", {"a"});
+  const std::vector<FileEdit> first = {{"a", "1"}};
+  const std::vector<FileEdit> second = {{"a", "2"}};
+  server.send(propose(2, task, first) + "\n" + propose(3, task, second) + "\n" +
+              R"({"jsonrpc":"2.0","id":4,"method":"ping"})");
+  EXPECT_EQ(server.read_line(), tool_line(2, outcome(1, print_of(first), "ok\n", true)));
+  EXPECT_EQ(server.read_line(), tool_line(3, outcome(2, print_of(second), "ok\n", true)));
+  EXPECT_EQ(server.read_line(), R"({"id":4,"jsonrpc":"2.0","result":{}})");
+  EXPECT_EQ(server.wait().exit_code, 0);
+  EXPECT_EQ(read_file(dir / "a"), "2");
+}
+
+// With SIGPIPE ignored, a reply to a client that stopped reading fails quietly; the requests
+// after it must still be carried out to the end of input.
+TEST(ClientFault, ClosedOutputMidSessionStillAppliesLaterProposals) {
+  TempDir dir;
+  write_file(dir / "a", "old");
+  ServerSession server(dir.path());
+  const std::string task = start_task(server, "true", {"a"});
+  server.close_output();
+  server.send(propose(2, task, {{"a", "second"}}));
+  server.send(R"({"jsonrpc":"2.0","id":3,"method":"tools/list"})");
+  server.send(propose(4, task, {{"a", "fourth"}}));
+  const ServerRun run = server.wait();
+  EXPECT_EQ(run.exit_code, 0);
+  EXPECT_EQ(run.signal, 0);
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(read_file(dir / "a"), "fourth");
+}
+
+}  // namespace
+}  // namespace quarry::testing

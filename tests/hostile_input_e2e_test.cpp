@@ -1,0 +1,296 @@
+// Hostile input streams through the built server: huge lines, deep nesting, random bytes, NUL
+// bytes, broken escapes and numbers out of range. The process must answer what it has to, never
+// crash, and exit 0 at end of input.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "agentic.h"
+#include "test_support.h"
+
+namespace quarry::testing {
+namespace {
+
+using nlohmann::json;
+using namespace std::string_literals;
+using Lines = std::vector<std::string>;
+
+constexpr std::size_t k64MiB = std::size_t{64} << 20;
+
+std::string initialize(const std::string& id) {
+  return R"({"jsonrpc":"2.0","id":)" + id + R"(,"method":"initialize"})";
+}
+
+std::string initialize_reply(const std::string& id) {
+  return R"({"id":)" + id +
+         R"(,"jsonrpc":"2.0","result":{"capabilities":{"tools":{}},"protocolVersion":"2024-11-05",)"
+         R"("serverInfo":{"name":"quarry-agent-task","version":"0.5.0"}}})";
+}
+
+const std::string kInitialize2 = initialize_reply("2");
+
+std::string unknown_method_line(const std::string& id_text, const std::string& method_text) {
+  return R"({"error":{"code":-32601,"message":"unknown method: )" + method_text + R"("},"id":)" +
+         id_text + R"(,"jsonrpc":"2.0"})";
+}
+
+// The parser's own wording is free; the code, the null id and the envelope are not.
+bool is_parse_error(const std::string& line) {
+  return line.starts_with(R"({"error":{"code":-32700,"message":"parse error: )") &&
+         line.ends_with(R"("},"id":null,"jsonrpc":"2.0"})");
+}
+
+// Runs `input` to its end; the server must exit 0 by itself and keep standard error empty.
+Lines served(const std::string& input) {
+  TempDir dir;
+  const ServerRun run = run_server(dir.path(), input);
+  EXPECT_EQ(run.exit_code, 0);
+  EXPECT_EQ(run.signal, 0);
+  EXPECT_EQ(run.err, "");
+  if (!run.out.empty()) {
+    EXPECT_EQ(run.out.back(), '\n');
+  }
+  return lines_of(run.out);
+}
+
+std::string tools_list_line_for_id_1() {
+  const Lines lines = served(R"({"jsonrpc":"2.0","id":1,"method":"tools/list"})"
+                             "\n");
+  EXPECT_EQ(lines.size(), 1u);
+  return lines.empty() ? std::string() : lines[0];
+}
+
+std::string call(int id, const std::string& tool, const json& arguments) {
+  return json{{"jsonrpc", "2.0"},
+              {"id", id},
+              {"method", "tools/call"},
+              {"params", {{"name", tool}, {"arguments", arguments}}}}
+      .dump();
+}
+
+std::string tool_line(int id, const json& value) {
+  return json{{"id", id},
+              {"jsonrpc", "2.0"},
+              {"result", {{"content", {{{"text", value.dump()}, {"type", "text"}}}}}}}
+      .dump();
+}
+
+std::string start_task(ServerSession& server, const json& files) {
+  const json reply = json::parse(server.request(
+      call(1, "task_start", {{"goal", "g"}, {"verify_cmd", "true"}, {"files", files}})));
+  return json::parse(reply["result"]["content"][0]["text"].get<std::string>())["task_id"]
+      .get<std::string>();
+}
+
+std::string propose(int id, const std::string& task, const json& edits) {
+  return call(id, "task_propose", {{"task_id", task}, {"edits", edits}});
+}
+
+// A line read whole into memory: a parser or reader with a fixed buffer would split it, drop
+// it, or answer its tail as a request of its own.
+TEST(HostileInput, A64MiBRequestIsAnsweredAndSoIsTheNextOne) {
+  const std::string huge = R"({"jsonrpc":"2.0","id":1,"method":"tools/list","params":{"pad":")" +
+                           std::string(k64MiB, 'x') + "\"}}\n";
+  EXPECT_EQ(served(huge + initialize("2") + "\n"),
+            (Lines{tools_list_line_for_id_1(), kInitialize2}));
+}
+
+TEST(HostileInput, A64MiBLineOfGarbageIsOneParseError) {
+  const Lines lines = served(std::string(k64MiB, 'g') + "\n" + initialize("2") + "\n");
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_TRUE(is_parse_error(lines[0])) << lines[0].substr(0, 200);
+  EXPECT_EQ(lines[1], kInitialize2);
+}
+
+// A recursive descent without a depth limit overflows the stack long before 100,000 levels.
+TEST(HostileInput, NestingOneHundredThousandLevelsDeepIsOneParseError) {
+  const std::size_t levels = 100'000;
+  std::string objects;
+  for (std::size_t i = 0; i < levels; ++i) objects += R"({"a":)";
+  for (const std::string& deep :
+       std::vector<std::string>{std::string(levels, '['), objects,
+                                R"({"id":1,"method":"tools/list","params":)" + objects}) {
+    SCOPED_TRACE(deep.substr(0, 40));
+    const Lines lines = served(deep + "\n" + initialize("2") + "\n");
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_TRUE(is_parse_error(lines[0])) << lines[0];
+    EXPECT_EQ(lines[1], kInitialize2);
+  }
+}
+
+// Raw random bytes reach invalid UTF-8 within the first line, which ends the loop: the request
+// before is answered, the one after never is.
+TEST(HostileInput, AMegabyteOfRandomBytesEndsTheProcessCleanly) {
+  std::mt19937 random(20240601);
+  std::string noise(std::size_t{1} << 20, '\0');
+  for (char& byte : noise) byte = static_cast<char>(random() & 0xFF);
+  const Lines lines = served(initialize("1") + "\n" + noise + "\n" + initialize("2") + "\n");
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.front(), initialize_reply("1"));
+  for (const std::string& line : lines) {
+    EXPECT_TRUE(json::accept(line)) << line.substr(0, 200);
+    EXPECT_NE(line, kInitialize2);
+  }
+}
+
+// Noise made of JSON's own characters reaches the parser line after line: every line that is
+// not one JSON value gets exactly one parse error, and the stream is served to its end.
+TEST(HostileInput, AMegabyteOfJsonLikeNoiseGetsOneParseErrorPerBadLine) {
+  const std::string alphabet = "{}[]\":,0123456789.eE+- tfnrulsa\\/\n";
+  std::mt19937 random(7);
+  std::string noise(std::size_t{1} << 20, ' ');
+  for (char& c : noise) c = alphabet[random() % alphabet.size()];
+  // With this seed about 30,000 lines are not JSON and some 400 are values that are not
+  // requests (numbers, strings, arrays), which get no reply.
+  std::size_t not_json = 0;
+  for (const std::string& line : lines_of(noise)) {
+    if (line.find_first_not_of(' ') != std::string::npos && !json::accept(line)) ++not_json;
+  }
+  const Lines lines = served(noise + "\n" + initialize("2") + "\n");
+  ASSERT_EQ(lines.size(), not_json + 1);
+  for (std::size_t i = 0; i + 1 < lines.size(); ++i) {
+    ASSERT_TRUE(is_parse_error(lines[i])) << lines[i];
+  }
+  EXPECT_EQ(lines.back(), kInitialize2);
+}
+
+// Nothing after a line of invalid UTF-8 is read: a later proposal must not reach the disk.
+TEST(HostileInput, InvalidUtf8StopsTheServerBeforeAnyLaterEffect) {
+  TempDir dir;
+  write_file(dir / "a", "start");
+  ServerSession server(dir.path());
+  const std::string task = start_task(server, {"a"});
+  server.send(propose(2, task, {{{"path", "a"}, {"content", "first"}}}));
+  server.send(R"({"jsonrpc":"2.0","id":3,"method":"tools/call","params":{"name":"task_propose",)"
+              R"("arguments":{"task_id":")" +
+              task + R"(","edits":[{"path":"a","content":"bad )" + "\xff\"}]}}}");
+  server.send(propose(4, task, {{{"path", "a"}, {"content", "third"}}}));
+  const ServerRun run = server.wait();
+  EXPECT_EQ(run.out, tool_line(2, {{"attempt", 1},
+                                   {"fingerprint", EditSet{{{"a", "first"}}}.fingerprint()},
+                                   {"output", ""},
+                                   {"passed", true}}) +
+                         "\n");
+  EXPECT_EQ(run.exit_code, 0);
+  EXPECT_EQ(read_file(dir / "a"), "first");
+}
+
+// A NUL inside a string is an ordinary character: text handled as C strings would cut it off.
+TEST(HostileInput, EscapedNulStaysInsideEchoedStrings) {
+  EXPECT_EQ(served(R"({"jsonrpc":"2.0","id":"a\u0000b","method":"x\u0000y"})"
+                   "\n"),
+            Lines{unknown_method_line(R"("a\u0000b")", R"(x\u0000y)")});
+}
+
+TEST(HostileInput, RawNulBytesAreParseErrors) {
+  for (const std::string& line : std::vector<std::string>{
+           "{\"id\":1,\"method\":\"x\0y\"}"s, "{\"id\":1,\0\"method\":\"x\"}"s, "\0"s}) {
+    SCOPED_TRACE(::testing::PrintToString(line));
+    const Lines lines = served(line + "\n" + initialize("2") + "\n");
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_TRUE(is_parse_error(lines[0])) << lines[0];
+    EXPECT_EQ(lines[1], kInitialize2);
+  }
+}
+
+// The file system sees a path only up to its first NUL, so "a\0b" would silently become "a".
+TEST(HostileInput, DeclaredPathWithNulRefusesTheStart) {
+  const std::string files = R"({"goal":"g","verify_cmd":"true","files":["ok","a\u0000b"]})";
+  EXPECT_EQ(served(R"({"jsonrpc":"2.0","id":1,"method":"tools/call","params":{"name":"task_start",)"
+                   R"("arguments":)" +
+                   files + "}}\n" + R"({"jsonrpc":"2.0","id":2,"method":"task_start","params":)" +
+                   files + "}\n"),
+            (Lines{R"({"id":1,"jsonrpc":"2.0","result":{"content":[{"text":"task_start failed: )"
+                   R"(path contains a NUL byte","type":"text"}],"isError":true}})",
+                   R"({"error":{"code":-32602,"message":"task_start failed: path contains a NUL )"
+                   R"(byte"},"id":2,"jsonrpc":"2.0"})"}));
+}
+
+TEST(HostileInput, ProposedPathWithNulTouchesNoFile) {
+  TempDir dir;
+  write_file(dir / "a", "start");
+  ServerSession server(dir.path());
+  const std::string task = start_task(server, {"a"});
+  const std::string path = "a\0b"s;
+  EXPECT_EQ(server.request(propose(2, task, {{{"path", path}, {"content", "new"}}})),
+            tool_line(2, {{"attempt", 1},
+                          {"fingerprint", ""},
+                          {"output", "path '" + path +
+                                         "' not in task file allowlist;                          "
+                                         "declare it in `files` at task_start to edit it"},
+                          {"passed", false}}));
+  EXPECT_EQ(server.wait().exit_code, 0);
+  EXPECT_EQ(read_file(dir / "a"), "start");
+}
+
+// A lone surrogate has no UTF-8 form; a lenient decoder would write invalid UTF-8 back out.
+TEST(HostileInput, LoneSurrogateEscapesAreParseErrors) {
+  for (const std::string& id :
+       std::vector<std::string>{R"("\ud800")", R"("\udc00")", R"("\ud800\u0041")", R"("\ud800x")",
+                                R"("\udbff\udbff")"}) {
+    SCOPED_TRACE(id);
+    const Lines lines = served(R"({"jsonrpc":"2.0","id":)" + id +
+                               R"(,"method":"x"})"
+                               "\n" +
+                               initialize("2") + "\n");
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_TRUE(is_parse_error(lines[0])) << lines[0];
+    EXPECT_EQ(lines[1], kInitialize2);
+  }
+  // A proper pair is one character, echoed as raw UTF-8.
+  EXPECT_EQ(served(R"({"jsonrpc":"2.0","id":"\ud83d\ude00","method":"x"})"
+                   "\n"),
+            Lines{unknown_method_line("\"\xF0\x9F\x98\x80\"", "x")});
+}
+
+// Integers past 64 bits fall back to doubles; past the double range there is no value at all.
+TEST(HostileInput, NumbersAtAndBeyondTheLimitsOfTheirKinds) {
+  struct Row {
+    std::string sent;
+    std::string echoed;
+  };
+  for (const Row& row : std::vector<Row>{
+           {"18446744073709551615", "18446744073709551615"},
+           {"-9223372036854775808", "-9223372036854775808"},
+           {"18446744073709551616", "1.8446744073709552e+19"},
+           {"-9223372036854775809", "-9.223372036854776e+18"},
+           {"123456789012345678901234567890", "1.2345678901234568e+29"},
+           {"1e308", "1e+308"},
+           {"4.9e-324", "5e-324"},
+       }) {
+    SCOPED_TRACE(row.sent);
+    EXPECT_EQ(served(R"({"jsonrpc":"2.0","id":)" + row.sent +
+                     R"(,"method":"x"})"
+                     "\n"),
+              Lines{unknown_method_line(row.echoed, "x")});
+  }
+  for (const std::string& sent :
+       std::vector<std::string>{"1e400", "-1e400", "1" + std::string(400, '0') + ".0"}) {
+    SCOPED_TRACE(sent);
+    const Lines lines = served(R"({"jsonrpc":"2.0","id":)" + sent +
+                               R"(,"method":"x"})"
+                               "\n" +
+                               initialize("2") + "\n");
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_TRUE(is_parse_error(lines[0])) << lines[0];
+    EXPECT_EQ(lines[1], kInitialize2);
+  }
+}
+
+// Requests without an id are served but never answered, however many arrive.
+TEST(HostileInput, ThousandsOfRequestsWithoutIdsGetNoReply) {
+  std::string input;
+  for (int i = 0; i < 5000; ++i)
+    input += R"({"jsonrpc":"2.0","method":"tools/list"})"
+             "\n";
+  input += R"({"jsonrpc":"2.0","id":1,"method":"tools/list"})"
+           "\n";
+  EXPECT_EQ(served(input), Lines{tools_list_line_for_id_1()});
+}
+
+}  // namespace
+}  // namespace quarry::testing
