@@ -128,6 +128,8 @@ std::string decode_and_run(Form form, const Json& id, DecodeResult<Decoded> deco
 std::string serve_operation(TaskOperations& tasks, const RequestContext& context, Form form,
                             const std::string& name, const Json& id, Json arguments,
                             const Json& params) {
+  // Replies to earlier pipelined requests must not wait for a verifier or a restore.
+  if (name != "task_history" && context.flush) context.flush();
   if (name == "task_propose") {
     const RunHooks hooks = hooks_for(context, params, "verifier");
     return decode_and_run(form, id, decode_task_propose(std::move(arguments)),

@@ -46,6 +46,8 @@ struct RequestContext {
   std::function<void(const std::string& line)> notify;
   // Readable when the process is asked to terminate; a running child is then abandoned.
   int interrupt_fd = -1;
+  // Writes the replies held back so far; called before an operation that may take time.
+  std::function<void()> flush;
 };
 
 // Each returns the whole reply line.

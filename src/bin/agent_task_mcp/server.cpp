@@ -40,17 +40,15 @@ char32_t decode_at(std::string_view text, std::size_t at, std::size_t& length) {
   return c;
 }
 
-void write_line(int fd, std::string line) {
-  line.push_back('\n');
-  const char* data = line.data();
-  std::size_t left = line.size();
-  while (left > 0) {
-    const ssize_t written = ::write(fd, data, left);
+constexpr std::size_t kFlushThreshold = 64 * 1024;
+
+void write_all(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t written = ::write(fd, bytes.data(), bytes.size());
     if (written < 0 && errno == EINTR) continue;
     // A client that closed its end gets nothing more; serving goes on regardless.
     if (written <= 0) return;
-    data += written;
-    left -= static_cast<std::size_t>(written);
+    bytes.remove_prefix(static_cast<std::size_t>(written));
   }
 }
 
@@ -89,6 +87,10 @@ std::optional<std::string> dispatch(TaskOperations& tasks, const RequestContext&
 LineReader::LineReader(int fd) : fd_(fd) {}
 
 LineReader::~LineReader() { std::free(buffer_); }
+
+bool LineReader::has_buffered_line() const {
+  return end_ > scanned_ && std::memchr(buffer_ + scanned_, '\n', end_ - scanned_) != nullptr;
+}
 
 bool LineReader::fill() {
   if (eof_) return false;
@@ -185,16 +187,32 @@ std::optional<std::string> serve_line(TaskOperations& tasks, const RequestContex
 
 void serve(TaskOperations& tasks, int in_fd, int out_fd, int interrupt_fd) {
   LineReader reader(in_fd);
+  // Replies to pipelined requests are written together; they are flushed whenever the next
+  // line is not already read, so a client never waits for a reply it has not been sent.
+  std::string pending;
+  const auto flush = [&] {
+    write_all(out_fd, pending);
+    pending.clear();
+  };
   RequestContext context;
-  context.notify = [out_fd](const std::string& line) { write_line(out_fd, line); };
+  context.flush = flush;
+  context.notify = [&](const std::string& line) {
+    flush();
+    write_all(out_fd, line + "\n");
+  };
   context.interrupt_fd = interrupt_fd;
   while (std::optional<std::string_view> line = reader.next_line()) {
-    if (!simdjson::validate_utf8(line->data(), line->size())) return;
+    if (!simdjson::validate_utf8(line->data(), line->size())) break;
     termination::enter_request();
     std::optional<std::string> reply = serve_line(tasks, context, *line, LineReader::kLinePadding);
     termination::leave_request();
-    if (reply) write_line(out_fd, std::move(*reply));
+    if (reply) {
+      pending += *reply;
+      pending += '\n';
+    }
+    if (pending.size() >= kFlushThreshold || !reader.has_buffered_line()) flush();
   }
+  flush();
 }
 
 }  // namespace quarry

@@ -24,6 +24,8 @@ class LineReader {
   // The next line without its "\n" (and a "\r" before it); nothing at end of input or on a
   // read error. The view lives until the next call.
   std::optional<std::string_view> next_line();
+  // Whether a whole line is already read, so that next_line will not block.
+  bool has_buffered_line() const;
 
  private:
   bool fill();  // reads more input; false at end of input or on error
