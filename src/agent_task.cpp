@@ -94,9 +94,9 @@ Result<AgentTask> AgentTask::start(std::string id, std::string goal, std::string
 ProposeOutcome AgentTask::propose(std::vector<FileEdit> edits, const RunHooks& hooks) {
   if (finished_) return ProposeOutcome{proposal_count_, "", false, "task already finished"};
   if (proposal_count_ >= max_attempts_) {
-    return ProposeOutcome{proposal_count_, "", false,
-                          "max attempts (" + std::to_string(max_attempts_) +
-                              ") exceeded; task finished"};
+    return ProposeOutcome{
+        proposal_count_, "", false,
+        "max attempts (" + std::to_string(max_attempts_) + ") exceeded; task finished"};
   }
   const std::uint64_t attempt = ++proposal_count_;
 
@@ -163,7 +163,9 @@ Status AgentTask::restore() {
   return {};
 }
 
-std::shared_ptr<TaskRegistry> TaskRegistry::create() { return std::make_shared<TaskRegistry>(); }
+std::shared_ptr<TaskRegistry> TaskRegistry::create() {
+  return std::make_shared<TaskRegistry>();
+}
 
 void TaskRegistry::insert(AgentTask task) {
   std::lock_guard lock(mutex_);

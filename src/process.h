@@ -47,8 +47,8 @@ struct ExitStatus {
 enum class Sink { Pipe, Null };
 
 struct Command {
-  std::string program;             // looked up through PATH
-  std::vector<std::string> args;   // argv[1..]; argv[0] is the program
+  std::string program;            // looked up through PATH
+  std::vector<std::string> args;  // argv[1..]; argv[0] is the program
   Sink stdout_to = Sink::Pipe;
   Sink stderr_to = Sink::Pipe;
   bool own_process_group = false;  // the child leads a new process group; kills reach the group
@@ -74,8 +74,8 @@ struct RunOptions {
 
 struct RunResult {
   ExitStatus status;
-  std::string out;   // captured standard output, at most capture_limit bytes
-  std::string err;   // captured standard error, at most capture_limit bytes
+  std::string out;           // captured standard output, at most capture_limit bytes
+  std::string err;           // captured standard error, at most capture_limit bytes
   bool timed_out = false;    // killed at the time limit
   bool interrupted = false;  // abandoned because interrupt_fd became readable
 };

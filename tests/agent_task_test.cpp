@@ -114,8 +114,8 @@ TEST_F(AgentTaskTest, DeclaredDirectoryIsAbsentAndLeftAloneByRestore) {
 }
 
 TEST_F(AgentTaskTest, SnapshotReadErrorsOtherThanAbsenceFailTheStart) {
-  Result<AgentTask> task = AgentTask::start("t", "g", "true", {std::string("a\0b", 3)}, 4,
-                                            std::nullopt);
+  Result<AgentTask> task =
+      AgentTask::start("t", "g", "true", {std::string("a\0b", 3)}, 4, std::nullopt);
   ASSERT_FALSE(task.ok());
   EXPECT_EQ(task.error().kind, ErrorKind::InvalidInput);
   EXPECT_EQ(task.error().message, "path contains a NUL byte");

@@ -5,8 +5,8 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <nlohmann/json.hpp>
 #include <functional>
+#include <nlohmann/json.hpp>
 #include <thread>
 
 #include "test_support.h"
@@ -25,11 +25,13 @@ std::string start_request(const std::string& verify_cmd) {
 }
 
 std::string propose_request(const std::string& task) {
-  return json{{"id", 2},
-              {"method", "task_propose"},
-              {"params",
-               {{"task_id", task},
-                {"edits", {{{"path", "a"}, {"content", "unverified"}}, {{"path", "new/b"}, {"content", "x"}}}}}}}
+  return json{
+      {"id", 2},
+      {"method", "task_propose"},
+      {"params",
+       {{"task_id", task},
+        {"edits",
+         {{{"path", "a"}, {"content", "unverified"}}, {{"path", "new/b"}, {"content", "x"}}}}}}}
       .dump();
 }
 
@@ -67,7 +69,8 @@ TEST(TerminationSignal, DuringTheVerifierRollsBackAndEndsByTheSignal) {
 TEST(TerminationSignal, BetweenRequestsEndsTheProcessAtOnce) {
   TempDir dir;
   ServerSession server(dir.path());
-  EXPECT_EQ(server.request(R"({"id":1,"method":"ping"})"), R"({"id":1,"jsonrpc":"2.0","result":{}})");
+  EXPECT_EQ(server.request(R"({"id":1,"method":"ping"})"),
+            R"({"id":1,"jsonrpc":"2.0","result":{}})");
   ::kill(server.pid(), SIGTERM);
   EXPECT_EQ(server.wait().signal, SIGTERM);
 }

@@ -18,7 +18,9 @@ const std::string kAllowlistTail =
     "' not in task file allowlist;                          declare it in `files` at task_start "
     "to edit it";
 
-std::string fingerprint_of(std::vector<FileEdit> edits) { return EditSet{std::move(edits)}.fingerprint(); }
+std::string fingerprint_of(std::vector<FileEdit> edits) {
+  return EditSet{std::move(edits)}.fingerprint();
+}
 
 std::string call(int id, const std::string& tool, const json& arguments) {
   return json{{"jsonrpc", "2.0"},
@@ -48,8 +50,7 @@ std::string tool_line(int id, const json& value) {
 std::string tool_error_line(int id, const std::string& message) {
   return json{{"id", id},
               {"jsonrpc", "2.0"},
-              {"result",
-               {{"content", {{{"text", message}, {"type", "text"}}}}, {"isError", true}}}}
+              {"result", {{"content", {{{"text", message}, {"type", "text"}}}}, {"isError", true}}}}
       .dump();
 }
 
@@ -60,7 +61,8 @@ std::string error_line(int id, int code, const std::string& message) {
 
 json outcome(std::uint64_t attempt, const std::string& fingerprint, const std::string& output,
              bool passed) {
-  return json{{"attempt", attempt}, {"fingerprint", fingerprint}, {"output", output}, {"passed", passed}};
+  return json{
+      {"attempt", attempt}, {"fingerprint", fingerprint}, {"output", output}, {"passed", passed}};
 }
 
 json edit(const std::string& path, const std::string& content) {
@@ -70,11 +72,13 @@ json edit(const std::string& path, const std::string& content) {
 class TaskSession : public ::testing::Test {
  protected:
   // Starts a task through the tool form and returns its id.
-  std::string start_task(ServerSession& server, const std::string& verify_cmd,
-                         const json& files, int max_attempts = 10) {
-    const std::string reply = server.request(call(
-        1, "task_start",
-        {{"goal", "g"}, {"verify_cmd", verify_cmd}, {"files", files}, {"max_attempts", max_attempts}}));
+  std::string start_task(ServerSession& server, const std::string& verify_cmd, const json& files,
+                         int max_attempts = 10) {
+    const std::string reply = server.request(call(1, "task_start",
+                                                  {{"goal", "g"},
+                                                   {"verify_cmd", verify_cmd},
+                                                   {"files", files},
+                                                   {"max_attempts", max_attempts}}));
     return tool_text(reply)["task_id"].get<std::string>();
   }
 
@@ -104,10 +108,11 @@ TEST_F(TaskSession, FailingProposalIsRolledBackAndPassingOneKept) {
   EXPECT_EQ(propose(server, 3, task, passing), tool_line(3, outcome(2, passing_print, "", true)));
   EXPECT_EQ(read_file(dir_ / "a.txt"), "good\n");
 
-  EXPECT_EQ(server.request(call(4, "task_history", {{"task_id", task}})),
-            tool_line(4, json{{"attempts",
-                               {outcome(1, failing_print, "", false),
-                                outcome(2, passing_print, "", true)}}}));
+  EXPECT_EQ(
+      server.request(call(4, "task_history", {{"task_id", task}})),
+      tool_line(
+          4, json{{"attempts",
+                   {outcome(1, failing_print, "", false), outcome(2, passing_print, "", true)}}}));
   EXPECT_EQ(server.request(call(5, "task_finish", {{"task_id", task}})),
             tool_line(5, json{{"committed", true}}));
   EXPECT_EQ(read_file(dir_ / "a.txt"), "good\n");
@@ -191,12 +196,12 @@ TEST_F(TaskSession, FailedFinishKeepsTheTaskForARetry) {
   EXPECT_EQ(server.request(direct(3, "task_finish", {{"task_id", task}, {"commit", false}})),
             error_line(3, -32002,
                        "finish failed, task retained for retry: Not a directory (os error 20)"));
-  EXPECT_EQ(server.request(call(4, "task_finish", {{"task_id", task}, {"commit", false}})),
-            tool_error_line(
-                4, "finish failed, task retained for retry: Not a directory (os error 20)"));
-  EXPECT_EQ(tool_text(server.request(call(5, "task_history", {{"task_id", task}})))["attempts"]
-                .size(),
-            1u);
+  EXPECT_EQ(
+      server.request(call(4, "task_finish", {{"task_id", task}, {"commit", false}})),
+      tool_error_line(4, "finish failed, task retained for retry: Not a directory (os error 20)"));
+  EXPECT_EQ(
+      tool_text(server.request(call(5, "task_history", {{"task_id", task}})))["attempts"].size(),
+      1u);
 
   std::filesystem::remove(dir_ / "d");
   std::filesystem::create_directory(dir_ / "d");
@@ -213,9 +218,10 @@ TEST_F(TaskSession, UnknownTaskIdInBothForms) {
     SCOPED_TRACE(other);
     EXPECT_EQ(propose(server, 2, other, {edit("a", "x")}),
               tool_error_line(2, "unknown task_id: " + other));
-    EXPECT_EQ(server.request(direct(3, "task_propose",
-                                    {{"task_id", other}, {"edits", json::array({edit("a", "x")})}})),
-              error_line(3, -32001, "unknown task_id: " + other));
+    EXPECT_EQ(
+        server.request(direct(3, "task_propose",
+                              {{"task_id", other}, {"edits", json::array({edit("a", "x")})}})),
+        error_line(3, -32001, "unknown task_id: " + other));
     EXPECT_EQ(server.request(direct(4, "task_history", {{"task_id", other}})),
               error_line(4, -32001, "unknown task_id: " + other));
   }
@@ -236,14 +242,16 @@ TEST_F(TaskSession, TaskIdCounterCountsStartsThatFailButNotDecodeFailures) {
             tool_error_line(2, "invalid arguments: missing field `verify_cmd`"));
   EXPECT_EQ(server.request(direct(3, "task_start", {{"goal", 1}})),
             error_line(3, -32602, "invalid params: invalid type: integer `1`, expected a string"));
-  EXPECT_EQ(server.request(direct(4, "task_start",
-                                  {{"goal", "g"}, {"verify_cmd", "true"}, {"min_mutation_score", 1.5}})),
-            error_line(4, -32602,
-                       "task_start failed: min_mutation_score must be between 0.0 and 1.0, got 1.5"));
-  EXPECT_EQ(server.request(call(5, "task_start",
-                                {{"goal", "g"}, {"verify_cmd", "true"}, {"min_mutation_score", 80}})),
-            tool_error_line(
-                5, "task_start failed: min_mutation_score must be between 0.0 and 1.0, got 80"));
+  EXPECT_EQ(
+      server.request(direct(4, "task_start",
+                            {{"goal", "g"}, {"verify_cmd", "true"}, {"min_mutation_score", 1.5}})),
+      error_line(4, -32602,
+                 "task_start failed: min_mutation_score must be between 0.0 and 1.0, got 1.5"));
+  EXPECT_EQ(
+      server.request(call(5, "task_start",
+                          {{"goal", "g"}, {"verify_cmd", "true"}, {"min_mutation_score", 80}})),
+      tool_error_line(5,
+                      "task_start failed: min_mutation_score must be between 0.0 and 1.0, got 80"));
   const std::string next =
       id_of(server.request(call(6, "task_start", {{"goal", "g"}, {"verify_cmd", "true"}})));
   EXPECT_TRUE(next.ends_with("-3")) << next;
@@ -268,8 +276,9 @@ TEST_F(MutationTools, GateMeasuresRejectsAndReports) {
   ServerSession server(dir_.path(), tools_.path());
   const json passing = {{"goal", "g"}, {"verify_cmd", "pytest -q"}, {"min_mutation_score", 0.5}};
   const json started = tool_text(server.request(call(1, "task_start", passing)));
-  EXPECT_EQ(started["mutation_gate"],
-            json({{"score", 0.9}, {"status", "measured"}, {"threshold", 0.5}, {"tool", "bitegauge"}}));
+  EXPECT_EQ(
+      started["mutation_gate"],
+      json({{"score", 0.9}, {"status", "measured"}, {"threshold", 0.5}, {"tool", "bitegauge"}}));
   EXPECT_FALSE(started.contains("verifier_warning"));
 
   const json rejected = {{"goal", "g"}, {"verify_cmd", "pytest -q"}, {"min_mutation_score", 0.95}};

@@ -2,8 +2,8 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -154,7 +154,9 @@ ServerSession::~ServerSession() {
   }
 }
 
-void ServerSession::send(const std::string& line) { write_all(in_, line + "\n"); }
+void ServerSession::send(const std::string& line) {
+  write_all(in_, line + "\n");
+}
 
 std::string ServerSession::read_line() {
   for (;;) {

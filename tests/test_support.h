@@ -47,8 +47,7 @@ class ServerSession {
   explicit ServerSession(const std::string& dir, const std::string& path_prefix = "");
   // The server started by `sh -c wrapper sh SERVER`: the wrapper sets limits or signal
   // dispositions, then runs the server with `exec "$@"`.
-  ServerSession(const std::string& dir, const std::string& path_prefix,
-                const std::string& wrapper);
+  ServerSession(const std::string& dir, const std::string& path_prefix, const std::string& wrapper);
   ~ServerSession();
   ServerSession(const ServerSession&) = delete;
   ServerSession& operator=(const ServerSession&) = delete;

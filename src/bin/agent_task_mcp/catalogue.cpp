@@ -20,8 +20,7 @@ Json object_schema(Json properties, std::initializer_list<const char*> required)
 Json task_start_schema() {
   Json files = typed("array", "File paths the task may modify.");
   files["items"] = Json{{"type", "string"}};
-  Json max_attempts =
-      typed("integer", "Maximum distinct proposals before the task refuses more.");
+  Json max_attempts = typed("integer", "Maximum distinct proposals before the task refuses more.");
   max_attempts["default"] = 4;
   return object_schema(
       Json{{"goal", typed("string", "What the task should achieve.")},
@@ -33,9 +32,9 @@ Json task_start_schema() {
 }
 
 Json task_propose_schema() {
-  Json edit = object_schema(
-      Json{{"path", Json{{"type", "string"}}}, {"content", Json{{"type", "string"}}}},
-      {"path", "content"});
+  Json edit =
+      object_schema(Json{{"path", Json{{"type", "string"}}}, {"content", Json{{"type", "string"}}}},
+                    {"path", "content"});
   Json edits = typed("array", "Edits to apply atomically.");
   edits["items"] = std::move(edit);
   return object_schema(
@@ -79,7 +78,8 @@ Json catalogue() {
 }  // namespace
 
 Json tool_def(const std::string& name, const std::string& description, Json input_schema) {
-  return Json{{"description", description}, {"inputSchema", std::move(input_schema)}, {"name", name}};
+  return Json{
+      {"description", description}, {"inputSchema", std::move(input_schema)}, {"name", name}};
 }
 
 std::string handle_tools_list(const Json& id) {

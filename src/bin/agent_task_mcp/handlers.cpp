@@ -52,9 +52,9 @@ RunHooks hooks_for(const RequestContext& context, const Json& params, const char
   const auto started = std::chrono::steady_clock::now();
   hooks.on_tick = [notify = context.notify, token = *token, what, started,
                    last = std::uint64_t{0}]() mutable {
-    const auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(
-                             std::chrono::steady_clock::now() - started)
-                             .count();
+    const auto elapsed =
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - started)
+            .count();
     // Progress must increase strictly, even when two ticks land in the same second.
     last = std::max<std::uint64_t>(last + 1, static_cast<std::uint64_t>(elapsed));
     Json params = {{"progressToken", token},
@@ -171,8 +171,8 @@ std::optional<Json> mutation_gate_result(const StartedTask& task) {
   return gate;
 }
 
-std::string handle_tools_call(TaskOperations& tasks, const RequestContext& context,
-                              const Json& id, Json params) {
+std::string handle_tools_call(TaskOperations& tasks, const RequestContext& context, const Json& id,
+                              Json params) {
   const Json meta = meta_of(params);
   DecodeResult<ToolsCallParams> call = decode_tools_call(std::move(params));
   if (!call) return err(id, kInvalidParams, "invalid params: " + call.error());
@@ -194,8 +194,7 @@ std::string handle_start(TaskOperations& tasks, const RequestContext& context, c
 std::string handle_propose(TaskOperations& tasks, const RequestContext& context, const Json& id,
                            Json params) {
   const Json meta = meta_of(params);
-  return serve_operation(tasks, context, Form::Direct, "task_propose", id, std::move(params),
-                         meta);
+  return serve_operation(tasks, context, Form::Direct, "task_propose", id, std::move(params), meta);
 }
 
 std::string handle_history(TaskOperations& tasks, const Json& id, Json params) {

@@ -51,8 +51,8 @@ struct RequestContext {
 };
 
 // Each returns the whole reply line.
-std::string handle_tools_call(TaskOperations& tasks, const RequestContext& context,
-                              const Json& id, Json params);
+std::string handle_tools_call(TaskOperations& tasks, const RequestContext& context, const Json& id,
+                              Json params);
 std::string handle_start(TaskOperations& tasks, const RequestContext& context, const Json& id,
                          Json params);
 std::string handle_propose(TaskOperations& tasks, const RequestContext& context, const Json& id,

@@ -248,7 +248,8 @@ std::variant<Json, std::string> parse_json(std::string_view text, std::size_t re
 std::string format_double(double value) {
   // Shortest round-trip digits in scientific form, e.g. "1.5e-07", then re-laid out.
   char buffer[64];
-  const auto result = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific);
+  const auto result =
+      std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific);
   const std::string_view text(buffer, result.ptr - buffer);
   const std::size_t e = text.find('e');
   std::string_view mantissa = text.substr(0, e);

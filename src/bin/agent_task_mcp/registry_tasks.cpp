@@ -23,7 +23,9 @@ std::string new_task_id() {
 RegistryTasks::RegistryTasks(std::shared_ptr<TaskRegistry> registry)
     : registry_(std::move(registry)) {}
 
-std::string RegistryTasks::new_task_id() { return quarry::new_task_id(); }
+std::string RegistryTasks::new_task_id() {
+  return quarry::new_task_id();
+}
 
 std::optional<std::string> RegistryTasks::check_verifier_strength(const std::string& verify_cmd,
                                                                   const RunHooks& hooks) {
@@ -45,9 +47,8 @@ Result<StartedTask> RegistryTasks::start(std::string task_id, TaskStartParams pa
 std::optional<ProposeOutcome> RegistryTasks::propose(const std::string& task_id,
                                                      std::vector<FileEdit> edits,
                                                      const RunHooks& hooks) {
-  return registry_->with_task(task_id, [&](AgentTask& task) {
-    return task.propose(std::move(edits), hooks);
-  });
+  return registry_->with_task(
+      task_id, [&](AgentTask& task) { return task.propose(std::move(edits), hooks); });
 }
 
 std::optional<std::vector<AttemptRecord>> RegistryTasks::history(const std::string& task_id) {

@@ -18,13 +18,15 @@ constexpr std::size_t kFirstCapacity = 64 * 1024;
 
 bool is_white_space(char32_t c) {
   return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
-         c == 0x205F || c == 0x3000;
+         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
+         c == 0x3000;
 }
 
 // The code point that starts at `text[at]` and its length; the text is valid UTF-8.
 char32_t decode_at(std::string_view text, std::size_t at, std::size_t& length) {
-  const auto byte = [&](std::size_t i) { return static_cast<char32_t>(static_cast<unsigned char>(text[i])); };
+  const auto byte = [&](std::size_t i) {
+    return static_cast<char32_t>(static_cast<unsigned char>(text[i]));
+  };
   const char32_t lead = byte(at);
   if (lead < 0x80) {
     length = 1;
@@ -86,7 +88,9 @@ std::optional<std::string> dispatch(TaskOperations& tasks, const RequestContext&
 
 LineReader::LineReader(int fd) : fd_(fd) {}
 
-LineReader::~LineReader() { std::free(buffer_); }
+LineReader::~LineReader() {
+  std::free(buffer_);
+}
 
 bool LineReader::has_buffered_line() const {
   return end_ > scanned_ && std::memchr(buffer_ + scanned_, '\n', end_ - scanned_) != nullptr;

@@ -3,8 +3,8 @@
 #include <fcntl.h>
 #include <signal.h>
 
-#include <cerrno>
 #include <unistd.h>
+#include <cerrno>
 
 namespace quarry::termination {
 namespace {
@@ -51,7 +51,9 @@ int install() {
   return fds[0];
 }
 
-void enter_request() { serving = 1; }
+void enter_request() {
+  serving = 1;
+}
 
 void leave_request() {
   serving = 0;
