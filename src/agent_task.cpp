@@ -109,7 +109,7 @@ ProposeOutcome AgentTask::propose(std::vector<FileEdit> edits, const RunHooks& h
   if (set.edits.empty()) return record(attempt, "", false, "empty edit-set rejected");
 
   std::string fingerprint = set.fingerprint();
-  if (memory_.was_rejected(goal_, set)) {
+  if (memory_.was_rejected(goal_, set, fingerprint)) {
     return record(attempt, std::move(fingerprint), false,
                   "identical edit-set already rejected; not re-applied");
   }

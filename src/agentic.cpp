@@ -165,9 +165,14 @@ std::string EditSet::identity() const {
 }
 
 bool AttemptMemory::was_rejected(const std::string& key, const EditSet& set) const {
+  if (!rejected_.contains(key)) return false;
+  return was_rejected(key, set, set.fingerprint());
+}
+
+bool AttemptMemory::was_rejected(const std::string& key, const EditSet& set,
+                                 const std::string& fingerprint) const {
   const auto list = rejected_.find(key);
   if (list == rejected_.end()) return false;
-  const std::string fingerprint = set.fingerprint();
   // The identity costs a second pass over the contents, so it is only worked out for a
   // fingerprint that matches.
   std::optional<std::string> identity;

@@ -51,6 +51,9 @@ class AttemptMemory {
   // True when a set with the same fingerprint and the same identity was recorded under `key`.
   // An unknown key answers false without hashing anything.
   bool was_rejected(const std::string& key, const EditSet& set) const;
+  // The same, for a caller that has already worked out the set's fingerprint.
+  bool was_rejected(const std::string& key, const EditSet& set,
+                    const std::string& fingerprint) const;
   void record_rejected(const std::string& key, const EditSet& set);
   // How many distinct rejected sets are remembered under `key`.
   std::size_t count(const std::string& key) const;

@@ -296,6 +296,7 @@ Status supervise(Child& child, std::array<Capture, 2>& captures, const RunOption
 }  // namespace
 
 Result<RunResult> run(const Command& command, const RunOptions& options) {
+  if (options.hooks.on_start) options.hooks.on_start();
   Fd null_in(::open("/dev/null", O_RDONLY | O_CLOEXEC));
   if (!null_in) return os_error(errno);
   Fd null_out;

@@ -56,6 +56,8 @@ struct Command {
 
 // What a caller can attach to a run without caring which child it is.
 struct RunHooks {
+  // Called once before the child is started (replies held back are written first).
+  std::function<void()> on_start;
   // Called about every tick_interval while the child runs (progress reports).
   std::function<void()> on_tick;
   std::chrono::milliseconds tick_interval{2000};

@@ -18,13 +18,20 @@ std::string to_hex(const unsigned char* digest, unsigned int length) {
   return hex;
 }
 
+// Fetched once: libcrypto would otherwise look the digest up on every initialisation, which
+// costs more than hashing a small edit-set.
+const EVP_MD* sha256_method() {
+  static EVP_MD* const fetched = EVP_MD_fetch(nullptr, "SHA256", nullptr);
+  return fetched != nullptr ? fetched : EVP_sha256();
+}
+
 }  // namespace
 
 std::string sha256_hex(std::string_view bytes) {
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int length = 0;
   // With a built-in digest the only way to fail is an allocation inside libcrypto.
-  if (EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr) != 1) {
+  if (EVP_Digest(bytes.data(), bytes.size(), digest, &length, sha256_method(), nullptr) != 1) {
     throw std::bad_alloc();
   }
   return to_hex(digest, length);
@@ -34,7 +41,7 @@ struct Sha256::State {
   EVP_MD_CTX* context = nullptr;
 
   State() : context(EVP_MD_CTX_new()) {
-    if (context == nullptr || EVP_DigestInit_ex(context, EVP_sha256(), nullptr) != 1) {
+    if (context == nullptr || EVP_DigestInit_ex(context, sha256_method(), nullptr) != 1) {
       EVP_MD_CTX_free(context);
       throw std::bad_alloc();
     }

@@ -44,6 +44,8 @@ Json record_json(const AttemptRecord& record) {
 RunHooks hooks_for(const RequestContext& context, const Json& params, const char* what) {
   RunHooks hooks;
   hooks.interrupt_fd = context.interrupt_fd;
+  // Replies to earlier pipelined requests must not wait for a verifier or a mutation tool.
+  hooks.on_start = context.flush;
   if (!params.is_object() || !context.notify) return hooks;
   const auto meta = params.find("_meta");
   if (meta == params.end() || !meta->is_object()) return hooks;
@@ -128,8 +130,8 @@ std::string decode_and_run(Form form, const Json& id, DecodeResult<Decoded> deco
 std::string serve_operation(TaskOperations& tasks, const RequestContext& context, Form form,
                             const std::string& name, const Json& id, Json arguments,
                             const Json& params) {
-  // Replies to earlier pipelined requests must not wait for a verifier or a restore.
-  if (name != "task_history" && context.flush) context.flush();
+  // A restore may take a moment: replies to earlier pipelined requests go out first.
+  if (name == "task_finish" && context.flush) context.flush();
   if (name == "task_propose") {
     const RunHooks hooks = hooks_for(context, params, "verifier");
     return decode_and_run(form, id, decode_task_propose(std::move(arguments)),

@@ -110,7 +110,6 @@ bool LineReader::fill() {
     while (capacity < end_ + kLinePadding + kFirstCapacity / 2) capacity *= 2;
     char* grown = static_cast<char*>(std::realloc(buffer_, capacity));
     if (grown == nullptr) return false;
-    std::memset(grown + capacity_, 0, capacity - capacity_);
     buffer_ = grown;
     capacity_ = capacity;
   }
@@ -122,6 +121,8 @@ bool LineReader::fill() {
       return false;
     }
     end_ += static_cast<std::size_t>(got);
+    // The parser may read the padding behind a line; it must hold defined bytes.
+    std::memset(buffer_ + end_, 0, kLinePadding);
     return true;
   }
 }
