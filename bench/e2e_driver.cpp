@@ -1,0 +1,684 @@
+// End-to-end figures of the server, measured as a client meets them: the server runs as a child
+// over pipes in a fresh temporary directory, and every reply is checked before it counts. The
+// machine is shared and noisy, so each timing is a median over repetitions and each comparison
+// sets two things measured in the same run, interleaved, against each other.
+//
+// Usage: quarry_e2e_bench SERVER_BINARY [FIGURE...], all figures when none is named.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+constexpr std::size_t kMiB = std::size_t{1} << 20;
+constexpr std::string_view kPassed = R"(\"passed\":true)";
+constexpr std::string_view kRejected = R"(\"passed\":false)";
+constexpr std::string_view kRefused = "identical edit-set already rejected; not re-applied";
+
+[[noreturn]] void fail(const std::string& what) { throw std::runtime_error(what); }
+
+[[noreturn]] void fail_errno(const std::string& what) {
+  fail(what + ": " + std::strerror(errno));
+}
+
+// The start of a reply, enough to see what went wrong without flooding the terminal.
+std::string excerpt(std::string_view reply) {
+  constexpr std::size_t kShown = 300;
+  return std::string(reply.substr(0, kShown)) + (reply.size() > kShown ? "..." : "");
+}
+
+void expect(std::string_view reply, std::string_view needle) {
+  if (reply.find(needle) == std::string_view::npos) {
+    fail("expected " + std::string(needle) + " in the reply " + excerpt(reply));
+  }
+}
+
+double seconds_since(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+double median(std::vector<double> values) {
+  const auto middle = values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2);
+  std::nth_element(values.begin(), middle, values.end());
+  return *middle;
+}
+
+class Fd {
+ public:
+  Fd() = default;
+  explicit Fd(int fd) : fd_(fd) {}
+  Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  Fd& operator=(Fd&& other) noexcept {
+    if (this != &other) {
+      reset();
+      fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  ~Fd() { reset(); }
+
+  int get() const { return fd_; }
+  void reset() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+std::pair<Fd, Fd> make_pipe() {
+  int ends[2];
+  if (::pipe2(ends, O_CLOEXEC) != 0) fail_errno("pipe2");
+  return {Fd(ends[0]), Fd(ends[1])};
+}
+
+pid_t spawn(const char* program, char* const argv[], const posix_spawn_file_actions_t* actions) {
+  pid_t pid = 0;
+  const int error = ::posix_spawnp(&pid, program, actions, nullptr, argv, environ);
+  if (error != 0) {
+    errno = error;
+    fail_errno(std::string("posix_spawn ") + program);
+  }
+  return pid;
+}
+
+int reap(pid_t pid) {
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) fail_errno("waitpid");
+  }
+  return status;
+}
+
+// The driver's own cost of starting and reaping a trivial shell: the floor of any proposal,
+// which runs its verifier through the same shell.
+double time_shell_true() {
+  char sh[] = "sh";
+  char dash_c[] = "-c";
+  char script[] = "true";
+  char* argv[] = {sh, dash_c, script, nullptr};
+  const Clock::time_point start = Clock::now();
+  const int status = reap(spawn("sh", argv, nullptr));
+  const double elapsed = seconds_since(start);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) fail("sh -c true did not succeed");
+  return elapsed;
+}
+
+// The server as a child process speaking over its standard input and output.
+class Server {
+ public:
+  explicit Server(const std::string& binary) {
+    auto [in_read, in_write] = make_pipe();
+    auto [out_read, out_write] = make_pipe();
+    posix_spawn_file_actions_t actions;
+    ::posix_spawn_file_actions_init(&actions);
+    ::posix_spawn_file_actions_adddup2(&actions, in_read.get(), STDIN_FILENO);
+    ::posix_spawn_file_actions_adddup2(&actions, out_write.get(), STDOUT_FILENO);
+    std::string program = binary;
+    char* argv[] = {program.data(), nullptr};
+    try {
+      pid_ = spawn(program.c_str(), argv, &actions);
+    } catch (...) {
+      ::posix_spawn_file_actions_destroy(&actions);
+      throw;
+    }
+    ::posix_spawn_file_actions_destroy(&actions);
+    in_ = std::move(in_write);
+    out_ = std::move(out_read);
+    // Only our end becomes non-blocking, so a large request is written between reads of replies.
+    if (::fcntl(in_.get(), F_SETFL, O_NONBLOCK) != 0) fail_errno("fcntl");
+    buffer_.resize(kMiB);
+  }
+  Server(const Server&) = delete;
+  Server& operator=(const Server&) = delete;
+  ~Server() {
+    if (pid_ > 0) {
+      // End of input ends the server; a closed output keeps it from stalling on unread replies.
+      in_.reset();
+      out_.reset();
+      int status = 0;
+      while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+      }
+    }
+  }
+
+  pid_t pid() const { return pid_; }
+  std::uint64_t next_id() { return ++last_id_; }
+
+  // Writes `requests` while reading `replies` reply lines, handing each to `check` in order.
+  // Neither side can stall: the write never blocks, and replies are read as they come.
+  template <typename Check>
+  void exchange(std::string_view requests, std::size_t replies, Check&& check) {
+    std::size_t written = 0;
+    std::size_t received = 0;
+    for (;;) {
+      if (written < requests.size()) written += write_some(requests.substr(written));
+      while (received < replies) {
+        const std::optional<std::string_view> line = take_line();
+        if (!line) break;
+        check(*line);
+        ++received;
+      }
+      if (received == replies && written == requests.size()) return;
+      pollfd fds[2];
+      nfds_t count = 0;
+      if (written < requests.size()) fds[count++] = {in_.get(), POLLOUT, 0};
+      if (received < replies) fds[count++] = {out_.get(), POLLIN, 0};
+      if (::poll(fds, count, -1) < 0 && errno != EINTR) fail_errno("poll");
+      if (received < replies && (fds[count - 1].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+        read_some();
+      }
+    }
+  }
+
+  // One request line and its one reply.
+  std::string call(std::string_view request) {
+    std::string reply;
+    exchange(request, 1, [&](std::string_view line) { reply = line; });
+    return reply;
+  }
+
+ private:
+  std::size_t write_some(std::string_view bytes) {
+    const ssize_t written = ::write(in_.get(), bytes.data(), bytes.size());
+    if (written >= 0) return static_cast<std::size_t>(written);
+    if (errno == EAGAIN || errno == EINTR) return 0;
+    fail_errno("writing to the server");
+  }
+
+  void read_some() {
+    if (begin_ == end_) begin_ = end_ = scanned_ = 0;
+    if (buffer_.size() - end_ < kMiB / 4) {
+      if (begin_ > 0) {
+        std::memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
+        end_ -= begin_;
+        scanned_ -= begin_;
+        begin_ = 0;
+      }
+      if (buffer_.size() - end_ < kMiB / 4) buffer_.resize(buffer_.size() * 2);
+    }
+    const ssize_t got = ::read(out_.get(), buffer_.data() + end_, buffer_.size() - end_);
+    if (got < 0) {
+      if (errno == EINTR) return;
+      fail_errno("reading from the server");
+    }
+    if (got == 0) fail("the server closed its output");
+    end_ += static_cast<std::size_t>(got);
+  }
+
+  std::optional<std::string_view> take_line() {
+    const void* newline = std::memchr(buffer_.data() + scanned_, '\n', end_ - scanned_);
+    if (newline == nullptr) {
+      scanned_ = end_;
+      return std::nullopt;
+    }
+    const std::size_t at = static_cast<std::size_t>(static_cast<const char*>(newline) - buffer_.data());
+    const std::string_view line(buffer_.data() + begin_, at - begin_);
+    begin_ = scanned_ = at + 1;
+    return line;
+  }
+
+  pid_t pid_ = -1;
+  Fd in_;
+  Fd out_;
+  std::vector<char> buffer_;
+  std::size_t begin_ = 0;
+  std::size_t end_ = 0;
+  std::size_t scanned_ = 0;
+  std::uint64_t last_id_ = 0;
+};
+
+void append_json_string(std::string& out, std::string_view text) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  out.push_back('"');
+  for (const char c : text) {
+    switch (c) {
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      default:
+        if (static_cast<unsigned char>(c) < 0x20) {
+          const char escape[] = {'\\', 'u', '0', '0', kHex[(c >> 4) & 0xF], kHex[c & 0xF]};
+          out.append(escape, sizeof escape);
+        } else {
+          out.push_back(c);
+        }
+    }
+  }
+  out.push_back('"');
+}
+
+std::string tools_call_prefix(std::uint64_t id, std::string_view tool) {
+  return R"({"jsonrpc":"2.0","id":)" + std::to_string(id) +
+         R"(,"method":"tools/call","params":{"name":")" + std::string(tool) + R"(","arguments":)";
+}
+
+struct Edit {
+  std::string_view path;
+  std::string_view content;
+};
+
+std::string propose_line(std::uint64_t id, std::string_view task_id, const std::vector<Edit>& edits) {
+  std::size_t size = 256;
+  for (const Edit& edit : edits) size += edit.path.size() + edit.content.size() * 11 / 10 + 32;
+  std::string line;
+  line.reserve(size);
+  line += tools_call_prefix(id, "task_propose");
+  line += R"({"task_id":)";
+  append_json_string(line, task_id);
+  line += R"(,"edits":[)";
+  for (std::size_t i = 0; i < edits.size(); ++i) {
+    if (i > 0) line += ',';
+    line += R"({"path":)";
+    append_json_string(line, edits[i].path);
+    line += R"(,"content":)";
+    append_json_string(line, edits[i].content);
+    line += '}';
+  }
+  line += "]}}}\n";
+  return line;
+}
+
+std::string start_task(Server& server, std::string_view verify_cmd, const std::vector<std::string>& files) {
+  std::string line = tools_call_prefix(server.next_id(), "task_start");
+  line += R"({"goal":"measure the server","verify_cmd":)";
+  append_json_string(line, verify_cmd);
+  line += R"(,"max_attempts":10000000,"files":[)";
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    if (i > 0) line += ',';
+    append_json_string(line, files[i]);
+  }
+  line += "]}}}\n";
+  const std::string reply = server.call(line);
+  constexpr std::string_view kKey = R"(task_id\":\")";
+  const std::size_t at = reply.find(kKey);
+  const std::size_t end = at == std::string::npos ? at : reply.find('\\', at + kKey.size());
+  if (end == std::string::npos) fail("task_start failed: " + excerpt(reply));
+  return reply.substr(at + kKey.size(), end - at - kKey.size());
+}
+
+double time_proposal(Server& server, std::string_view task_id, const std::vector<Edit>& edits,
+                     std::string_view expected) {
+  const std::string line = propose_line(server.next_id(), task_id, edits);
+  const Clock::time_point start = Clock::now();
+  const std::string reply = server.call(line);
+  const double elapsed = seconds_since(start);
+  expect(reply, expected);
+  return elapsed;
+}
+
+// Printable source-like text with line breaks and now and then a character that needs an
+// escape; different seeds give different texts of the same size.
+std::string make_text(std::size_t size, std::uint32_t seed) {
+  static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyz_0123456789(){};=+-*/<>.,: ";
+  std::string text;
+  text.reserve(size);
+  std::uint32_t state = seed;
+  std::size_t column = 0;
+  while (text.size() < size) {
+    state ^= state << 13;
+    state ^= state >> 17;
+    state ^= state << 5;
+    if (column > 40 && state % 16 == 0) {
+      text.push_back('\n');
+      column = 0;
+    } else if (state % 97 == 0) {
+      text.push_back((state >> 8) % 2 == 0 ? '"' : '\\');
+      ++column;
+    } else {
+      text.push_back(kLetters[(state >> 8) % (sizeof kLetters - 1)]);
+      ++column;
+    }
+  }
+  return text;
+}
+
+void write_file(const std::string& path, std::string_view content) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(content.data(), static_cast<std::streamsize>(content.size()));
+  if (!out) fail("cannot write " + path);
+}
+
+std::size_t peak_rss_bytes(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.starts_with("VmHWM:")) return std::stoull(line.substr(6)) * 1024;
+  }
+  fail("no VmHWM in /proc/" + std::to_string(pid) + "/status");
+}
+
+enum class Goal { AtMost, AtLeast };
+
+struct Figure {
+  std::string name;
+  double value;
+  double goal;
+  Goal direction;
+  std::string unit;
+  std::string detail;
+};
+
+std::string number(double value) {
+  char text[32];
+  std::snprintf(text, sizeof text, value >= 1000 ? "%.0f" : "%.4g", value);
+  return text;
+}
+
+int g_met = 0;
+int g_figures = 0;
+
+void report(const Figure& figure) {
+  const double ratio = figure.value / figure.goal;
+  const bool met = figure.direction == Goal::AtMost ? ratio <= 1.0 : ratio >= 1.0;
+  ++g_figures;
+  g_met += met ? 1 : 0;
+  const std::string value = number(figure.value) + " " + figure.unit;
+  const std::string goal =
+      (figure.direction == Goal::AtMost ? "<= " : ">= ") + number(figure.goal) + " " + figure.unit;
+  std::printf("%-34s %-20s %-22s %6.2f  %-4s  %s\n", figure.name.c_str(), value.c_str(),
+              goal.c_str(), ratio, met ? "PASS" : "MISS", figure.detail.c_str());
+  std::fflush(stdout);
+}
+
+std::string micros(double seconds) { return std::to_string(static_cast<long>(seconds * 1e6)) + " us"; }
+
+struct Bench {
+  std::string binary;
+  std::string small_a = make_text(1024, 11);
+  std::string small_b = make_text(1024, 12);
+};
+
+// One 1 KB proposal at a time against the driver spawning `sh -c true`, in rounds.
+void small_proposal(const Bench& bench) {
+  constexpr int kWarmUp = 10;
+  constexpr int kRounds = 300;
+  write_file("small.txt", bench.small_b);
+  Server server(bench.binary);
+  const std::string task = start_task(server, "true", {"small.txt"});
+  std::vector<double> proposals;
+  std::vector<double> shells;
+  for (int round = 0; round < kWarmUp + kRounds; ++round) {
+    const std::string_view content = round % 2 == 0 ? bench.small_a : bench.small_b;
+    const double proposal = time_proposal(server, task, {{"small.txt", content}}, kPassed);
+    const double shell = time_shell_true();
+    if (round < kWarmUp) continue;
+    proposals.push_back(proposal);
+    shells.push_back(shell);
+  }
+  const double proposal = median(proposals);
+  const double shell = median(shells);
+  report({"small proposal / sh -c true", proposal / shell, 1.3, Goal::AtMost, "x",
+          "proposal " + micros(proposal) + ", sh -c true " + micros(shell)});
+}
+
+// A 16 MiB whole-file replacement, from the first byte written to the reply read.
+void large_proposal(const Bench& bench) {
+  constexpr int kWarmUp = 2;
+  constexpr int kReps = 15;
+  const std::string contents[] = {make_text(16 * kMiB, 21), make_text(16 * kMiB, 22)};
+  write_file("large.txt", contents[1]);
+  Server server(bench.binary);
+  const std::string task = start_task(server, "true", {"large.txt"});
+  std::vector<double> times;
+  for (int rep = 0; rep < kWarmUp + kReps; ++rep) {
+    const double elapsed =
+        time_proposal(server, task, {{"large.txt", contents[rep % 2]}}, kPassed);
+    if (rep >= kWarmUp) times.push_back(elapsed);
+  }
+  const double time = median(times);
+  report({"large proposal (16 MiB)", static_cast<double>(16 * kMiB) / time / 1e6, 400,
+          Goal::AtLeast, "MB/s", "median " + micros(time)});
+}
+
+// A rejected edit-set proposed again and again, the repeats pipelined.
+void refusals(const Bench& bench) {
+  constexpr int kReps = 5;
+  constexpr std::size_t kPerRep = 40000;
+  write_file("refused.txt", bench.small_b);
+  Server server(bench.binary);
+  const std::string task = start_task(server, "false", {"refused.txt"});
+  const std::vector<Edit> edits{{"refused.txt", bench.small_a}};
+  const std::string first = server.call(propose_line(server.next_id(), task, edits));
+  expect(first, kRejected);
+  if (first.find(kRefused) != std::string::npos) fail("the first proposal was refused");
+  std::vector<double> rates;
+  for (int rep = 0; rep < kReps; ++rep) {
+    std::string requests;
+    for (std::size_t i = 0; i < kPerRep; ++i) requests += propose_line(server.next_id(), task, edits);
+    const Clock::time_point start = Clock::now();
+    server.exchange(requests, kPerRep, [](std::string_view reply) { expect(reply, kRefused); });
+    rates.push_back(static_cast<double>(kPerRep) / seconds_since(start));
+  }
+  report({"refusals, pipelined", median(rates), 100000, Goal::AtLeast, "/s",
+          std::to_string(kReps) + " x " + std::to_string(kPerRep) + " requests"});
+}
+
+// tools/list, pipelined.
+void tools_list(const Bench& bench) {
+  constexpr int kReps = 5;
+  constexpr std::size_t kPerRep = 100000;
+  Server server(bench.binary);
+  std::vector<double> rates;
+  for (int rep = 0; rep < kReps; ++rep) {
+    std::string requests;
+    for (std::size_t i = 0; i < kPerRep; ++i) {
+      requests += R"({"jsonrpc":"2.0","id":)" + std::to_string(server.next_id()) +
+                  R"(,"method":"tools/list"})" + "\n";
+    }
+    const Clock::time_point start = Clock::now();
+    server.exchange(requests, kPerRep, [](std::string_view reply) {
+      expect(reply, R"(,"jsonrpc":"2.0","result":{"tools":[{"description":"Start a verifier-gated)");
+    });
+    rates.push_back(static_cast<double>(kPerRep) / seconds_since(start));
+  }
+  report({"tools/list, pipelined", median(rates), 200000, Goal::AtLeast, "/s",
+          std::to_string(kReps) + " x " + std::to_string(kPerRep) + " requests"});
+}
+
+// The same small proposal to a task holding 1 GiB of snapshots and to one holding 1 KB,
+// in one server, interleaved.
+void proposal_under_snapshot(const Bench& bench) {
+  constexpr int kLargeFiles = 64;
+  constexpr int kWarmUp = 10;
+  constexpr int kRounds = 200;
+  const std::string large = make_text(16 * kMiB, 31);
+  std::vector<std::string> files;
+  for (int i = 0; i < kLargeFiles; ++i) {
+    files.push_back("held_" + std::to_string(i) + ".txt");
+    write_file(files.back(), large);
+  }
+  write_file("edited_held.txt", bench.small_b);
+  write_file("edited_bare.txt", bench.small_b);
+  files.push_back("edited_held.txt");
+  Server server(bench.binary);
+  const std::string held = start_task(server, "true", files);
+  const std::string bare = start_task(server, "true", {"edited_bare.txt"});
+  std::vector<double> held_times;
+  std::vector<double> bare_times;
+  for (int round = 0; round < kWarmUp + kRounds; ++round) {
+    const std::string_view content = round % 2 == 0 ? bench.small_a : bench.small_b;
+    const auto propose_held = [&] {
+      return time_proposal(server, held, {{"edited_held.txt", content}}, kPassed);
+    };
+    const auto propose_bare = [&] {
+      return time_proposal(server, bare, {{"edited_bare.txt", content}}, kPassed);
+    };
+    // Alternating which goes first keeps any after-effect of one from landing on the other.
+    double held_time = 0;
+    double bare_time = 0;
+    if (round % 4 < 2) {
+      held_time = propose_held();
+      bare_time = propose_bare();
+    } else {
+      bare_time = propose_bare();
+      held_time = propose_held();
+    }
+    if (round < kWarmUp) continue;
+    held_times.push_back(held_time);
+    bare_times.push_back(bare_time);
+  }
+  for (int i = 0; i < kLargeFiles; ++i) fs::remove(files[static_cast<std::size_t>(i)]);
+  const double with_snapshot = median(held_times);
+  const double without = median(bare_times);
+  report({"proposal, 1 GiB held / none", with_snapshot / without, 1.15, Goal::AtMost, "x",
+          "held " + micros(with_snapshot) + ", none " + micros(without)});
+}
+
+// From spawning the server to reading its reply to initialize.
+void start_up(const Bench& bench) {
+  constexpr int kWarmUp = 3;
+  constexpr int kReps = 50;
+  constexpr std::string_view kInitialize =
+      R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{"protocolVersion":"2024-11-05",)"
+      R"("capabilities":{},"clientInfo":{"name":"bench","version":"1"}}})"
+      "\n";
+  std::vector<double> times;
+  std::vector<double> shells;
+  for (int rep = 0; rep < kWarmUp + kReps; ++rep) {
+    const Clock::time_point start = Clock::now();
+    Server server(bench.binary);
+    const std::string reply = server.call(kInitialize);
+    const double elapsed = seconds_since(start);
+    expect(reply, R"("protocolVersion":"2024-11-05")");
+    // The goal is absolute; the shell in the same rounds shows what the machine gives today.
+    const double shell = time_shell_true();
+    if (rep < kWarmUp) continue;
+    times.push_back(elapsed);
+    shells.push_back(shell);
+  }
+  report({"start-up to initialize reply", median(times) * 1e3, 5, Goal::AtMost, "ms",
+          "sh -c true in the same rounds " + micros(median(shells))});
+}
+
+// Peak resident memory for 200 declared files of 1 MiB and 20 proposals of 10 files.
+void peak_memory(const Bench& bench) {
+  constexpr int kFiles = 200;
+  constexpr int kProposals = 20;
+  constexpr int kPerProposal = 10;
+  const std::string contents[] = {make_text(kMiB, 41), make_text(kMiB, 42)};
+  std::vector<std::string> files;
+  for (int i = 0; i < kFiles; ++i) {
+    files.push_back("declared_" + std::to_string(i) + ".txt");
+    write_file(files.back(), contents[0]);
+  }
+  Server server(bench.binary);
+  const std::string task = start_task(server, "true", files);
+  std::size_t largest_line = 0;
+  for (int p = 0; p < kProposals; ++p) {
+    std::vector<Edit> edits;
+    for (int i = 0; i < kPerProposal; ++i) {
+      edits.push_back({files[static_cast<std::size_t>(p * kPerProposal + i)], contents[1]});
+    }
+    const std::string line = propose_line(server.next_id(), task, edits);
+    largest_line = std::max(largest_line, line.size());
+    expect(server.call(line), kPassed);
+  }
+  const double peak = static_cast<double>(peak_rss_bytes(server.pid())) / kMiB;
+  const double snapshot = static_cast<double>(kFiles * kMiB) / kMiB;
+  const double line = static_cast<double>(largest_line) / kMiB;
+  const double bound = snapshot + 3 * line + 32;
+  char detail[96];
+  std::snprintf(detail, sizeof detail, "bound = %.0f MiB snapshot + 3 x %.1f MiB line + 32 MiB",
+                snapshot, line);
+  report({"peak RSS", peak, bound, Goal::AtMost, "MiB", detail});
+  for (const std::string& file : files) fs::remove(file);
+}
+
+struct Measurement {
+  std::string_view name;
+  void (*run)(const Bench&);
+};
+
+constexpr Measurement kMeasurements[] = {
+    {"small", small_proposal},
+    {"large", large_proposal},
+    {"refusals", refusals},
+    {"tools-list", tools_list},
+    {"snapshot", proposal_under_snapshot},
+    {"start-up", start_up},
+    {"peak-rss", peak_memory},
+};
+
+fs::path make_temporary_directory() {
+  std::string pattern = (fs::temp_directory_path() / "quarry-bench-XXXXXX").string();
+  if (::mkdtemp(pattern.data()) == nullptr) fail_errno("mkdtemp");
+  return pattern;
+}
+
+int usage() {
+  std::fprintf(stderr, "usage: quarry_e2e_bench SERVER_BINARY [FIGURE...]\nfigures:");
+  for (const Measurement& m : kMeasurements) std::fprintf(stderr, " %s", m.name.data());
+  std::fprintf(stderr, "\n");
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) return usage();
+  std::vector<const Measurement*> chosen;
+  for (int i = 2; i < argc; ++i) {
+    const auto found = std::find_if(std::begin(kMeasurements), std::end(kMeasurements),
+                                    [&](const Measurement& m) { return m.name == argv[i]; });
+    if (found == std::end(kMeasurements)) return usage();
+    chosen.push_back(found);
+  }
+  if (chosen.empty()) {
+    for (const Measurement& m : kMeasurements) chosen.push_back(&m);
+  }
+  // A server that dies must surface as a failed write, not end the driver.
+  ::signal(SIGPIPE, SIG_IGN);
+  Bench bench{fs::absolute(argv[1]).string()};
+  const fs::path directory = make_temporary_directory();
+  const fs::path previous = fs::current_path();
+  int status = 0;
+  try {
+    fs::current_path(directory);
+    std::printf("%-34s %-20s %-22s %6s  %-4s  %s\n", "figure", "value", "goal", "ratio", "", "");
+    for (const Measurement* m : chosen) m->run(bench);
+    std::printf("%d of %d goals met (ratio = value / goal)\n", g_met, g_figures);
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "quarry_e2e_bench: %s\n", error.what());
+    status = 1;
+  }
+  fs::current_path(previous);
+  fs::remove_all(directory);
+  return status;
+}
