@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <memory>
 #include <cerrno>
+#include <cstdlib>
 #include <cstdint>
 #include <functional>
 #include <utility>
@@ -247,7 +249,17 @@ Status write_whole_file(const std::string& path, std::string_view bytes) {
 
 Status remove_file(const std::string& path) {
   if (contains_nul(path)) return nul_in_path();
-  if (::unlink(path.c_str()) != 0) return os_error(errno);
+  // A write to a symbolic link created the file it points to; undoing that write removes
+  // that file and keeps the link, as it was before.
+  std::string target = path;
+  struct stat info;
+  if (::lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode)) {
+    std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path.c_str(), nullptr),
+                                                         &std::free);
+    if (!resolved) return os_error(errno);
+    target = resolved.get();
+  }
+  if (::unlink(target.c_str()) != 0) return os_error(errno);
   return {};
 }
 

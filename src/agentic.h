@@ -69,6 +69,7 @@ class AttemptMemory {
 // File operations on client paths. A path holding a NUL byte fails with InvalidInput.
 Result<std::string> read_whole_file(const std::string& path);
 Status write_whole_file(const std::string& path, std::string_view bytes);
+// Removes the file the path names: through a symbolic link, the file it points to.
 Status remove_file(const std::string& path);
 Status create_parent_directories(const std::string& path);
 

@@ -149,3 +149,26 @@ TEST(TaskRegistry, UnknownIdRunsNothingAndFinishedIdIsGone) {
 
 }  // namespace
 }  // namespace quarry
+
+namespace quarry {
+namespace {
+
+// A declared path that is a dangling symbolic link: the write goes through the link and
+// creates its target. Undoing it used to delete the link and leave the target behind.
+TEST_F(AgentTaskTest, DanglingLinkIsPutBackAsItWas) {
+  std::filesystem::create_symlink("target", "link");
+  AgentTask task = start({"link"}, 4, "false");
+  EXPECT_FALSE(task.propose({{"link", "x"}}).passed);
+  EXPECT_TRUE(std::filesystem::is_symlink("link"));
+  EXPECT_FALSE(std::filesystem::exists("target"));
+
+  AgentTask kept = start({"link"});
+  EXPECT_TRUE(kept.propose({{"link", "y"}}).passed);
+  EXPECT_EQ(read_file("target"), "y");
+  ASSERT_TRUE(kept.finish(false).ok());
+  EXPECT_TRUE(std::filesystem::is_symlink("link"));
+  EXPECT_FALSE(std::filesystem::exists("target"));
+}
+
+}  // namespace
+}  // namespace quarry
