@@ -49,7 +49,7 @@ TEST_F(AgentTaskTest, ZeroMaxAttemptsAdmitsOneProposal) {
 TEST_F(AgentTaskTest, LimitRefusalsAreNotRecordedAndFinishStillWorks) {
   write_file("a", "start");
   AgentTask task = start({"a"}, 3);
-  for (int i = 0; i < 3; ++i) (void)task.propose({{"a", "v" + std::to_string(i)}});
+  for (int i = 0; i < 3; ++i) (void)task.propose({{"a", std::to_string(i)}});
   for (int i = 0; i < 2; ++i) {
     const ProposeOutcome refused = task.propose({{"a", "late"}});
     EXPECT_EQ(refused.attempt, 3u);
