@@ -18,42 +18,14 @@ namespace {
 using nlohmann::json;
 using Clock = std::chrono::steady_clock;
 
-std::string call(int id, const std::string& tool, const json& arguments) {
-  return json{{"jsonrpc", "2.0"},
-              {"id", id},
-              {"method", "tools/call"},
-              {"params", {{"name", tool}, {"arguments", arguments}}}}
-      .dump();
-}
-
-std::string tool_line(int id, const json& value) {
-  return json{{"id", id},
-              {"jsonrpc", "2.0"},
-              {"result", {{"content", {{{"text", value.dump()}, {"type", "text"}}}}}}}
-      .dump();
-}
-
-json outcome(int attempt, const std::string& fingerprint, const std::string& output, bool passed) {
-  return json{
-      {"attempt", attempt}, {"fingerprint", fingerprint}, {"output", output}, {"passed", passed}};
-}
-
 json edits_of(const std::vector<FileEdit>& edits) {
   json list = json::array();
   for (const FileEdit& e : edits) list.push_back({{"path", e.path}, {"content", e.content}});
   return list;
 }
 
-std::string start_task(ServerSession& server, const std::string& verify_cmd, const json& files) {
-  const json reply = json::parse(server.request(
-      call(1, "task_start",
-           {{"goal", "g"}, {"verify_cmd", verify_cmd}, {"files", files}, {"max_attempts", 10}})));
-  return json::parse(reply["result"]["content"][0]["text"].get<std::string>())["task_id"]
-      .get<std::string>();
-}
-
 std::string propose(int id, const std::string& task, const std::vector<FileEdit>& edits) {
-  return call(id, "task_propose", {{"task_id", task}, {"edits", edits_of(edits)}});
+  return propose_line(id, task, edits_of(edits));
 }
 
 std::string print_of(const std::vector<FileEdit>& edits) {
@@ -170,9 +142,9 @@ TEST(VerifierFault, ReadingStandardInputSeesEndOfFileAtOnce) {
   const std::string task = start_task(server, "timeout 2 cat; echo \"cat exit $?\"", {"a"});
   const std::vector<FileEdit> edits = {{"a", "x"}};
   // Both lines go out before the verifier starts, so the second waits in the input pipe.
-  server.send(propose(2, task, edits) + "\n" + R"({"jsonrpc":"2.0","id":3,"method":"ping"})");
+  server.send(propose(2, task, edits) + "\n" + ping_line("3"));
   EXPECT_EQ(server.read_line(), tool_line(2, outcome(1, print_of(edits), "cat exit 0\n", true)));
-  EXPECT_EQ(server.read_line(), R"({"id":3,"jsonrpc":"2.0","result":{}})");
+  EXPECT_EQ(server.read_line(), pong_line("3"));
   EXPECT_EQ(server.wait().exit_code, 0);
 }
 
@@ -184,11 +156,10 @@ TEST(VerifierFault, RequestsQueuedDuringAVerifierAreServedInOrder) {
   const std::string task = start_task(server, "sleep 0.3; echo ok", {"a"});
   const std::vector<FileEdit> first = {{"a", "1"}};
   const std::vector<FileEdit> second = {{"a", "2"}};
-  server.send(propose(2, task, first) + "\n" + propose(3, task, second) + "\n" +
-              R"({"jsonrpc":"2.0","id":4,"method":"ping"})");
+  server.send(propose(2, task, first) + "\n" + propose(3, task, second) + "\n" + ping_line("4"));
   EXPECT_EQ(server.read_line(), tool_line(2, outcome(1, print_of(first), "ok\n", true)));
   EXPECT_EQ(server.read_line(), tool_line(3, outcome(2, print_of(second), "ok\n", true)));
-  EXPECT_EQ(server.read_line(), R"({"id":4,"jsonrpc":"2.0","result":{}})");
+  EXPECT_EQ(server.read_line(), pong_line("4"));
   EXPECT_EQ(server.wait().exit_code, 0);
   EXPECT_EQ(read_file(dir / "a"), "2");
 }

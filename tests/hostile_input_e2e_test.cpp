@@ -17,19 +17,8 @@ namespace {
 
 using nlohmann::json;
 using namespace std::string_literals;
-using Lines = std::vector<std::string>;
 
 constexpr std::size_t k64MiB = std::size_t{64} << 20;
-
-std::string initialize(const std::string& id) {
-  return R"({"jsonrpc":"2.0","id":)" + id + R"(,"method":"initialize"})";
-}
-
-std::string initialize_reply(const std::string& id) {
-  return R"({"id":)" + id +
-         R"(,"jsonrpc":"2.0","result":{"capabilities":{"tools":{}},"protocolVersion":"2024-11-05",)"
-         R"("serverInfo":{"name":"quarry-agent-task","version":"0.5.0"}}})";
-}
 
 const std::string kInitialize2 = initialize_reply("2");
 
@@ -38,23 +27,17 @@ std::string unknown_method_line(const std::string& id_text, const std::string& m
          id_text + R"(,"jsonrpc":"2.0"})";
 }
 
-// The parser's own wording is free; the code, the null id and the envelope are not.
-bool is_parse_error(const std::string& line) {
-  return line.starts_with(R"({"error":{"code":-32700,"message":"parse error: )") &&
-         line.ends_with(R"("},"id":null,"jsonrpc":"2.0"})");
+// A request for the unknown method "x" with `id_text` as its id.
+std::string method_x_line(const std::string& id_text) {
+  return R"({"jsonrpc":"2.0","id":)" + id_text + R"(,"method":"x"})";
 }
 
-// Runs `input` to its end; the server must exit 0 by itself and keep standard error empty.
-Lines served(const std::string& input) {
-  TempDir dir;
-  const ServerRun run = run_server(dir.path(), input);
-  EXPECT_EQ(run.exit_code, 0);
-  EXPECT_EQ(run.signal, 0);
-  EXPECT_EQ(run.err, "");
-  if (!run.out.empty()) {
-    EXPECT_EQ(run.out.back(), '\n');
-  }
-  return lines_of(run.out);
+// `bad` must get one parse error and leave the server reading: a request after it is answered.
+void expect_parse_error_then_served(const std::string& bad) {
+  const Lines lines = served(bad + "\n" + initialize_line("2") + "\n");
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_TRUE(is_parse_error(lines[0])) << lines[0].substr(0, 200);
+  EXPECT_EQ(lines[1], kInitialize2);
 }
 
 std::string tools_list_line_for_id_1() {
@@ -64,46 +47,17 @@ std::string tools_list_line_for_id_1() {
   return lines.empty() ? std::string() : lines[0];
 }
 
-std::string call(int id, const std::string& tool, const json& arguments) {
-  return json{{"jsonrpc", "2.0"},
-              {"id", id},
-              {"method", "tools/call"},
-              {"params", {{"name", tool}, {"arguments", arguments}}}}
-      .dump();
-}
-
-std::string tool_line(int id, const json& value) {
-  return json{{"id", id},
-              {"jsonrpc", "2.0"},
-              {"result", {{"content", {{{"text", value.dump()}, {"type", "text"}}}}}}}
-      .dump();
-}
-
-std::string start_task(ServerSession& server, const json& files) {
-  const json reply = json::parse(server.request(
-      call(1, "task_start", {{"goal", "g"}, {"verify_cmd", "true"}, {"files", files}})));
-  return json::parse(reply["result"]["content"][0]["text"].get<std::string>())["task_id"]
-      .get<std::string>();
-}
-
-std::string propose(int id, const std::string& task, const json& edits) {
-  return call(id, "task_propose", {{"task_id", task}, {"edits", edits}});
-}
-
 // A line read whole into memory: a parser or reader with a fixed buffer would split it, drop
 // it, or answer its tail as a request of its own.
 TEST(HostileInput, A64MiBRequestIsAnsweredAndSoIsTheNextOne) {
   const std::string huge = R"({"jsonrpc":"2.0","id":1,"method":"tools/list","params":{"pad":")" +
                            std::string(k64MiB, 'x') + "\"}}\n";
-  EXPECT_EQ(served(huge + initialize("2") + "\n"),
+  EXPECT_EQ(served(huge + initialize_line("2") + "\n"),
             (Lines{tools_list_line_for_id_1(), kInitialize2}));
 }
 
 TEST(HostileInput, A64MiBLineOfGarbageIsOneParseError) {
-  const Lines lines = served(std::string(k64MiB, 'g') + "\n" + initialize("2") + "\n");
-  ASSERT_EQ(lines.size(), 2u);
-  EXPECT_TRUE(is_parse_error(lines[0])) << lines[0].substr(0, 200);
-  EXPECT_EQ(lines[1], kInitialize2);
+  expect_parse_error_then_served(std::string(k64MiB, 'g'));
 }
 
 // A recursive descent without a depth limit overflows the stack long before 100,000 levels.
@@ -115,10 +69,7 @@ TEST(HostileInput, NestingOneHundredThousandLevelsDeepIsOneParseError) {
        std::vector<std::string>{std::string(levels, '['), objects,
                                 R"({"id":1,"method":"tools/list","params":)" + objects}) {
     SCOPED_TRACE(deep.substr(0, 40));
-    const Lines lines = served(deep + "\n" + initialize("2") + "\n");
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_TRUE(is_parse_error(lines[0])) << lines[0];
-    EXPECT_EQ(lines[1], kInitialize2);
+    expect_parse_error_then_served(deep);
   }
 }
 
@@ -128,7 +79,8 @@ TEST(HostileInput, AMegabyteOfRandomBytesEndsTheProcessCleanly) {
   std::mt19937 random(20240601);
   std::string noise(std::size_t{1} << 20, '\0');
   for (char& byte : noise) byte = static_cast<char>(random() & 0xFF);
-  const Lines lines = served(initialize("1") + "\n" + noise + "\n" + initialize("2") + "\n");
+  const Lines lines =
+      served(initialize_line("1") + "\n" + noise + "\n" + initialize_line("2") + "\n");
   ASSERT_FALSE(lines.empty());
   EXPECT_EQ(lines.front(), initialize_reply("1"));
   for (const std::string& line : lines) {
@@ -150,7 +102,7 @@ TEST(HostileInput, AMegabyteOfJsonLikeNoiseGetsOneParseErrorPerBadLine) {
   for (const std::string& line : lines_of(noise)) {
     if (line.find_first_not_of(' ') != std::string::npos && !json::accept(line)) ++not_json;
   }
-  const Lines lines = served(noise + "\n" + initialize("2") + "\n");
+  const Lines lines = served(noise + "\n" + initialize_line("2") + "\n");
   ASSERT_EQ(lines.size(), not_json + 1);
   for (std::size_t i = 0; i + 1 < lines.size(); ++i) {
     ASSERT_TRUE(is_parse_error(lines[i])) << lines[i];
@@ -163,18 +115,15 @@ TEST(HostileInput, InvalidUtf8StopsTheServerBeforeAnyLaterEffect) {
   TempDir dir;
   write_file(dir / "a", "start");
   ServerSession server(dir.path());
-  const std::string task = start_task(server, {"a"});
-  server.send(propose(2, task, {{{"path", "a"}, {"content", "first"}}}));
+  const std::string task = start_task(server, "true", {"a"});
+  server.send(propose_line(2, task, {{{"path", "a"}, {"content", "first"}}}));
   server.send(R"({"jsonrpc":"2.0","id":3,"method":"tools/call","params":{"name":"task_propose",)"
               R"("arguments":{"task_id":")" +
               task + R"(","edits":[{"path":"a","content":"bad )" + "\xff\"}]}}}");
-  server.send(propose(4, task, {{{"path", "a"}, {"content", "third"}}}));
+  server.send(propose_line(4, task, {{{"path", "a"}, {"content", "third"}}}));
   const ServerRun run = server.wait();
-  EXPECT_EQ(run.out, tool_line(2, {{"attempt", 1},
-                                   {"fingerprint", EditSet{{{"a", "first"}}}.fingerprint()},
-                                   {"output", ""},
-                                   {"passed", true}}) +
-                         "\n");
+  EXPECT_EQ(run.out,
+            tool_line(2, outcome(1, EditSet{{{"a", "first"}}}.fingerprint(), "", true)) + "\n");
   EXPECT_EQ(run.exit_code, 0);
   EXPECT_EQ(read_file(dir / "a"), "first");
 }
@@ -190,10 +139,7 @@ TEST(HostileInput, RawNulBytesAreParseErrors) {
   for (const std::string& line : std::vector<std::string>{
            "{\"id\":1,\"method\":\"x\0y\"}"s, "{\"id\":1,\0\"method\":\"x\"}"s, "\0"s}) {
     SCOPED_TRACE(::testing::PrintToString(line));
-    const Lines lines = served(line + "\n" + initialize("2") + "\n");
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_TRUE(is_parse_error(lines[0])) << lines[0];
-    EXPECT_EQ(lines[1], kInitialize2);
+    expect_parse_error_then_served(line);
   }
 }
 
@@ -214,15 +160,14 @@ TEST(HostileInput, ProposedPathWithNulTouchesNoFile) {
   TempDir dir;
   write_file(dir / "a", "start");
   ServerSession server(dir.path());
-  const std::string task = start_task(server, {"a"});
+  const std::string task = start_task(server, "true", {"a"});
   const std::string path = "a\0b"s;
-  EXPECT_EQ(server.request(propose(2, task, {{{"path", path}, {"content", "new"}}})),
-            tool_line(2, {{"attempt", 1},
-                          {"fingerprint", ""},
-                          {"output", "path '" + path +
-                                         "' not in task file allowlist;                          "
-                                         "declare it in `files` at task_start to edit it"},
-                          {"passed", false}}));
+  EXPECT_EQ(server.request(propose_line(2, task, {{{"path", path}, {"content", "new"}}})),
+            tool_line(2, outcome(1, "",
+                                 "path '" + path +
+                                     "' not in task file allowlist;                          "
+                                     "declare it in `files` at task_start to edit it",
+                                 false)));
   EXPECT_EQ(server.wait().exit_code, 0);
   EXPECT_EQ(read_file(dir / "a"), "start");
 }
@@ -233,17 +178,10 @@ TEST(HostileInput, LoneSurrogateEscapesAreParseErrors) {
        std::vector<std::string>{R"("\ud800")", R"("\udc00")", R"("\ud800\u0041")", R"("\ud800x")",
                                 R"("\udbff\udbff")"}) {
     SCOPED_TRACE(id);
-    const Lines lines = served(R"({"jsonrpc":"2.0","id":)" + id +
-                               R"(,"method":"x"})"
-                               "\n" +
-                               initialize("2") + "\n");
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_TRUE(is_parse_error(lines[0])) << lines[0];
-    EXPECT_EQ(lines[1], kInitialize2);
+    expect_parse_error_then_served(method_x_line(id));
   }
   // A proper pair is one character, echoed as raw UTF-8.
-  EXPECT_EQ(served(R"({"jsonrpc":"2.0","id":"\ud83d\ude00","method":"x"})"
-                   "\n"),
+  EXPECT_EQ(served(method_x_line(R"("\ud83d\ude00")") + "\n"),
             Lines{unknown_method_line("\"\xF0\x9F\x98\x80\"", "x")});
 }
 
@@ -263,21 +201,12 @@ TEST(HostileInput, NumbersAtAndBeyondTheLimitsOfTheirKinds) {
            {"4.9e-324", "5e-324"},
        }) {
     SCOPED_TRACE(row.sent);
-    EXPECT_EQ(served(R"({"jsonrpc":"2.0","id":)" + row.sent +
-                     R"(,"method":"x"})"
-                     "\n"),
-              Lines{unknown_method_line(row.echoed, "x")});
+    EXPECT_EQ(served(method_x_line(row.sent) + "\n"), Lines{unknown_method_line(row.echoed, "x")});
   }
   for (const std::string& sent :
        std::vector<std::string>{"1e400", "-1e400", "1" + std::string(400, '0') + ".0"}) {
     SCOPED_TRACE(sent);
-    const Lines lines = served(R"({"jsonrpc":"2.0","id":)" + sent +
-                               R"(,"method":"x"})"
-                               "\n" +
-                               initialize("2") + "\n");
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_TRUE(is_parse_error(lines[0])) << lines[0];
-    EXPECT_EQ(lines[1], kInitialize2);
+    expect_parse_error_then_served(method_x_line(sent));
   }
 }
 

@@ -1,20 +1,15 @@
 #include "mutation_gate.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
-#include <functional>
 #include <limits>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
+
+#include "test_support.h"
 
 namespace quarry {
 namespace {
@@ -25,44 +20,9 @@ constexpr const char* kMeasuringRunFailed =
 constexpr const char* kReportUnparsed =
     "mutation_gate: bitegauge ran but its output could not be parsed; gate skipped\n";
 
-std::string read_file(const std::filesystem::path& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-// Owns a directory of fake mutation tools and puts it first on PATH, so no test ever reaches a
-// real bitegauge or cargo installed on the machine.
-class MutationGateTools : public ::testing::Test {
+// Fake bitegauge scripts for the gate's probe and summary run.
+class MutationGateTools : public testing::FakeToolsTest {
  protected:
-  void SetUp() override {
-    std::string pattern = (std::filesystem::temp_directory_path() / "quarry-mg-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-    if (const char* path = getenv("PATH")) saved_path_ = path;
-    setenv("PATH", (dir_.string() + ":/usr/bin:/bin").c_str(), 1);
-  }
-
-  void TearDown() override {
-    if (saved_path_) {
-      setenv("PATH", saved_path_->c_str(), 1);
-    } else {
-      unsetenv("PATH");
-    }
-    std::filesystem::remove_all(dir_);
-  }
-
-  // A shell script named `name` on PATH; `body` sees $MARK, a file that proves it ran, and
-  // $LOG, where tools append their arguments.
-  void tool(const std::string& name, const std::string& body) {
-    const std::filesystem::path script = dir_ / name;
-    std::ofstream(script) << "#!/bin/sh\nMARK='" << marker().string() << "'\nLOG='"
-                          << log().string() << "'\n"
-                          << body << "\n";
-    ASSERT_EQ(chmod(script.c_str(), 0755), 0);
-  }
-
   // bitegauge that passes its probe and prints `summary` for `--format summary`.
   void bitegauge_printing(const std::string& summary) {
     tool(
@@ -72,30 +32,6 @@ class MutationGateTools : public ::testing::Test {
   }
 
   void bitegauge_marking() { tool("bitegauge", "touch \"$MARK\"\necho 'killed: 1, survived: 9'"); }
-
-  // Runs `call` with this process's standard error sent to a file and returns what arrived.
-  std::string stderr_of(const std::function<void()>& call) {
-    const std::filesystem::path capture = dir_ / "stderr";
-    const int file = open(capture.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    const int saved = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 0);
-    if (file < 0 || saved < 0 || dup2(file, STDERR_FILENO) < 0) {
-      ADD_FAILURE() << "could not redirect standard error";
-      return {};
-    }
-    close(file);
-    call();
-    dup2(saved, STDERR_FILENO);
-    close(saved);
-    return read_file(capture);
-  }
-
-  bool marked() const { return std::filesystem::exists(marker()); }
-  std::string logged() const { return read_file(log()); }
-  std::filesystem::path marker() const { return dir_ / "ran"; }
-  std::filesystem::path log() const { return dir_ / "log"; }
-
-  std::filesystem::path dir_;
-  std::optional<std::string> saved_path_;
 };
 
 TEST(MutationGate, ParseSummaryScoreReadsCountsPercentagesAndRatios) {

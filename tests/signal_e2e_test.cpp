@@ -17,24 +17,6 @@ namespace {
 using nlohmann::json;
 using namespace std::chrono_literals;
 
-std::string start_request(const std::string& verify_cmd) {
-  return json{{"id", 1},
-              {"method", "task_start"},
-              {"params", {{"goal", "g"}, {"verify_cmd", verify_cmd}, {"files", {"a", "new/b"}}}}}
-      .dump();
-}
-
-std::string propose_request(const std::string& task) {
-  return json{
-      {"id", 2},
-      {"method", "task_propose"},
-      {"params",
-       {{"task_id", task},
-        {"edits",
-         {{{"path", "a"}, {"content", "unverified"}}, {{"path", "new/b"}, {"content", "x"}}}}}}}
-      .dump();
-}
-
 bool wait_until(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
   const auto deadline = std::chrono::steady_clock::now() + limit;
   while (std::chrono::steady_clock::now() < deadline) {
@@ -51,8 +33,13 @@ TEST(TerminationSignal, DuringTheVerifierRollsBackAndEndsByTheSignal) {
     const std::string original("start\0bytes\n", 12);
     write_file(dir / "a", original);
     ServerSession server(dir.path());
-    const json started = json::parse(server.request(start_request("sleep 30")));
-    server.send(propose_request(started["result"]["task_id"].get<std::string>()));
+    const json started = json::parse(server.request(direct_line(
+        1, "task_start", {{"goal", "g"}, {"verify_cmd", "sleep 30"}, {"files", {"a", "new/b"}}})));
+    server.send(direct_line(
+        2, "task_propose",
+        {{"task_id", started["result"]["task_id"].get<std::string>()},
+         {"edits",
+          {{{"path", "a"}, {"content", "unverified"}}, {{"path", "new/b"}, {"content", "x"}}}}}));
     ASSERT_TRUE(wait_until([&] { return read_file(dir / "a") == "unverified"; }, 5s));
 
     const auto sent = std::chrono::steady_clock::now();
@@ -69,8 +56,7 @@ TEST(TerminationSignal, DuringTheVerifierRollsBackAndEndsByTheSignal) {
 TEST(TerminationSignal, BetweenRequestsEndsTheProcessAtOnce) {
   TempDir dir;
   ServerSession server(dir.path());
-  EXPECT_EQ(server.request(R"({"id":1,"method":"ping"})"),
-            R"({"id":1,"jsonrpc":"2.0","result":{}})");
+  EXPECT_EQ(server.request(ping_line("1")), pong_line("1"));
   ::kill(server.pid(), SIGTERM);
   EXPECT_EQ(server.wait().signal, SIGTERM);
 }

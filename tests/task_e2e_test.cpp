@@ -22,69 +22,15 @@ std::string fingerprint_of(std::vector<FileEdit> edits) {
   return EditSet{std::move(edits)}.fingerprint();
 }
 
-std::string call(int id, const std::string& tool, const json& arguments) {
-  return json{{"jsonrpc", "2.0"},
-              {"id", id},
-              {"method", "tools/call"},
-              {"params", {{"name", tool}, {"arguments", arguments}}}}
-      .dump();
-}
-
-std::string direct(int id, const std::string& method, const json& params) {
-  return json{{"jsonrpc", "2.0"}, {"id", id}, {"method", method}, {"params", params}}.dump();
-}
-
-// The JSON text inside a tools/call success.
-json tool_text(const std::string& reply) {
-  const json parsed = json::parse(reply);
-  return json::parse(parsed["result"]["content"][0]["text"].get<std::string>());
-}
-
-std::string tool_line(int id, const json& value) {
-  return json{{"id", id},
-              {"jsonrpc", "2.0"},
-              {"result", {{"content", {{{"text", value.dump()}, {"type", "text"}}}}}}}
-      .dump();
-}
-
-std::string tool_error_line(int id, const std::string& message) {
-  return json{{"id", id},
-              {"jsonrpc", "2.0"},
-              {"result", {{"content", {{{"text", message}, {"type", "text"}}}}, {"isError", true}}}}
-      .dump();
-}
-
-std::string error_line(int id, int code, const std::string& message) {
-  return json{{"error", {{"code", code}, {"message", message}}}, {"id", id}, {"jsonrpc", "2.0"}}
-      .dump();
-}
-
-json outcome(std::uint64_t attempt, const std::string& fingerprint, const std::string& output,
-             bool passed) {
-  return json{
-      {"attempt", attempt}, {"fingerprint", fingerprint}, {"output", output}, {"passed", passed}};
-}
-
 json edit(const std::string& path, const std::string& content) {
   return json{{"path", path}, {"content", content}};
 }
 
 class TaskSession : public ::testing::Test {
  protected:
-  // Starts a task through the tool form and returns its id.
-  std::string start_task(ServerSession& server, const std::string& verify_cmd, const json& files,
-                         int max_attempts = 10) {
-    const std::string reply = server.request(call(1, "task_start",
-                                                  {{"goal", "g"},
-                                                   {"verify_cmd", verify_cmd},
-                                                   {"files", files},
-                                                   {"max_attempts", max_attempts}}));
-    return tool_text(reply)["task_id"].get<std::string>();
-  }
-
   std::string propose(ServerSession& server, int id, const std::string& task,
                       const std::vector<json>& edits) {
-    return server.request(call(id, "task_propose", {{"task_id", task}, {"edits", json(edits)}}));
+    return server.request(propose_line(id, task, edits));
   }
 
   TempDir dir_;
@@ -109,14 +55,14 @@ TEST_F(TaskSession, FailingProposalIsRolledBackAndPassingOneKept) {
   EXPECT_EQ(read_file(dir_ / "a.txt"), "good\n");
 
   EXPECT_EQ(
-      server.request(call(4, "task_history", {{"task_id", task}})),
+      server.request(call_line(4, "task_history", {{"task_id", task}})),
       tool_line(
           4, json{{"attempts",
                    {outcome(1, failing_print, "", false), outcome(2, passing_print, "", true)}}}));
-  EXPECT_EQ(server.request(call(5, "task_finish", {{"task_id", task}})),
+  EXPECT_EQ(server.request(call_line(5, "task_finish", {{"task_id", task}})),
             tool_line(5, json{{"committed", true}}));
   EXPECT_EQ(read_file(dir_ / "a.txt"), "good\n");
-  EXPECT_EQ(server.request(call(6, "task_history", {{"task_id", task}})),
+  EXPECT_EQ(server.request(call_line(6, "task_history", {{"task_id", task}})),
             tool_error_line(6, "unknown task_id: " + task));
   EXPECT_EQ(server.wait().exit_code, 0);
 }
@@ -146,7 +92,7 @@ TEST_F(TaskSession, EveryRecordedOutcomeText) {
   // The limit refuses without recording, before any other check.
   EXPECT_EQ(propose(server, 8, task, {edit("elsewhere", "x")}),
             tool_line(8, outcome(6, "", "max attempts (6) exceeded; task finished", false)));
-  const json history = tool_text(server.request(call(9, "task_history", {{"task_id", task}})));
+  const json history = tool_text(server.request(call_line(9, "task_history", {{"task_id", task}})));
   EXPECT_EQ(history["attempts"].size(), 6u);
   EXPECT_FALSE(file_exists(dir_ / "a"));
   EXPECT_FALSE(file_exists(dir_ / "b"));
@@ -174,13 +120,13 @@ TEST_F(TaskSession, RestoreDeletesCreatedFilesAndLeavesDirectories) {
   propose(server, 2, task, {edit("keep.txt", "changed"), edit("made/new.txt", "n")});
   EXPECT_EQ(read_file(dir_ / "made/new.txt"), "n");
 
-  EXPECT_EQ(server.request(direct(3, "task_finish", {{"task_id", task}, {"commit", false}})),
+  EXPECT_EQ(server.request(direct_line(3, "task_finish", {{"task_id", task}, {"commit", false}})),
             json({{"id", 3}, {"jsonrpc", "2.0"}, {"result", {{"committed", false}}}}).dump());
   EXPECT_EQ(read_file(dir_ / "keep.txt"), "start");
   EXPECT_FALSE(file_exists(dir_ / "made/new.txt"));
   EXPECT_TRUE(file_exists(dir_ / "made"));
   EXPECT_FALSE(file_exists(dir_ / "never.txt"));
-  EXPECT_EQ(server.request(direct(4, "task_finish", {{"task_id", task}})),
+  EXPECT_EQ(server.request(direct_line(4, "task_finish", {{"task_id", task}})),
             error_line(4, -32001, "unknown task_id: " + task));
 }
 
@@ -193,19 +139,19 @@ TEST_F(TaskSession, FailedFinishKeepsTheTaskForARetry) {
   std::filesystem::remove_all(dir_ / "d");
   write_file(dir_ / "d", "in the way");
 
-  EXPECT_EQ(server.request(direct(3, "task_finish", {{"task_id", task}, {"commit", false}})),
+  EXPECT_EQ(server.request(direct_line(3, "task_finish", {{"task_id", task}, {"commit", false}})),
             error_line(3, -32002,
                        "finish failed, task retained for retry: Not a directory (os error 20)"));
   EXPECT_EQ(
-      server.request(call(4, "task_finish", {{"task_id", task}, {"commit", false}})),
+      server.request(call_line(4, "task_finish", {{"task_id", task}, {"commit", false}})),
       tool_error_line(4, "finish failed, task retained for retry: Not a directory (os error 20)"));
-  EXPECT_EQ(
-      tool_text(server.request(call(5, "task_history", {{"task_id", task}})))["attempts"].size(),
-      1u);
+  EXPECT_EQ(tool_text(server.request(call_line(5, "task_history", {{"task_id", task}})))["attempts"]
+                .size(),
+            1u);
 
   std::filesystem::remove(dir_ / "d");
   std::filesystem::create_directory(dir_ / "d");
-  EXPECT_EQ(server.request(call(6, "task_finish", {{"task_id", task}, {"commit", false}})),
+  EXPECT_EQ(server.request(call_line(6, "task_finish", {{"task_id", task}, {"commit", false}})),
             tool_line(6, json{{"committed", false}}));
   EXPECT_EQ(read_file(dir_ / "d/f.txt"), "start");
 }
@@ -219,10 +165,10 @@ TEST_F(TaskSession, UnknownTaskIdInBothForms) {
     EXPECT_EQ(propose(server, 2, other, {edit("a", "x")}),
               tool_error_line(2, "unknown task_id: " + other));
     EXPECT_EQ(
-        server.request(direct(3, "task_propose",
-                              {{"task_id", other}, {"edits", json::array({edit("a", "x")})}})),
+        server.request(direct_line(3, "task_propose",
+                                   {{"task_id", other}, {"edits", json::array({edit("a", "x")})}})),
         error_line(3, -32001, "unknown task_id: " + other));
-    EXPECT_EQ(server.request(direct(4, "task_history", {{"task_id", other}})),
+    EXPECT_EQ(server.request(direct_line(4, "task_history", {{"task_id", other}})),
               error_line(4, -32001, "unknown task_id: " + other));
   }
   EXPECT_EQ(read_file(dir_ / "a"), "start");
@@ -234,26 +180,26 @@ TEST_F(TaskSession, TaskIdCounterCountsStartsThatFailButNotDecodeFailures) {
     return tool_text(reply)["task_id"].get<std::string>();
   };
   const std::string first =
-      id_of(server.request(call(1, "task_start", {{"goal", "g"}, {"verify_cmd", "true"}})));
+      id_of(server.request(call_line(1, "task_start", {{"goal", "g"}, {"verify_cmd", "true"}})));
   EXPECT_TRUE(first.ends_with("-0")) << first;
   EXPECT_EQ(first.find_first_not_of("0123456789abcdef", 5), first.rfind('-'));
 
-  EXPECT_EQ(server.request(call(2, "task_start", {{"goal", "g"}})),
+  EXPECT_EQ(server.request(call_line(2, "task_start", {{"goal", "g"}})),
             tool_error_line(2, "invalid arguments: missing field `verify_cmd`"));
-  EXPECT_EQ(server.request(direct(3, "task_start", {{"goal", 1}})),
+  EXPECT_EQ(server.request(direct_line(3, "task_start", {{"goal", 1}})),
             error_line(3, -32602, "invalid params: invalid type: integer `1`, expected a string"));
   EXPECT_EQ(
-      server.request(direct(4, "task_start",
-                            {{"goal", "g"}, {"verify_cmd", "true"}, {"min_mutation_score", 1.5}})),
+      server.request(direct_line(
+          4, "task_start", {{"goal", "g"}, {"verify_cmd", "true"}, {"min_mutation_score", 1.5}})),
       error_line(4, -32602,
                  "task_start failed: min_mutation_score must be between 0.0 and 1.0, got 1.5"));
   EXPECT_EQ(
-      server.request(call(5, "task_start",
-                          {{"goal", "g"}, {"verify_cmd", "true"}, {"min_mutation_score", 80}})),
+      server.request(call_line(
+          5, "task_start", {{"goal", "g"}, {"verify_cmd", "true"}, {"min_mutation_score", 80}})),
       tool_error_line(5,
                       "task_start failed: min_mutation_score must be between 0.0 and 1.0, got 80"));
   const std::string next =
-      id_of(server.request(call(6, "task_start", {{"goal", "g"}, {"verify_cmd", "true"}})));
+      id_of(server.request(call_line(6, "task_start", {{"goal", "g"}, {"verify_cmd", "true"}})));
   EXPECT_TRUE(next.ends_with("-3")) << next;
 }
 
@@ -275,7 +221,7 @@ class MutationTools : public TaskSession {
 TEST_F(MutationTools, GateMeasuresRejectsAndReports) {
   ServerSession server(dir_.path(), tools_.path());
   const json passing = {{"goal", "g"}, {"verify_cmd", "pytest -q"}, {"min_mutation_score", 0.5}};
-  const json started = tool_text(server.request(call(1, "task_start", passing)));
+  const json started = tool_text(server.request(call_line(1, "task_start", passing)));
   EXPECT_EQ(
       started["mutation_gate"],
       json({{"score", 0.9}, {"status", "measured"}, {"threshold", 0.5}, {"tool", "bitegauge"}}));
@@ -285,11 +231,11 @@ TEST_F(MutationTools, GateMeasuresRejectsAndReports) {
   const std::string message =
       "task_start failed: mutation gate rejected: verifier mutation score 90.0% below minimum "
       "95.0% (measured with bitegauge)";
-  EXPECT_EQ(server.request(direct(2, "task_start", rejected)), error_line(2, -32000, message));
-  EXPECT_EQ(server.request(call(3, "task_start", rejected)), tool_error_line(3, message));
+  EXPECT_EQ(server.request(direct_line(2, "task_start", rejected)), error_line(2, -32000, message));
+  EXPECT_EQ(server.request(call_line(3, "task_start", rejected)), tool_error_line(3, message));
 
   const json skipped = {{"goal", "g"}, {"verify_cmd", "make check"}, {"min_mutation_score", 0.5}};
-  EXPECT_EQ(tool_text(server.request(call(4, "task_start", skipped)))["mutation_gate"],
+  EXPECT_EQ(tool_text(server.request(call_line(4, "task_start", skipped)))["mutation_gate"],
             json({{"status", "skipped"}, {"threshold", 0.5}}));
   EXPECT_EQ(server.wait().err, "");
 }
@@ -297,12 +243,12 @@ TEST_F(MutationTools, GateMeasuresRejectsAndReports) {
 TEST_F(MutationTools, WarningOnlyInTheDirectStart) {
   ServerSession server(dir_.path(), tools_.path());
   const json arguments = {{"goal", "g"}, {"verify_cmd", "python -m pytest"}};
-  const json direct_reply = json::parse(server.request(direct(1, "task_start", arguments)));
+  const json direct_reply = json::parse(server.request(direct_line(1, "task_start", arguments)));
   EXPECT_EQ(direct_reply["result"]["verifier_warning"],
             "Mutation score 55.0% is below 70% - verifier may be weak. Consider strengthening "
             "tests before relying on this gate. (Task started anyway; this is a warning, not a "
             "block.)");
-  const json tool_reply = tool_text(server.request(call(2, "task_start", arguments)));
+  const json tool_reply = tool_text(server.request(call_line(2, "task_start", arguments)));
   EXPECT_EQ(tool_reply.size(), 1u);
   EXPECT_TRUE(tool_reply.contains("task_id"));
 }
@@ -315,11 +261,13 @@ TEST_F(MutationTools, GateWritesItsDiagnosticLinesToStandardError) {
                "esac");
   ServerSession server(dir_.path(), tools_.path());
   const json arguments = {{"goal", "g"}, {"verify_cmd", "pytest"}, {"min_mutation_score", 0.5}};
-  EXPECT_EQ(tool_text(server.request(call(1, "task_start", arguments)))["mutation_gate"]["status"],
-            "skipped");
+  EXPECT_EQ(
+      tool_text(server.request(call_line(1, "task_start", arguments)))["mutation_gate"]["status"],
+      "skipped");
   write_script(tools_ / "bitegauge", "[ \"$1\" = --version ] && echo 1.0 || exit 3");
-  EXPECT_EQ(tool_text(server.request(call(2, "task_start", arguments)))["mutation_gate"]["status"],
-            "skipped");
+  EXPECT_EQ(
+      tool_text(server.request(call_line(2, "task_start", arguments)))["mutation_gate"]["status"],
+      "skipped");
   EXPECT_EQ(server.wait().err,
             "mutation_gate: bitegauge ran but its output could not be parsed; gate skipped\n"
             "mutation_gate: bitegauge probe (--format summary) failed; the CLI invocation may be "

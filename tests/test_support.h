@@ -1,10 +1,19 @@
-// Shared test fixtures: temporary directories, files, and runs of the built server.
+// Shared test fixtures: temporary directories, files, fake tools, runs of the built server and
+// the request and reply lines exchanged with it.
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <functional>
+#include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace quarry::testing {
+
+using Lines = std::vector<std::string>;
 
 // A fresh directory under /tmp, removed with everything in it on destruction.
 class TempDir {
@@ -28,6 +37,29 @@ bool file_exists(const std::string& path);
 // An executable shell script at `path` with the given body after "#!/bin/sh".
 void write_script(const std::string& path, const std::string& body);
 
+// Owns a directory of fake tools and makes PATH that directory, /usr/bin and /bin for the
+// test's length, so no test ever reaches a real tool installed elsewhere on the machine.
+class FakeToolsTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  // A shell script named `name` on PATH; `body` sees $MARK, a file that proves it ran, and
+  // $LOG, where tools append their arguments.
+  void tool(const std::string& name, const std::string& body);
+  // Runs `call` with this process's standard error sent to a file and returns what arrived.
+  std::string stderr_of(const std::function<void()>& call);
+
+  bool marked() const { return file_exists(marker()); }
+  std::string logged() const { return read_file(log()); }
+  std::string marker() const { return tools_ / "ran"; }
+  std::string log() const { return tools_ / "log"; }
+
+ private:
+  TempDir tools_;
+  std::optional<std::string> saved_path_;
+};
+
 struct ServerRun {
   std::string out;
   std::string err;
@@ -39,6 +71,10 @@ struct ServerRun {
 // `path_prefix`, when not empty, is put in front of PATH (fake tools).
 ServerRun run_server(const std::string& dir, const std::string& input,
                      const std::string& path_prefix = "");
+
+// Runs the server on `input` in a fresh directory and returns its reply lines; it must end by
+// itself with status 0, end its output with "\n" and write nothing to standard error.
+Lines served(const std::string& input);
 
 // The built server as a child with pipes on its standard streams, for request-by-request
 // conversations. The destructor kills and reaps it.
@@ -64,6 +100,10 @@ class ServerSession {
   void close_output();
 
  private:
+  // Forks a child in `dir` with `path_prefix` in front of PATH that executes `argv`.
+  void start(const std::string& dir, const std::string& path_prefix,
+             const std::vector<std::string>& argv);
+
   int pid_ = -1;
   int in_ = -1;
   int out_ = -1;
@@ -72,6 +112,32 @@ class ServerSession {
 };
 
 // The lines of `text` without their "\n".
-std::vector<std::string> lines_of(const std::string& text);
+Lines lines_of(const std::string& text);
+
+// Request lines. Ids given as `id_text` are spliced in as raw JSON.
+std::string call_line(int id, const std::string& tool, const nlohmann::json& arguments);
+std::string direct_line(int id, const std::string& method, const nlohmann::json& params);
+std::string ping_line(const std::string& id_text);
+std::string initialize_line(const std::string& id_text);
+std::string propose_line(int id, const std::string& task, const nlohmann::json& edits);
+
+// Whole reply lines, keys in the order the server writes them.
+std::string pong_line(const std::string& id_text);
+std::string initialize_reply(const std::string& id_text);
+std::string tool_line(int id, const nlohmann::json& value);
+std::string tool_error_line(int id, const std::string& message);
+std::string error_line(int id, int code, const std::string& message);
+// The parser's own wording is free; the code, the null id and the envelope are not.
+bool is_parse_error(const std::string& line);
+
+// The JSON text inside a tools/call success.
+nlohmann::json tool_text(const std::string& reply);
+// One attempt as task_propose and task_history report it.
+nlohmann::json outcome(std::uint64_t attempt, const std::string& fingerprint,
+                       const std::string& output, bool passed);
+
+// Starts a task through the tool form as request 1 and returns its id.
+std::string start_task(ServerSession& server, const std::string& verify_cmd,
+                       const nlohmann::json& files, int max_attempts = 10);
 
 }  // namespace quarry::testing

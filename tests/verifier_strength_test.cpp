@@ -1,17 +1,14 @@
 #include "verifier_strength.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <filesystem>
-#include <fstream>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
+
+#include "test_support.h"
 
 namespace quarry {
 namespace {
@@ -24,37 +21,9 @@ std::string warning_for(const std::string& score) {
   return "Mutation score " + score + kWarningTail;
 }
 
-// Owns a directory of fake mutation tools and puts it first on PATH, so no test ever reaches a
-// real bitegauge or cargo installed on the machine.
-class VerifierStrengthTools : public ::testing::Test {
+// Fake mutation tools for the advisory check.
+class VerifierStrengthTools : public testing::FakeToolsTest {
  protected:
-  void SetUp() override {
-    std::string pattern = (std::filesystem::temp_directory_path() / "quarry-vs-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-    if (const char* path = getenv("PATH")) saved_path_ = path;
-    setenv("PATH", (dir_.string() + ":/usr/bin:/bin").c_str(), 1);
-  }
-
-  void TearDown() override {
-    if (saved_path_) {
-      setenv("PATH", saved_path_->c_str(), 1);
-    } else {
-      unsetenv("PATH");
-    }
-    std::filesystem::remove_all(dir_);
-  }
-
-  // A shell script named `name` on PATH; `body` sees $MARK, a file that proves it ran, and
-  // $LOG, where tools append their arguments.
-  void tool(const std::string& name, const std::string& body) {
-    const std::filesystem::path script = dir_ / name;
-    std::ofstream(script) << "#!/bin/sh\nMARK='" << marker().string() << "'\nLOG='"
-                          << log().string() << "'\n"
-                          << body << "\n";
-    ASSERT_EQ(chmod(script.c_str(), 0755), 0);
-  }
-
   // bitegauge that passes its probe and prints `report` for `run`.
   void bitegauge_printing(const std::string& report) {
     tool("bitegauge", "case \"$1\" in\n--version) echo 'bitegauge 1.0' ;;\nrun) printf '%s\\n' '" +
@@ -67,21 +36,6 @@ class VerifierStrengthTools : public ::testing::Test {
       tool(name, "touch \"$MARK\"\necho 'Mutation score: 10%'");
     }
   }
-
-  bool marked() const { return std::filesystem::exists(marker()); }
-
-  std::string logged() const {
-    std::ifstream in(log());
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-  }
-
-  std::filesystem::path marker() const { return dir_ / "ran"; }
-  std::filesystem::path log() const { return dir_ / "log"; }
-
-  std::filesystem::path dir_;
-  std::optional<std::string> saved_path_;
 };
 
 TEST(VerifierStrength, ParseScoreReadsPercentagesThenRatios) {
