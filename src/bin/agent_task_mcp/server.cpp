@@ -22,7 +22,8 @@ bool is_white_space(char32_t c) {
          c == 0x3000;
 }
 
-// The code point that starts at `text[at]` and its length; the text is valid UTF-8.
+// The code point that starts at `text[at]` and its length; a sequence cut off by the end of
+// the text reads as one U+FFFD byte.
 char32_t decode_at(std::string_view text, std::size_t at, std::size_t& length) {
   const auto byte = [&](std::size_t i) {
     return static_cast<char32_t>(static_cast<unsigned char>(text[i]));
