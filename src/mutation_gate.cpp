@@ -96,7 +96,8 @@ std::optional<double> ratio_before_killed(std::string_view line) {
       if (tokens[first + 1] != "of") continue;
       const std::optional<double> part = parse_number(tokens[first]);
       const std::optional<double> whole = parse_number(tokens[first + 2]);
-      if (part && whole && *whole > 0.0) return *part / *whole;
+      // 1e300 of 1e-300 is no score: it would pass any gate and print as null.
+      if (part && whole && *whole > 0.0 && std::isfinite(*part / *whole)) return *part / *whole;
     }
   }
   for (std::size_t index = tokens.size(); index-- > 0;) {

@@ -7,6 +7,7 @@
 #include <charconv>
 #include <chrono>
 #include <cmath>
+#include <cstdlib>
 #include <system_error>
 
 #include "text.h"
@@ -164,7 +165,11 @@ std::optional<double> first_ratio_percent(std::string_view line) {
     if (slash == std::string_view::npos) continue;
     const std::optional<double> numerator = parse_number(token.substr(0, slash));
     const std::optional<double> denominator = parse_number(token.substr(slash + 1));
-    if (numerator && denominator && *denominator > 0.0) return *numerator / *denominator * 100.0;
+    if (numerator && denominator && *denominator > 0.0) {
+      // 1e300/1e-300 is no score: it would pass any gate and print as null.
+      const double percent = *numerator / *denominator * 100.0;
+      if (std::isfinite(percent)) return percent;
+    }
   }
   return std::nullopt;
 }
@@ -320,8 +325,16 @@ std::optional<double> parse_number(std::string_view text) {
   double value = 0.0;
   const char* end = text.data() + text.size();
   const std::from_chars_result parsed = std::from_chars(text.data(), end, value);
+  if (parsed.ptr != end) return std::nullopt;
+  // A number too small for a double is as good as zero; strtod rounds it so, and overflow to
+  // infinity is refused below.
+  if (parsed.ec == std::errc::result_out_of_range) {
+    value = std::strtod(std::string(text).c_str(), nullptr);
+  } else if (parsed.ec != std::errc{}) {
+    return std::nullopt;
+  }
   // "inf" and "nan" parse as well, but a score must stay finite to be compared and printed.
-  if (parsed.ec != std::errc{} || parsed.ptr != end || !std::isfinite(value)) return std::nullopt;
+  if (!std::isfinite(value)) return std::nullopt;
   return value;
 }
 
