@@ -65,8 +65,6 @@ simdjson::dom::parser& shared_parser() {
   return parser;
 }
 
-// The library's message reworded to follow our own "parse error: ": its bracketed exception
-// prefix dropped and its position moved to the end ("... at line 1 column 5").
 // The library quotes the token it last read, which for an unterminated string is the rest of
 // the line, megabytes of it: the reply keeps only its start.
 std::string shorten_last_read(std::string message) {
