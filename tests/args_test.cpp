@@ -2,200 +2,118 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
-#include <limits>
-#include <optional>
 #include <string>
 #include <vector>
 
 namespace quarry {
 namespace {
 
-// Runs one decoder on a JSON text and gives its message, or "<decoded>" when it succeeds.
-using MessageOf = std::string (*)(const char* text);
-
-template <auto Decode>
-std::string message_of(const char* text) {
-  auto result = Decode(Json::parse(text));
-  return result ? std::string("<decoded>") : result.error();
-}
-
-struct MessageRow {
-  MessageOf decode;
-  const char* json;
-  const char* message;
+// Renders a decoded record as one line, so that a table row states the whole record.
+struct Show {
+  std::string operator()(const ToolsCallParams& p) const {
+    return p.name + " " + p.arguments.dump();
+  }
+  std::string operator()(const TaskStartParams& p) const {
+    return p.goal + "|" + p.verify_cmd + "|" + Json(p.files).dump() + "|" +
+           std::to_string(p.max_attempts) + "|" +
+           (p.min_mutation_score ? Json(*p.min_mutation_score).dump() : "none");
+  }
+  std::string operator()(const EditParam& p) const { return p.path + "=" + p.content; }
+  std::string operator()(const TaskProposeParams& p) const {
+    std::string text = p.task_id + ":";
+    for (const EditParam& edit : p.edits) text += " " + (*this)(edit);
+    return text;
+  }
+  std::string operator()(const TaskHistoryParams& p) const { return p.task_id; }
+  std::string operator()(const TaskFinishParams& p) const {
+    return p.task_id + (p.commit ? " commit" : " discard");
+  }
 };
 
-void expect_messages(const std::vector<MessageRow>& rows) {
-  for (const auto& row : rows) {
+// Runs one decoder on a JSON text: "ok: " and the record, or the decoding message.
+using OutcomeOf = std::string (*)(const char* text);
+
+template <auto Decode>
+std::string outcome_of(const char* text) {
+  auto result = Decode(Json::parse(text));
+  return result ? "ok: " + Show{}(result.value()) : result.error();
+}
+
+constexpr OutcomeOf kStart = outcome_of<decode_task_start>;
+constexpr OutcomeOf kPropose = outcome_of<decode_task_propose>;
+constexpr OutcomeOf kEdit = outcome_of<decode_edit_param>;
+constexpr OutcomeOf kHistory = outcome_of<decode_task_history>;
+constexpr OutcomeOf kFinish = outcome_of<decode_task_finish>;
+constexpr OutcomeOf kToolsCall = outcome_of<decode_tools_call>;
+
+struct Row {
+  OutcomeOf decode;
+  const char* json;
+  const char* outcome;
+};
+
+void expect_outcomes(const std::vector<Row>& rows) {
+  for (const Row& row : rows) {
     SCOPED_TRACE(row.json);
-    EXPECT_EQ(row.decode(row.json), row.message);
+    EXPECT_EQ(row.decode(row.json), row.outcome);
   }
 }
 
-constexpr MessageOf kStart = message_of<decode_task_start>;
-constexpr MessageOf kPropose = message_of<decode_task_propose>;
-constexpr MessageOf kEdit = message_of<decode_edit_param>;
-constexpr MessageOf kHistory = message_of<decode_task_history>;
-constexpr MessageOf kFinish = message_of<decode_task_finish>;
-constexpr MessageOf kToolsCall = message_of<decode_tools_call>;
-
-TEST(Args, TaskStartDecodesFieldsAndDefaults) {
-  struct Row {
-    const char* json;
-    std::string goal;
-    std::string verify_cmd;
-    std::vector<std::string> files;
-    std::uint64_t max_attempts;
-    std::optional<double> min_mutation_score;
-  };
-  const std::vector<Row> rows = {
-      {R"({"goal":"g","verify_cmd":"true"})", "g", "true", {}, 4, std::nullopt},
-      {R"({"goal":"","verify_cmd":"","files":[],"max_attempts":0})", "", "", {}, 0, std::nullopt},
-      {R"({"goal":"g","verify_cmd":"v","files":["a.txt","dir/b.rs"],"max_attempts":9,)"
+TEST(Args, DecodesByNameAndPositionWithDefaults) {
+  expect_outcomes({
+      {kStart, R"({"goal":"g","verify_cmd":"true"})", "ok: g|true|[]|4|none"},
+      {kStart,
+       R"({"goal":"g","verify_cmd":"v","files":["a.txt","dir/b.rs"],"max_attempts":9,)"
        R"("min_mutation_score":0.8})",
-       "g",
-       "v",
-       {"a.txt", "dir/b.rs"},
-       9,
-       0.8},
-      {R"({"goal":"g","verify_cmd":"v","min_mutation_score":null})", "g", "v", {}, 4, std::nullopt},
-      // No range limits here: the engine judges the score.
-      {R"({"goal":"g","verify_cmd":"v","min_mutation_score":7.5})", "g", "v", {}, 4, 7.5},
-      {R"({"goal":"g","verify_cmd":"v","extra":{"anything":1},"zzz":null})",
-       "g",
-       "v",
-       {},
-       4,
-       std::nullopt},
-      {R"({"goal":"g","verify_cmd":"v","max_attempts":18446744073709551615})",
-       "g",
-       "v",
-       {},
-       std::numeric_limits<std::uint64_t>::max(),
-       std::nullopt},
-      {R"(["g","true"])", "g", "true", {}, 4, std::nullopt},
-      {R"(["g","v",["f"],2,null])", "g", "v", {"f"}, 2, std::nullopt},
-      {R"(["g","v",[],3,1])", "g", "v", {}, 3, 1.0},
-  };
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.json);
-    auto decoded = decode_task_start(Json::parse(row.json));
-    ASSERT_TRUE(decoded) << decoded.error();
-    EXPECT_EQ(decoded.value().goal, row.goal);
-    EXPECT_EQ(decoded.value().verify_cmd, row.verify_cmd);
-    EXPECT_EQ(decoded.value().files, row.files);
-    EXPECT_EQ(decoded.value().max_attempts, row.max_attempts);
-    EXPECT_EQ(decoded.value().min_mutation_score, row.min_mutation_score);
-  }
-}
-
-TEST(Args, OtherRecordsDecodeFieldsAndDefaults) {
-  {
-    auto finish = decode_task_finish(Json::parse(R"({"task_id":"t"})"));
-    ASSERT_TRUE(finish) << finish.error();
-    EXPECT_EQ(finish.value().task_id, "t");
-    EXPECT_TRUE(finish.value().commit);
-  }
-  {
-    auto finish = decode_task_finish(Json::parse(R"(["t",false])"));
-    ASSERT_TRUE(finish) << finish.error();
-    EXPECT_EQ(finish.value().task_id, "t");
-    EXPECT_FALSE(finish.value().commit);
-  }
-  {
-    auto history = decode_task_history(Json::parse(R"({"task_id":"task-1-0","other":[1]})"));
-    ASSERT_TRUE(history) << history.error();
-    EXPECT_EQ(history.value().task_id, "task-1-0");
-  }
-  {
-    auto history = decode_task_history(Json::parse(R"(["task-1-0"])"));
-    ASSERT_TRUE(history) << history.error();
-    EXPECT_EQ(history.value().task_id, "task-1-0");
-  }
-  {
-    auto call = decode_tools_call(Json::parse(R"({"name":"task_history"})"));
-    ASSERT_TRUE(call) << call.error();
-    EXPECT_EQ(call.value().name, "task_history");
-    EXPECT_TRUE(call.value().arguments.is_null());
-  }
-  {
-    auto call = decode_tools_call(Json::parse(R"({"arguments":null,"name":"x"})"));
-    ASSERT_TRUE(call) << call.error();
-    EXPECT_TRUE(call.value().arguments.is_null());
-  }
-  {
-    // Arguments are taken as they are; the tool's own record judges them later.
-    auto call = decode_tools_call(Json::parse(R"({"arguments":[1,{"b":"c"}],"name":"x"})"));
-    ASSERT_TRUE(call) << call.error();
-    EXPECT_EQ(call.value().arguments, Json::parse(R"([1,{"b":"c"}])"));
-  }
-  {
-    auto call = decode_tools_call(Json::parse(R"(["task_start",{"goal":"g"}])"));
-    ASSERT_TRUE(call) << call.error();
-    EXPECT_EQ(call.value().name, "task_start");
-    EXPECT_EQ(call.value().arguments, Json::parse(R"({"goal":"g"})"));
-  }
-}
-
-TEST(Args, ProposeDecodesEditsByNameAndPosition) {
-  struct Row {
-    const char* json;
-    std::string task_id;
-    std::vector<std::pair<std::string, std::string>> edits;
-  };
-  const std::vector<Row> rows = {
-      {R"({"task_id":"t","edits":[]})", "t", {}},
-      {R"({"task_id":"t","edits":[{"path":"a","content":""},{"content":"x\ny","path":"b"}]})",
-       "t",
-       {{"a", ""}, {"b", "x\ny"}}},
-      {R"({"task_id":"t","edits":[["a","b"]]})", "t", {{"a", "b"}}},
-      {R"({"task_id":"t","edits":[{"path":"a","content":"1","mode":7},["b","2"]]})",
-       "t",
-       {{"a", "1"}, {"b", "2"}}},
-      {R"(["t",[["a","b"]]])", "t", {{"a", "b"}}},
-  };
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.json);
-    auto decoded = decode_task_propose(Json::parse(row.json));
-    ASSERT_TRUE(decoded) << decoded.error();
-    EXPECT_EQ(decoded.value().task_id, row.task_id);
-    ASSERT_EQ(decoded.value().edits.size(), row.edits.size());
-    for (std::size_t i = 0; i < row.edits.size(); ++i) {
-      EXPECT_EQ(decoded.value().edits[i].path, row.edits[i].first);
-      EXPECT_EQ(decoded.value().edits[i].content, row.edits[i].second);
-    }
-  }
+       R"(ok: g|v|["a.txt","dir/b.rs"]|9|0.8)"},
+      {kStart, R"({"goal":"g","verify_cmd":"v","extra":{"anything":1},"zzz":null})",
+       "ok: g|v|[]|4|none"},
+      {kStart, R"(["g","true"])", "ok: g|true|[]|4|none"},
+      {kStart, R"(["g","v",["f"],2,1])", R"(ok: g|v|["f"]|2|1.0)"},
+      {kPropose,
+       R"({"task_id":"t","edits":[{"path":"a","content":""},{"content":"x\ny","path":"b"}]})",
+       "ok: t: a= b=x\ny"},
+      {kPropose, R"({"task_id":"t","edits":[{"path":"a","content":"1","mode":7},["b","2"]]})",
+       "ok: t: a=1 b=2"},
+      {kPropose, R"(["t",[["a","b"]]])", "ok: t: a=b"},
+      {kFinish, R"({"task_id":"t"})", "ok: t commit"},
+      {kFinish, R"(["t",false])", "ok: t discard"},
+      {kFinish, R"(["t"])", "ok: t commit"},
+      {kHistory, R"({"task_id":"task-1-0","other":[1]})", "ok: task-1-0"},
+      {kHistory, R"(["t"])", "ok: t"},
+      {kToolsCall, R"({"name":"task_history"})", "ok: task_history null"},
+      {kToolsCall, R"({"arguments":null,"name":"x"})", "ok: x null"},
+      // Arguments are taken as they are; the tool's own record judges them later.
+      {kToolsCall, R"({"arguments":[1,{"b":"c"}],"name":"x"})", R"(ok: x [1,{"b":"c"}])"},
+      {kToolsCall, R"(["n"])", "ok: n null"},
+  });
 }
 
 TEST(Args, AbsentRequiredFieldIsReportedInFieldOrder) {
-  expect_messages({
-      {kStart, R"({"verify_cmd":"x"})", "missing field `goal`"},
-      {kStart, R"({"goal":"g"})", "missing field `verify_cmd`"},
+  expect_outcomes({
       {kStart, R"({})", "missing field `goal`"},
-      {kStart, R"({"files":["a"],"max_attempts":1})", "missing field `goal`"},
+      {kStart, R"({"goal":"g"})", "missing field `verify_cmd`"},
       {kPropose, R"({})", "missing field `task_id`"},
-      {kPropose, R"({"edits":[]})", "missing field `task_id`"},
       {kPropose, R"({"task_id":"t"})", "missing field `edits`"},
       {kPropose, R"({"task_id":"t","edits":[{"path":"a"}]})", "missing field `content`"},
       {kPropose, R"({"task_id":"t","edits":[{"content":"c"}]})", "missing field `path`"},
       {kEdit, R"({})", "missing field `path`"},
-      {kHistory, R"({})", "missing field `task_id`"},
       {kHistory, R"({"taskid":"t"})", "missing field `task_id`"},
       {kFinish, R"({"commit":false})", "missing field `task_id`"},
       {kToolsCall, R"({"arguments":{}})", "missing field `name`"},
   });
 }
 
-TEST(Args, NullIsAcceptedOnlyByOptionalFields) {
-  expect_messages({
+// Null counts as absent only for the optional min_mutation_score and arguments (see the
+// other tables); every other field names the type it expected.
+TEST(Args, WrongTypeNamesTheExpectation) {
+  expect_outcomes({
       {kStart, R"({"goal":null,"verify_cmd":"v"})", "invalid type: null, expected a string"},
       {kStart, R"({"goal":"g","verify_cmd":null})", "invalid type: null, expected a string"},
-      {kStart, R"({"goal":"g","verify_cmd":"true","files":null})",
+      {kStart, R"({"goal":"g","verify_cmd":"v","files":null})",
        "invalid type: null, expected a sequence"},
       {kStart, R"({"goal":"g","verify_cmd":"v","max_attempts":null})",
        "invalid type: null, expected usize"},
-      {kStart, R"({"goal":"g","verify_cmd":"v","min_mutation_score":null})", "<decoded>"},
       {kPropose, R"({"task_id":null,"edits":[]})", "invalid type: null, expected a string"},
       {kPropose, R"({"task_id":"t","edits":null})", "invalid type: null, expected a sequence"},
       {kPropose, R"({"task_id":"t","edits":[{"path":null,"content":"c"}]})",
@@ -205,34 +123,60 @@ TEST(Args, NullIsAcceptedOnlyByOptionalFields) {
       {kHistory, R"({"task_id":null})", "invalid type: null, expected a string"},
       {kFinish, R"({"task_id":"t","commit":null})", "invalid type: null, expected a boolean"},
       {kToolsCall, R"({"name":null})", "invalid type: null, expected a string"},
-      {kToolsCall, R"({"name":"n","arguments":null})", "<decoded>"},
-  });
-}
-
-TEST(Args, WrongTypesNameTheExpectation) {
-  expect_messages({
-      {kStart, R"({"goal":"g","verify_cmd":"v","files":"a.txt"})",
-       R"(invalid type: string "a.txt", expected a sequence)"},
-      {kStart, R"({"goal":"g","verify_cmd":"v","files":{"a":1}})",
-       "invalid type: map, expected a sequence"},
       {kStart, R"({"goal":"g","verify_cmd":"v","files":["a",1]})",
        "invalid type: integer `1`, expected a string"},
-      {kStart, R"({"goal":"g","verify_cmd":"v","files":[["a"]]})",
-       "invalid type: sequence, expected a string"},
       {kStart, R"({"goal":["g"],"verify_cmd":"v"})", "invalid type: sequence, expected a string"},
-      {kFinish, R"({"task_id":"t","commit":"true"})",
-       R"(invalid type: string "true", expected a boolean)"},
       {kFinish, R"({"task_id":"t","commit":1})", "invalid type: integer `1`, expected a boolean"},
-      {kFinish, R"({"task_id":7})", "invalid type: integer `7`, expected a string"},
-      {kHistory, R"({"task_id":{}})", "invalid type: map, expected a string"},
       {kToolsCall, R"({"name":false})", "invalid type: boolean `false`, expected a string"},
       {kPropose, R"({"task_id":"t","edits":{"path":"a","content":"b"}})",
        "invalid type: map, expected a sequence"},
+      {kStart, "null", "invalid type: null, expected struct TaskStartParams"},
+      {kPropose, "true", "invalid type: boolean `true`, expected struct TaskProposeParams"},
+      {kHistory, "-3", "invalid type: integer `-3`, expected struct TaskHistoryParams"},
+      {kFinish, "0.25", "invalid type: floating point `0.25`, expected struct TaskFinishParams"},
+      {kToolsCall, R"("n")", R"(invalid type: string "n", expected struct ToolsCallParams)"},
+      {kPropose, R"({"task_id":"t","edits":[1]})",
+       "invalid type: integer `1`, expected struct EditParam"},
+      {kPropose, R"({"task_id":"t","edits":["a"]})",
+       R"(invalid type: string "a", expected struct EditParam)"},
   });
 }
 
+TEST(Args, NumberFields) {
+  struct NumberRow {
+    const char* field;
+    const char* value;
+    const char* outcome;
+  };
+  const std::vector<NumberRow> rows = {
+      {"max_attempts", "18446744073709551615", "ok: g|v|[]|18446744073709551615|none"},
+      {"max_attempts", "-1", "invalid value: integer `-1`, expected usize"},
+      {"max_attempts", "2.5", "invalid type: floating point `2.5`, expected usize"},
+      {"max_attempts", "4.0", "invalid type: floating point `4.0`, expected usize"},
+      {"max_attempts", "1e3", "invalid type: floating point `1000.0`, expected usize"},
+      // Integers beyond 64 bits are read as doubles.
+      {"max_attempts", "18446744073709551616",
+       "invalid type: floating point `1.8446744073709552e+19`, expected usize"},
+      {"max_attempts", "-9223372036854775809",
+       "invalid type: floating point `-9.223372036854776e+18`, expected usize"},
+      {"max_attempts", R"("3")", R"(invalid type: string "3", expected usize)"},
+      {"min_mutation_score", "null", "ok: g|v|[]|4|none"},
+      // No range limits here: the engine judges the score.
+      {"min_mutation_score", "7.5", "ok: g|v|[]|4|7.5"},
+      {"min_mutation_score", "18446744073709551615", "ok: g|v|[]|4|1.8446744073709552e+19"},
+      {"min_mutation_score", R"("0.5")", R"(invalid type: string "0.5", expected f64)"},
+      {"min_mutation_score", "[0.5]", "invalid type: sequence, expected f64"},
+  };
+  for (const NumberRow& row : rows) {
+    const std::string text =
+        std::string(R"({"goal":"g","verify_cmd":"v",")") + row.field + "\":" + row.value + "}";
+    SCOPED_TRACE(text);
+    EXPECT_EQ(kStart(text.c_str()), row.outcome);
+  }
+}
+
 TEST(Args, FirstFailingMemberByKeyOrderWins) {
-  expect_messages({
+  expect_outcomes({
       // "files" sorts before "goal", so its fault is the one reported.
       {kStart, R"({"goal":1,"files":2})", "invalid type: integer `2`, expected a sequence"},
       {kStart, R"({"verify_cmd":1,"goal":2})", "invalid type: integer `2`, expected a string"},
@@ -242,10 +186,6 @@ TEST(Args, FirstFailingMemberByKeyOrderWins) {
        R"(invalid type: string "x", expected f64)"},
       {kPropose, R"({"task_id":1,"edits":[1]})",
        "invalid type: integer `1`, expected struct EditParam"},
-      {kPropose, R"({"task_id":1,"edits":[]})", "invalid type: integer `1`, expected a string"},
-      {kFinish, R"({"task_id":1,"commit":"no"})",
-       R"(invalid type: string "no", expected a boolean)"},
-      {kToolsCall, R"({"name":1})", "invalid type: integer `1`, expected a string"},
       // The first failing element of a list decides, and the message carries no index.
       {kPropose, R"({"task_id":"t","edits":[{"path":"a","content":"b"},{"path":"a"},1]})",
        "missing field `content`"},
@@ -255,114 +195,28 @@ TEST(Args, FirstFailingMemberByKeyOrderWins) {
   });
 }
 
-TEST(Args, UnsignedIntegerRange) {
-  struct Row {
-    const char* max_attempts;
-    const char* message;
-  };
-  const std::vector<Row> rows = {
-      {"0", "<decoded>"},
-      {"18446744073709551615", "<decoded>"},
-      {"-1", "invalid value: integer `-1`, expected usize"},
-      {"-9223372036854775808", "invalid value: integer `-9223372036854775808`, expected usize"},
-      {"2.5", "invalid type: floating point `2.5`, expected usize"},
-      {"4.0", "invalid type: floating point `4.0`, expected usize"},
-      {"1e3", "invalid type: floating point `1000.0`, expected usize"},
-      // Integers beyond 64 bits are read as doubles.
-      {"18446744073709551616",
-       "invalid type: floating point `1.8446744073709552e+19`, expected usize"},
-      {"-9223372036854775809",
-       "invalid type: floating point `-9.223372036854776e+18`, expected usize"},
-      {R"("3")", R"(invalid type: string "3", expected usize)"},
-      {"true", "invalid type: boolean `true`, expected usize"},
-  };
-  for (const Row& row : rows) {
-    const std::string text =
-        std::string(R"({"goal":"g","verify_cmd":"v","max_attempts":)") + row.max_attempts + "}";
-    SCOPED_TRACE(text);
-    EXPECT_EQ(kStart(text.c_str()), row.message);
-  }
-}
-
-TEST(Args, OptionalDoubleTakesEveryNumber) {
-  struct Row {
-    const char* json;
-    std::optional<double> score;
-  };
-  const std::vector<Row> rows = {
-      {R"({"goal":"g","verify_cmd":"v","min_mutation_score":0.5})", 0.5},
-      {R"({"goal":"g","verify_cmd":"v","min_mutation_score":1})", 1.0},
-      {R"({"goal":"g","verify_cmd":"v","min_mutation_score":-2})", -2.0},
-      {R"({"goal":"g","verify_cmd":"v","min_mutation_score":18446744073709551615})",
-       18446744073709551615.0},
-      {R"({"goal":"g","verify_cmd":"v","min_mutation_score":1e-7})", 1e-7},
-  };
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.json);
-    auto decoded = decode_task_start(Json::parse(row.json));
-    ASSERT_TRUE(decoded) << decoded.error();
-    EXPECT_EQ(decoded.value().min_mutation_score, row.score);
-  }
-  expect_messages({
-      {kStart, R"({"goal":"g","verify_cmd":"v","min_mutation_score":"0.5"})",
-       R"(invalid type: string "0.5", expected f64)"},
-      {kStart, R"({"goal":"g","verify_cmd":"v","min_mutation_score":false})",
-       "invalid type: boolean `false`, expected f64"},
-      {kStart, R"({"goal":"g","verify_cmd":"v","min_mutation_score":[0.5]})",
-       "invalid type: sequence, expected f64"},
-  });
-}
-
 TEST(Args, PositionalLengths) {
-  expect_messages({
-      {kStart, "[]", "invalid length 0, expected struct TaskStartParams with 5 elements"},
+  expect_outcomes({
       {kStart, R"(["g"])", "invalid length 1, expected struct TaskStartParams with 5 elements"},
       {kStart, R"(["g","v",[],4,null,0])", "invalid length 6, expected fewer elements in array"},
       {kPropose, R"(["t"])", "invalid length 1, expected struct TaskProposeParams with 2 elements"},
-      {kPropose, R"(["t",[],0])", "invalid length 3, expected fewer elements in array"},
       {kPropose, R"(["t",[["a"]]])", "invalid length 1, expected struct EditParam with 2 elements"},
       {kPropose, R"(["t",[["a","b","c"]]])", "invalid length 3, expected fewer elements in array"},
-      {kEdit, "[]", "invalid length 0, expected struct EditParam with 2 elements"},
       {kHistory, "[]", "invalid length 0, expected struct TaskHistoryParams with 1 element"},
       {kHistory, R"(["t","u"])", "invalid length 2, expected fewer elements in array"},
       {kFinish, "[]", "invalid length 0, expected struct TaskFinishParams with 2 elements"},
-      {kFinish, R"(["t"])", "<decoded>"},
-      {kFinish, R"(["t",true,1])", "invalid length 3, expected fewer elements in array"},
       {kToolsCall, "[]", "invalid length 0, expected struct ToolsCallParams with 2 elements"},
-      {kToolsCall, R"(["n"])", "<decoded>"},
-      {kToolsCall, R"(["n",{},{}])", "invalid length 3, expected fewer elements in array"},
       // Elements are decoded in place before the length is judged.
-      {kStart, R"([1])", "invalid type: integer `1`, expected a string"},
       {kStart, R"(["g","v",[],-1,null,0])", "invalid value: integer `-1`, expected usize"},
       {kHistory, R"([null,"u"])", "invalid type: null, expected a string"},
   });
 }
 
-TEST(Args, ValuesThatAreNoRecord) {
-  expect_messages({
-      {kStart, "null", "invalid type: null, expected struct TaskStartParams"},
-      {kStart, R"("g")", R"(invalid type: string "g", expected struct TaskStartParams)"},
-      {kPropose, "true", "invalid type: boolean `true`, expected struct TaskProposeParams"},
-      {kEdit, "1", "invalid type: integer `1`, expected struct EditParam"},
-      {kHistory, "-3", "invalid type: integer `-3`, expected struct TaskHistoryParams"},
-      {kFinish, "0.25", "invalid type: floating point `0.25`, expected struct TaskFinishParams"},
-      {kToolsCall, "null", "invalid type: null, expected struct ToolsCallParams"},
-      {kPropose, R"({"task_id":"t","edits":[1]})",
-       "invalid type: integer `1`, expected struct EditParam"},
-      {kPropose, R"({"task_id":"t","edits":["a"]})",
-       R"(invalid type: string "a", expected struct EditParam)"},
-      {kPropose, R"({"task_id":"t","edits":[null]})",
-       "invalid type: null, expected struct EditParam"},
-  });
-}
-
 TEST(Args, StringValuesAreQuotedAndEscaped) {
-  expect_messages({
+  expect_outcomes({
       {kFinish, R"({"task_id":"t","commit":""})", R"(invalid type: string "", expected a boolean)"},
-      {kFinish, R"({"task_id":"t","commit":"a\"b"})",
-       R"(invalid type: string "a\"b", expected a boolean)"},
-      {kFinish, R"({"task_id":"t","commit":"a\\b/c"})",
-       R"(invalid type: string "a\\b/c", expected a boolean)"},
+      {kFinish, R"({"task_id":"t","commit":"a\"b\\c/d"})",
+       R"(invalid type: string "a\"b\\c/d", expected a boolean)"},
       {kFinish, R"({"task_id":"t","commit":"1\n2\t3\r"})",
        R"(invalid type: string "1\n2\t3\r", expected a boolean)"},
       {kFinish, R"({"task_id":"t","commit":"\u0000\u0001\b\f\u001b\u001f"})",
@@ -379,38 +233,24 @@ TEST(Args, StringValuesAreQuotedAndEscaped) {
 // memory and the time of every proposal.
 TEST(Args, EditContentIsMovedNotCopied) {
   const std::size_t size = std::size_t{16} << 20;
-  struct Case {
-    const char* name;
-    bool positional;
-    bool through_tools_call;
-  };
-  const std::vector<Case> cases = {
-      {"by name", false, false},
-      {"by position", true, false},
-      {"inside tools/call arguments", false, true},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+  // By name the content goes through tools/call arguments as well.
+  for (const bool positional : {false, true}) {
+    SCOPED_TRACE(positional ? "by position" : "by name, inside tools/call arguments");
     Json content = std::string(size, 'x');
     const char* buffer = content.get_ptr<const std::string*>()->data();
     Json edit;
-    if (c.positional) {
-      edit = Json::array();
+    if (positional) {
       edit.push_back("big.txt");
       edit.push_back(std::move(content));
     } else {
-      edit = Json::object();
       edit["path"] = "big.txt";
       edit["content"] = std::move(content);
     }
-    Json arguments = Json::object();
-    arguments["task_id"] = "t";
-    arguments["edits"] = Json::array();
-    arguments["edits"].push_back(std::move(edit));
-
-    Json input = std::move(arguments);
-    if (c.through_tools_call) {
-      Json params = Json::object();
+    Json input;
+    input["task_id"] = "t";
+    input["edits"].push_back(std::move(edit));
+    if (!positional) {
+      Json params;
       params["name"] = "task_propose";
       params["arguments"] = std::move(input);
       auto call = decode_tools_call(std::move(params));

@@ -40,53 +40,18 @@ void expect_parse_error_then_served(const std::string& bad) {
   EXPECT_EQ(lines[1], kInitialize2);
 }
 
-std::string tools_list_line_for_id_1() {
-  const Lines lines = served(R"({"jsonrpc":"2.0","id":1,"method":"tools/list"})"
-                             "\n");
-  EXPECT_EQ(lines.size(), 1u);
-  return lines.empty() ? std::string() : lines[0];
-}
-
 // A line read whole into memory: a parser or reader with a fixed buffer would split it, drop
 // it, or answer its tail as a request of its own.
 TEST(HostileInput, A64MiBRequestIsAnsweredAndSoIsTheNextOne) {
-  const std::string huge = R"({"jsonrpc":"2.0","id":1,"method":"tools/list","params":{"pad":")" +
+  const std::string huge = R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{"pad":")" +
                            std::string(k64MiB, 'x') + "\"}}\n";
   EXPECT_EQ(served(huge + initialize_line("2") + "\n"),
-            (Lines{tools_list_line_for_id_1(), kInitialize2}));
-}
-
-TEST(HostileInput, A64MiBLineOfGarbageIsOneParseError) {
-  expect_parse_error_then_served(std::string(k64MiB, 'g'));
+            (Lines{initialize_reply("1"), kInitialize2}));
 }
 
 // A recursive descent without a depth limit overflows the stack long before 100,000 levels.
 TEST(HostileInput, NestingOneHundredThousandLevelsDeepIsOneParseError) {
-  const std::size_t levels = 100'000;
-  std::string objects;
-  for (std::size_t i = 0; i < levels; ++i) objects += R"({"a":)";
-  for (const std::string& deep :
-       std::vector<std::string>{std::string(levels, '['), objects,
-                                R"({"id":1,"method":"tools/list","params":)" + objects}) {
-    SCOPED_TRACE(deep.substr(0, 40));
-    expect_parse_error_then_served(deep);
-  }
-}
-
-// Raw random bytes reach invalid UTF-8 within the first line, which ends the loop: the request
-// before is answered, the one after never is.
-TEST(HostileInput, AMegabyteOfRandomBytesEndsTheProcessCleanly) {
-  std::mt19937 random(20240601);
-  std::string noise(std::size_t{1} << 20, '\0');
-  for (char& byte : noise) byte = static_cast<char>(random() & 0xFF);
-  const Lines lines =
-      served(initialize_line("1") + "\n" + noise + "\n" + initialize_line("2") + "\n");
-  ASSERT_FALSE(lines.empty());
-  EXPECT_EQ(lines.front(), initialize_reply("1"));
-  for (const std::string& line : lines) {
-    EXPECT_TRUE(json::accept(line)) << line.substr(0, 200);
-    EXPECT_NE(line, kInitialize2);
-  }
+  expect_parse_error_then_served(std::string(100'000, '['));
 }
 
 // Noise made of JSON's own characters reaches the parser line after line: every line that is
@@ -128,32 +93,13 @@ TEST(HostileInput, InvalidUtf8StopsTheServerBeforeAnyLaterEffect) {
   EXPECT_EQ(read_file(dir / "a"), "first");
 }
 
-// A NUL inside a string is an ordinary character: text handled as C strings would cut it off.
-TEST(HostileInput, EscapedNulStaysInsideEchoedStrings) {
-  EXPECT_EQ(served(R"({"jsonrpc":"2.0","id":"a\u0000b","method":"x\u0000y"})"
-                   "\n"),
-            Lines{unknown_method_line(R"("a\u0000b")", R"(x\u0000y)")});
-}
-
+// A reader that stops at a NUL, or a parser that lets a raw control byte into a string.
 TEST(HostileInput, RawNulBytesAreParseErrors) {
   for (const std::string& line : std::vector<std::string>{
            "{\"id\":1,\"method\":\"x\0y\"}"s, "{\"id\":1,\0\"method\":\"x\"}"s, "\0"s}) {
     SCOPED_TRACE(::testing::PrintToString(line));
     expect_parse_error_then_served(line);
   }
-}
-
-// The file system sees a path only up to its first NUL, so "a\0b" would silently become "a".
-TEST(HostileInput, DeclaredPathWithNulRefusesTheStart) {
-  const std::string files = R"({"goal":"g","verify_cmd":"true","files":["ok","a\u0000b"]})";
-  EXPECT_EQ(served(R"({"jsonrpc":"2.0","id":1,"method":"tools/call","params":{"name":"task_start",)"
-                   R"("arguments":)" +
-                   files + "}}\n" + R"({"jsonrpc":"2.0","id":2,"method":"task_start","params":)" +
-                   files + "}\n"),
-            (Lines{R"({"id":1,"jsonrpc":"2.0","result":{"content":[{"text":"task_start failed: )"
-                   R"(path contains a NUL byte","type":"text"}],"isError":true}})",
-                   R"({"error":{"code":-32602,"message":"task_start failed: path contains a NUL )"
-                   R"(byte"},"id":2,"jsonrpc":"2.0"})"}));
 }
 
 TEST(HostileInput, ProposedPathWithNulTouchesNoFile) {
@@ -196,8 +142,6 @@ TEST(HostileInput, NumbersAtAndBeyondTheLimitsOfTheirKinds) {
            {"-9223372036854775808", "-9223372036854775808"},
            {"18446744073709551616", "1.8446744073709552e+19"},
            {"-9223372036854775809", "-9.223372036854776e+18"},
-           {"123456789012345678901234567890", "1.2345678901234568e+29"},
-           {"1e308", "1e+308"},
            {"4.9e-324", "5e-324"},
        }) {
     SCOPED_TRACE(row.sent);
@@ -208,17 +152,6 @@ TEST(HostileInput, NumbersAtAndBeyondTheLimitsOfTheirKinds) {
     SCOPED_TRACE(sent);
     expect_parse_error_then_served(method_x_line(sent));
   }
-}
-
-// Requests without an id are served but never answered, however many arrive.
-TEST(HostileInput, ThousandsOfRequestsWithoutIdsGetNoReply) {
-  std::string input;
-  for (int i = 0; i < 5000; ++i)
-    input += R"({"jsonrpc":"2.0","method":"tools/list"})"
-             "\n";
-  input += R"({"jsonrpc":"2.0","id":1,"method":"tools/list"})"
-           "\n";
-  EXPECT_EQ(served(input), Lines{tools_list_line_for_id_1()});
 }
 
 }  // namespace

@@ -29,22 +29,17 @@ Fd make_pipe(Fd& write_end) {
   return Fd(ends[0]);
 }
 
-// A process counts as gone once it no longer exists or is a zombie waiting for its new parent.
-bool gone(pid_t pid) {
-  if (::kill(pid, 0) != 0) return true;
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string pid_field, name, state;
-  stat >> pid_field >> name >> state;
-  return state == "Z";
-}
-
-bool gone_within(pid_t pid, Clock::duration patience) {
-  const auto until = Clock::now() + patience;
-  while (!gone(pid)) {
-    if (Clock::now() > until) return false;
-    std::this_thread::sleep_for(milliseconds{10});
+// Whether `pid` ends within five seconds: it no longer exists, or is a zombie waiting for its
+// new parent.
+bool ends_soon(pid_t pid) {
+  for (const auto until = Clock::now() + seconds{5}; Clock::now() < until;
+       std::this_thread::sleep_for(milliseconds{10})) {
+    if (::kill(pid, 0) != 0) return true;
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string pid_field, name, state;
+    if (stat >> pid_field >> name >> state && state == "Z") return true;
   }
-  return true;
+  return false;
 }
 
 TEST(Process, MissingProgramIsNotFound) {
@@ -65,7 +60,6 @@ TEST(Process, ReportsExitCodeOrKillingSignal) {
   const Case cases[] = {
       {"exit 0", ExitStatus::How::Exited, 0},
       {"exit 3", ExitStatus::How::Exited, 3},
-      {"exit 255", ExitStatus::How::Exited, 255},
       {"kill -9 $$", ExitStatus::How::Signaled, SIGKILL},
       {"kill -TERM $$", ExitStatus::How::Signaled, SIGTERM},
   };
@@ -77,13 +71,6 @@ TEST(Process, ReportsExitCodeOrKillingSignal) {
     EXPECT_EQ(ran.value().status.value, c.value);
     EXPECT_EQ(ran.value().status.success(), c.script == "exit 0");
   }
-}
-
-TEST(Process, CapturesBothStreamsSeparately) {
-  Result<RunResult> ran = run(shell("echo out; echo err >&2; echo more"));
-  ASSERT_TRUE(ran.ok()) << ran.error().message;
-  EXPECT_EQ(ran.value().out, "out\nmore\n");
-  EXPECT_EQ(ran.value().err, "err\n");
 }
 
 TEST(Process, DrainsMegabytesOnBothStreams) {
@@ -111,17 +98,6 @@ TEST(Process, CaptureLimitKeepsPrefixWhileChildFinishes) {
   EXPECT_EQ(ran.value().status.value, 4);
 }
 
-TEST(Process, NullSinkDiscardsButKeepsStreamOpen) {
-  // A null sink must be the null device, not a closed descriptor that makes writes fail.
-  Command command = shell("echo discarded && echo written >&2");
-  command.stdout_to = Sink::Null;
-  Result<RunResult> ran = run(command);
-  ASSERT_TRUE(ran.ok()) << ran.error().message;
-  EXPECT_EQ(ran.value().out, "");
-  EXPECT_EQ(ran.value().err, "written\n");
-  EXPECT_TRUE(ran.value().status.success());
-}
-
 TEST(Process, TimeLimitKillsChild) {
   RunOptions options;
   options.time_limit = milliseconds{200};
@@ -130,33 +106,6 @@ TEST(Process, TimeLimitKillsChild) {
   ASSERT_TRUE(ran.ok()) << ran.error().message;
   EXPECT_LT(Clock::now() - started, seconds{5});
   EXPECT_TRUE(ran.value().timed_out);
-  EXPECT_FALSE(ran.value().interrupted);
-  EXPECT_EQ(ran.value().status.how, ExitStatus::How::Signaled);
-  EXPECT_EQ(ran.value().status.value, SIGKILL);
-}
-
-TEST(Process, ChildFinishingInTimeIsNotTimedOut) {
-  RunOptions options;
-  options.time_limit = seconds{30};
-  Result<RunResult> ran = run(shell("echo quick"), options);
-  ASSERT_TRUE(ran.ok()) << ran.error().message;
-  EXPECT_FALSE(ran.value().timed_out);
-  EXPECT_EQ(ran.value().out, "quick\n");
-}
-
-TEST(Process, InterruptFdKillsChild) {
-  Fd trigger;
-  Fd interrupt = make_pipe(trigger);
-  RunOptions options;
-  options.hooks.interrupt_fd = interrupt.get();
-  options.hooks.tick_interval = milliseconds{50};
-  options.hooks.on_tick = [&trigger] { ASSERT_EQ(::write(trigger.get(), "x", 1), 1); };
-  const auto started = Clock::now();
-  Result<RunResult> ran = run(Command{"sleep", {"30"}}, options);
-  ASSERT_TRUE(ran.ok()) << ran.error().message;
-  EXPECT_LT(Clock::now() - started, seconds{5});
-  EXPECT_TRUE(ran.value().interrupted);
-  EXPECT_FALSE(ran.value().timed_out);
   EXPECT_EQ(ran.value().status.how, ExitStatus::How::Signaled);
   EXPECT_EQ(ran.value().status.value, SIGKILL);
 }
@@ -177,7 +126,7 @@ TEST(Process, InterruptKillsWholeProcessGroup) {
   EXPECT_LT(Clock::now() - started, seconds{5});
   EXPECT_TRUE(ran.value().interrupted);
   const pid_t background = std::stoi(ran.value().out);
-  EXPECT_TRUE(gone_within(background, seconds{5}));
+  EXPECT_TRUE(ends_soon(background));
 }
 
 TEST(Process, BackgroundJobHoldingPipeDoesNotBlock) {
@@ -217,34 +166,18 @@ TEST(Process, NoDescriptorLeaksIntoChild) {
   EXPECT_EQ(ran.value().out, "0\n1\n2\n3\n");
 }
 
-TEST(Process, ChildStartsWithDefaultSignalsAndEmptyMask) {
-  // The server ignores SIGPIPE; a child inheriting that (or a blocked signal) would survive
-  // signals that should end it, so `producer | head` pipelines in a verifier never finish.
+TEST(Process, ChildStartsWithDefaultSigpipe) {
+  // The server ignores SIGPIPE; a child inheriting that would survive it, so `producer | head`
+  // pipelines in a verifier never finish.
   struct sigaction ignore = {};
   ignore.sa_handler = SIG_IGN;
   struct sigaction previous = {};
   ASSERT_EQ(::sigaction(SIGPIPE, &ignore, &previous), 0);
-  sigset_t blocked;
-  sigemptyset(&blocked);
-  sigaddset(&blocked, SIGTERM);
-  sigset_t previous_mask;
-  ASSERT_EQ(::sigprocmask(SIG_BLOCK, &blocked, &previous_mask), 0);
-
-  struct Case {
-    std::string script;
-    int signal;
-  };
-  const Case cases[] = {{"kill -PIPE $$; exit 0", SIGPIPE}, {"kill -TERM $$; exit 0", SIGTERM}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.script);
-    Result<RunResult> ran = run(shell(c.script));
-    ASSERT_TRUE(ran.ok()) << ran.error().message;
-    EXPECT_EQ(ran.value().status.how, ExitStatus::How::Signaled);
-    EXPECT_EQ(ran.value().status.value, c.signal);
-  }
-
-  ::sigprocmask(SIG_SETMASK, &previous_mask, nullptr);
+  Result<RunResult> ran = run(shell("kill -PIPE $$; exit 0"));
   ::sigaction(SIGPIPE, &previous, nullptr);
+  ASSERT_TRUE(ran.ok()) << ran.error().message;
+  EXPECT_EQ(ran.value().status.how, ExitStatus::How::Signaled);
+  EXPECT_EQ(ran.value().status.value, SIGPIPE);
 }
 
 TEST(Process, OnTickCalledWhileChildRuns) {
@@ -259,20 +192,6 @@ TEST(Process, OnTickCalledWhileChildRuns) {
   EXPECT_GE(ticks, 4);
   // More would mean the hook is called in bursts rather than once per interval.
   EXPECT_LE(ticks, took / milliseconds{50});
-}
-
-TEST(Process, ChildInOwnGroupLeadsIt) {
-  // Group kills aim at -pid; that only works if the child really leads its group.
-  Command command =
-      shell("read -r pid name state parent group rest </proc/$$/stat; echo $group; echo $$");
-  command.own_process_group = true;
-  Result<RunResult> ran = run(command);
-  ASSERT_TRUE(ran.ok()) << ran.error().message;
-  const std::string& out = ran.value().out;
-  const auto newline = out.find('\n');
-  ASSERT_NE(newline, std::string::npos);
-  EXPECT_EQ(std::stoi(out.substr(0, newline)), std::stoi(out.substr(newline + 1)));
-  EXPECT_NE(std::stoi(out.substr(newline + 1)), ::getpgrp());
 }
 
 }  // namespace

@@ -9,13 +9,9 @@
 namespace quarry {
 namespace {
 
-struct DigestCase {
-  std::string input;
-  std::string digest;
-};
-
-std::vector<DigestCase> known_digests() {
-  return {
+// Guards against digest bytes printed without zero padding, in upper case or reversed.
+TEST(Sha256Hex, MatchesPublishedDigests) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
       {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
       {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
       {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
@@ -26,19 +22,16 @@ std::vector<DigestCase> known_digests() {
       {std::string("\0\0\0", 3),
        "709e80c88487a2411e1ee4dfb9f22a861492d20c4765150c0c794abd70f8147c"},
   };
-}
-
-// Guards against digest bytes printed without zero padding, in upper case or reversed.
-TEST(Sha256Hex, MatchesPublishedDigests) {
-  for (const DigestCase& c : known_digests()) {
-    SCOPED_TRACE(c.input.substr(0, 60));
-    EXPECT_EQ(sha256_hex(c.input), c.digest);
+  for (const auto& [input, digest] : cases) {
+    SCOPED_TRACE(input.substr(0, 60));
+    EXPECT_EQ(sha256_hex(input), digest);
   }
 }
 
 // Guards against an incremental hash that mishandles pieces ending inside or exactly at a
-// 64-byte block, or empty pieces.
+// 64-byte block, empty pieces, or nothing fed at all.
 TEST(Sha256, PiecesHashLikeTheirConcatenation) {
+  EXPECT_EQ(Sha256().hex_digest(), sha256_hex(""));
   std::string message;
   for (int i = 0; i < 300; ++i) message.push_back(static_cast<char>(i * 7));
   for (std::size_t cut : {0, 1, 55, 56, 63, 64, 65, 128, 299, 300}) {
@@ -49,11 +42,6 @@ TEST(Sha256, PiecesHashLikeTheirConcatenation) {
     hash.update(std::string_view(message).substr(cut));
     EXPECT_EQ(hash.hex_digest(), sha256_hex(message));
   }
-}
-
-TEST(Sha256, NothingFedIsTheDigestOfEmptyInput) {
-  Sha256 hash;
-  EXPECT_EQ(hash.hex_digest(), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
 }
 
 // Guards against a move that leaves the destination without the state fed so far.
