@@ -1,0 +1,234 @@
+// Request lines through the server: parsing, dispatch, argument decoding and reply building,
+// over task operations with canned outcomes that touch no file and start no process. The first
+// input byte picks the outcomes; the rest is the input stream, one request per line.
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "agentic.h"
+#include "check.h"
+#include "envelopes.h"
+#include "handlers.h"
+#include "json_text.h"
+#include "server.h"
+#include "text.h"
+
+namespace {
+
+using quarry::Json;
+
+constexpr std::size_t kPadding = quarry::LineReader::kLinePadding;
+
+// Bits of the first input byte.
+enum Choice : std::uint8_t {
+  kStartOutcome = 0x03,  // 0 started, 1 invalid input, 2 refused, 3 started and measured
+  kWarn = 0x04,          // the strength check warns
+  kEveryTaskKnown = 0x08,
+  kFinishFails = 0x10,
+  kProposalsPass = 0x20,
+  kTick = 0x40,          // operations report progress while they "run"
+  kOddTaskIds = 0x80,    // task ids that need escaping in JSON
+};
+
+class CannedTasks final : public quarry::TaskOperations {
+ public:
+  explicit CannedTasks(std::uint8_t choice) : choice_(choice) {}
+
+  std::string new_task_id() override {
+    const std::string sequence = std::to_string(next_id_++);
+    return (choice_ & kOddTaskIds) ? "task-\"\\\t\xC3\xA9\xE2\x80\xA8-" + sequence
+                                   : "task-0-" + sequence;
+  }
+
+  std::optional<std::string> check_verifier_strength(const std::string& verify_cmd,
+                                                     const quarry::RunHooks& hooks) override {
+    tick(hooks);
+    if (!(choice_ & kWarn)) return std::nullopt;
+    return "Mutation score 42.5% is below 70% for " + verify_cmd;
+  }
+
+  quarry::Result<quarry::StartedTask> start(std::string task_id, quarry::TaskStartParams params,
+                                            const quarry::RunHooks& hooks) override {
+    tick(hooks);
+    switch (choice_ & kStartOutcome) {
+      case 1:
+        return quarry::IoError{quarry::ErrorKind::InvalidInput, "invalid minimum for " + params.goal};
+      case 2:
+        return quarry::IoError{quarry::ErrorKind::PermissionDenied,
+                               "mutation gate rejected " + params.verify_cmd};
+      default:
+        break;
+    }
+    quarry::StartedTask started{task_id, params.min_mutation_score, std::nullopt};
+    if ((choice_ & kStartOutcome) == 3 && params.min_mutation_score) {
+      started.mutation_measurement =
+          quarry::MutationMeasurement{"bitegauge", *params.min_mutation_score / 3};
+    }
+    histories_[std::move(task_id)];
+    return started;
+  }
+
+  std::optional<quarry::ProposeOutcome> propose(const std::string& task_id,
+                                                std::vector<quarry::FileEdit> edits,
+                                                const quarry::RunHooks& hooks) override {
+    std::vector<quarry::AttemptRecord>* history = find(task_id);
+    if (history == nullptr) return std::nullopt;
+    tick(hooks);
+    std::string output;
+    for (const quarry::FileEdit& edit : edits) output += edit.content;
+    const quarry::EditSet set{std::move(edits)};
+    history->push_back(quarry::AttemptRecord{
+        history->size() + 1, set.fingerprint(), (choice_ & kProposalsPass) != 0,
+        quarry::truncate_utf8(std::move(output), 8000, "\n...[truncated]")});
+    return history->back();
+  }
+
+  std::optional<std::vector<quarry::AttemptRecord>> history(const std::string& task_id) override {
+    const std::vector<quarry::AttemptRecord>* history = find(task_id);
+    if (history == nullptr) return std::nullopt;
+    return *history;
+  }
+
+  std::optional<quarry::Status> finish(const std::string& task_id, bool commit) override {
+    if (find(task_id) == nullptr) return std::nullopt;
+    if (choice_ & kFinishFails) {
+      return quarry::Status(quarry::IoError{
+          quarry::ErrorKind::PermissionDenied,
+          std::string(commit ? "keep " : "restore ") + task_id + ": Permission denied (os error 13)"});
+    }
+    histories_.erase(task_id);
+    return quarry::Status();
+  }
+
+ private:
+  std::vector<quarry::AttemptRecord>* find(const std::string& task_id) {
+    if (choice_ & kEveryTaskKnown) return &histories_[task_id];
+    const auto found = histories_.find(task_id);
+    return found == histories_.end() ? nullptr : &found->second;
+  }
+
+  void tick(const quarry::RunHooks& hooks) const {
+    if (!(choice_ & kTick) || !hooks.on_tick) return;
+    hooks.on_tick();
+    hooks.on_tick();
+  }
+
+  std::uint8_t choice_;
+  std::uint64_t next_id_ = 0;
+  std::map<std::string, std::vector<quarry::AttemptRecord>> histories_;
+};
+
+// One line of compact JSON as our writer lays it out, read back with nlohmann.
+Json read_line(const std::string& line) {
+  FUZZ_CHECK(line.find('\n') == std::string::npos);
+  FUZZ_CHECK(quarry::is_valid_utf8(line));
+  Json value = Json::parse(line, nullptr, false);
+  FUZZ_CHECK(!value.is_discarded());
+  FUZZ_CHECK(quarry::write_json(value) == line);
+  return value;
+}
+
+void check_tool_content(const Json& result) {
+  const auto content = result.find("content");
+  if (content == result.end()) return;
+  FUZZ_CHECK(content->is_array() && content->size() == 1);
+  const Json& block = content->front();
+  FUZZ_CHECK(block.is_object() && block.size() == 2 && block.value("type", "") == "text");
+  FUZZ_CHECK(block.contains("text") && block["text"].is_string());
+  const auto is_error = result.find("isError");
+  if (is_error != result.end()) {
+    FUZZ_CHECK(*is_error == true && result.size() == 2);
+    return;
+  }
+  FUZZ_CHECK(result.size() == 1);
+  read_line(block["text"].get<std::string>());
+}
+
+// The reply to one request, or its absence, against the request as nlohmann reads it.
+void check_reply(std::string_view line, const std::optional<std::string>& reply) {
+  const std::string_view text = quarry::trim_white_space(line);
+  if (text.empty()) {
+    FUZZ_CHECK(!reply);
+    return;
+  }
+  const Json request = Json::parse(text, nullptr, false);
+  std::optional<Json> parsed_reply;
+  if (reply) {
+    parsed_reply = read_line(*reply);
+    const Json& envelope = *parsed_reply;
+    FUZZ_CHECK(envelope.is_object() && envelope.value("jsonrpc", "") == "2.0");
+    FUZZ_CHECK(envelope.contains("id") && envelope.size() == 3);
+    if (const auto error = envelope.find("error"); error != envelope.end()) {
+      FUZZ_CHECK(error->is_object() && error->size() == 2);
+      FUZZ_CHECK(error->contains("code") && (*error)["code"].is_number_integer());
+      FUZZ_CHECK(error->contains("message") && (*error)["message"].is_string());
+      // Only the depth limit refuses a line nlohmann alone accepts.
+      if ((*error)["code"] == quarry::kParseError) {
+        FUZZ_CHECK(envelope["id"].is_null());
+        FUZZ_CHECK(request.is_discarded() ||
+                   (*error)["message"].get<std::string>().starts_with("parse error: nesting"));
+        return;
+      }
+    } else {
+      FUZZ_CHECK(envelope.contains("result"));
+      if (envelope["result"].is_object()) check_tool_content(envelope["result"]);
+    }
+  }
+  FUZZ_CHECK(!request.is_discarded());
+  const bool has_id = request.is_object() && request.contains("id");
+  const bool notification = has_id && request.contains("method") &&
+                            request["method"] == "notifications/initialized";
+  FUZZ_CHECK(reply.has_value() == (has_id && !notification));
+  if (reply) FUZZ_CHECK((*parsed_reply)["id"] == request["id"]);
+}
+
+void check_notification(const std::string& line) {
+  const Json notification = read_line(line);
+  FUZZ_CHECK(notification.is_object());
+  FUZZ_CHECK(notification.value("method", "") == "notifications/progress");
+  FUZZ_CHECK(notification.contains("params") && notification["params"].contains("progressToken"));
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size == 0) return 0;
+  CannedTasks tasks(data[0]);
+  std::vector<std::string> notifications;
+  quarry::RequestContext context;
+  context.notify = [&notifications](const std::string& line) { notifications.push_back(line); };
+
+  const std::string_view stream(reinterpret_cast<const char*>(data) + 1, size - 1);
+  std::size_t begin = 0;
+  while (begin < stream.size()) {
+    std::size_t end = stream.find('\n', begin);
+    if (end == std::string_view::npos) end = stream.size();
+    std::size_t length = end - begin;
+    if (length > 0 && stream[begin + length - 1] == '\r') --length;
+    const std::string_view raw = stream.substr(begin, length);
+    // The loop ends at a line of invalid UTF-8, before serving it.
+    if (!quarry::is_valid_utf8(raw)) break;
+
+    // The line sits in its own allocation so that a read past the padding is caught; the
+    // padding holds what follows it in the stream, as in the line reader's buffer.
+    const auto buffer = std::make_unique<char[]>(length + kPadding);
+    std::memset(buffer.get(), 0, length + kPadding);
+    std::memcpy(buffer.get(), raw.data(), length);
+    const std::string_view after = stream.substr(begin + length, kPadding);
+    std::memcpy(buffer.get() + length, after.data(), after.size());
+    const std::string_view line(buffer.get(), length);
+
+    notifications.clear();
+    const std::optional<std::string> reply = quarry::serve_line(tasks, context, line, kPadding);
+    check_reply(line, reply);
+    for (const std::string& notification : notifications) check_notification(notification);
+    begin = end + 1;
+  }
+  return 0;
+}
