@@ -10,36 +10,11 @@
 
 #include "envelopes.h"
 #include "json_text.h"
+#include "sample_text.h"
 
 namespace {
 
 constexpr std::size_t kPadding = 64;
-
-// Printable source-like text: words, line breaks every few dozen characters, and now and then
-// a quotation mark or backslash, so the parser meets the escapes a real file brings.
-std::string make_text(std::size_t size, std::uint32_t seed) {
-  static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyz_0123456789(){};=+-*/<>.,: ";
-  std::string text;
-  text.reserve(size);
-  std::uint32_t state = seed;
-  std::size_t column = 0;
-  while (text.size() < size) {
-    state ^= state << 13;
-    state ^= state >> 17;
-    state ^= state << 5;
-    if (column > 40 && state % 16 == 0) {
-      text.push_back('\n');
-      column = 0;
-    } else if (state % 97 == 0) {
-      text.push_back((state >> 8) % 2 == 0 ? '"' : '\\');
-      ++column;
-    } else {
-      text.push_back(kLetters[(state >> 8) % (sizeof kLetters - 1)]);
-      ++column;
-    }
-  }
-  return text;
-}
 
 // The propose line as a client writes it, followed by the readable padding the server keeps
 // behind every line.

@@ -34,11 +34,11 @@ IoError os_error(int errnum);
 std::string os_error_description(int errnum);
 
 // A value or an error.
-template <typename T>
+template <typename T, typename E = IoError>
 class [[nodiscard]] Result {
  public:
   Result(T value) : state_(std::move(value)) {}
-  Result(IoError error) : state_(std::move(error)) {}
+  Result(E error) : state_(std::move(error)) {}
 
   bool ok() const { return state_.index() == 0; }
   explicit operator bool() const { return ok(); }
@@ -46,10 +46,10 @@ class [[nodiscard]] Result {
   T& value() & { return std::get<0>(state_); }
   const T& value() const& { return std::get<0>(state_); }
   T&& value() && { return std::get<0>(std::move(state_)); }
-  const IoError& error() const { return std::get<1>(state_); }
+  const E& error() const { return std::get<1>(state_); }
 
  private:
-  std::variant<T, IoError> state_;
+  std::variant<T, E> state_;
 };
 
 // Success or an error, for operations with no value.

@@ -125,10 +125,6 @@ std::optional<double> score_from_line(std::string_view line) {
   return ratio_before_killed(line);
 }
 
-bool finished_cleanly(const RunResult& result) {
-  return !result.timed_out && !result.interrupted && result.status.success();
-}
-
 }  // namespace
 
 Result<std::optional<MutationMeasurement>> run_mutation_gate(
@@ -179,20 +175,10 @@ std::optional<MutationMeasurement> measure_verifier_strength(const std::string& 
 
 std::optional<std::string> run_tool(const std::string& program,
                                     const std::vector<std::string>& args, const RunHooks& hooks) {
-  Command command;
-  command.program = program;
-  command.args = args;
-  command.stderr_to = Sink::Null;
-  // A time limit or an interruption then reaches the test runs the tool started, too.
-  command.own_process_group = true;
-  RunOptions options;
-  options.time_limit = kToolTimeLimit;
-  options.hooks = hooks;
-  Result<RunResult> result = run(command, options);
-  if (!result.ok() || !finished_cleanly(result.value()) || !is_valid_utf8(result.value().out)) {
-    return std::nullopt;
-  }
-  return std::move(result.value().out);
+  std::optional<RunResult> result =
+      run_tool_to_success(Command{program, args, Sink::Pipe, Sink::Null}, kToolTimeLimit, hooks);
+  if (!result || !is_valid_utf8(result->out)) return std::nullopt;
+  return std::move(result->out);
 }
 
 std::optional<double> parse_summary_score(std::string_view summary) {

@@ -179,12 +179,6 @@ bool mentions_score(std::string_view lowered_line) {
          contains(lowered_line, "killed");
 }
 
-// A killed tool child reports a signal, but one interrupted or timed out just as it exited 0
-// still must not count as a measurement.
-bool finished_cleanly(const RunResult& result) {
-  return !result.timed_out && !result.interrupted && result.status.success();
-}
-
 std::string one_decimal(double value) {
   // Wide enough for the largest finite double in fixed notation.
   std::array<char, 400> buffer{};
@@ -219,34 +213,35 @@ std::optional<std::string> check_verifier_strength(const std::string& verify_cmd
          "this gate. (Task started anyway; this is a warning, not a block.)";
 }
 
-bool tool_available(const std::string& name, const RunHooks& hooks) {
-  Command probe;
-  probe.program = name;
-  probe.args = {"--version"};
-  probe.stdout_to = Sink::Null;
-  probe.stderr_to = Sink::Null;
-  probe.own_process_group = true;
+std::optional<RunResult> run_tool_to_success(Command command, std::chrono::seconds time_limit,
+                                             const RunHooks& hooks) {
+  command.own_process_group = true;
   RunOptions options;
-  options.time_limit = kToolTimeLimit;
+  options.time_limit = time_limit;
   options.hooks = hooks;
-  const Result<RunResult> result = run(probe, options);
-  return result.ok() && finished_cleanly(result.value());
+  Result<RunResult> result = run(command, options);
+  if (!result.ok()) return std::nullopt;
+  // A child killed at the limit or on interruption just as it exited 0 still does not count.
+  const RunResult& ran = result.value();
+  if (ran.timed_out || ran.interrupted || !ran.status.success()) return std::nullopt;
+  return std::move(result).value();
+}
+
+bool tool_available(const std::string& name, const RunHooks& hooks) {
+  Command probe{name, {"--version"}, Sink::Null, Sink::Null};
+  return run_tool_to_success(std::move(probe), kToolTimeLimit, hooks).has_value();
 }
 
 std::optional<std::string> run_with_timeout(const Command& command, const RunHooks& hooks) {
   Command child = command;
   child.stdout_to = Sink::Pipe;
   child.stderr_to = Sink::Pipe;
-  // A time limit or an interruption then reaches the test runs the tool started, too.
-  child.own_process_group = true;
-  RunOptions options;
-  options.time_limit = kToolTimeLimit;
-  options.hooks = hooks;
-  const Result<RunResult> result = run(child, options);
-  if (!result.ok() || !finished_cleanly(result.value())) return std::nullopt;
+  const std::optional<RunResult> result =
+      run_tool_to_success(std::move(child), kToolTimeLimit, hooks);
+  if (!result) return std::nullopt;
   std::string joined;
-  if (is_valid_utf8(result.value().out)) joined += result.value().out;
-  if (is_valid_utf8(result.value().err)) joined += result.value().err;
+  if (is_valid_utf8(result->out)) joined += result->out;
+  if (is_valid_utf8(result->err)) joined += result->err;
   return joined;
 }
 

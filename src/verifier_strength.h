@@ -2,6 +2,7 @@
 // shares with the mutation gate.
 #pragma once
 
+#include <chrono>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -15,6 +16,12 @@ namespace quarry {
 // otherwise. Never fails. Blocks while the tools run (up to 120 s each).
 std::optional<std::string> check_verifier_strength(const std::string& verify_cmd,
                                                    const RunHooks& hooks = {});
+
+// Runs a mutation tool in its own process group, so that a time limit or an interruption also
+// reaches the test runs it starts. The run only when it exited with code 0 within
+// `time_limit` and was not interrupted; nothing when it could not be started.
+std::optional<RunResult> run_tool_to_success(Command command, std::chrono::seconds time_limit,
+                                             const RunHooks& hooks);
 
 // Whether `name --version` can be started and exits with code 0 within 120 s.
 bool tool_available(const std::string& name, const RunHooks& hooks = {});

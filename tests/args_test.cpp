@@ -36,7 +36,7 @@ using OutcomeOf = std::string (*)(const char* text);
 template <auto Decode>
 std::string outcome_of(const char* text) {
   auto result = Decode(Json::parse(text));
-  return result ? "ok: " + Show{}(result.value()) : result.error();
+  return result ? "ok: " + Show{}(result.value()) : result.error().message;
 }
 
 constexpr OutcomeOf kStart = outcome_of<decode_task_start>;
@@ -254,11 +254,11 @@ TEST(Args, EditContentIsMovedNotCopied) {
       params["name"] = "task_propose";
       params["arguments"] = std::move(input);
       auto call = decode_tools_call(std::move(params));
-      ASSERT_TRUE(call) << call.error();
+      ASSERT_TRUE(call) << call.error().message;
       input = std::move(call.value().arguments);
     }
     auto decoded = decode_task_propose(std::move(input));
-    ASSERT_TRUE(decoded) << decoded.error();
+    ASSERT_TRUE(decoded) << decoded.error().message;
     ASSERT_EQ(decoded.value().edits.size(), 1u);
     EXPECT_EQ(decoded.value().edits[0].content.size(), size);
     EXPECT_EQ(decoded.value().edits[0].content.data(), buffer);

@@ -162,7 +162,7 @@ Failure decode_list(Json&& value, std::vector<T>& out, Failure (*decode_element)
 
 Failure decode_edit_element(Json&& value, EditParam& out) {
   auto decoded = decode_edit_param(std::move(value));
-  if (!decoded) return decoded.error();
+  if (!decoded) return decoded.error().message;
   out = std::move(decoded).value();
   return std::nullopt;
 }

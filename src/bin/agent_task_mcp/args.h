@@ -6,10 +6,9 @@
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <utility>
-#include <variant>
 #include <vector>
 
+#include "io_error.h"
 #include "json_text.h"
 
 namespace quarry {
@@ -22,22 +21,7 @@ struct DecodeError {
 
 // A decoded record or its decoding message.
 template <typename T>
-class [[nodiscard]] DecodeResult {
- public:
-  DecodeResult(T value) : state_(std::move(value)) {}
-  DecodeResult(DecodeError error) : state_(std::move(error)) {}
-
-  bool ok() const { return state_.index() == 0; }
-  explicit operator bool() const { return ok(); }
-
-  T& value() & { return std::get<0>(state_); }
-  const T& value() const& { return std::get<0>(state_); }
-  T&& value() && { return std::get<0>(std::move(state_)); }
-  const std::string& error() const { return std::get<1>(state_).message; }
-
- private:
-  std::variant<T, DecodeError> state_;
-};
+using DecodeResult = Result<T, DecodeError>;
 
 // Params of tools/call. `arguments` is null when absent or null.
 struct ToolsCallParams {

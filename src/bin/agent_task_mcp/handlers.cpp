@@ -121,8 +121,9 @@ template <typename Decoded, typename Operation>
 std::string decode_and_run(Form form, const Json& id, DecodeResult<Decoded> decoded,
                            Operation&& operation) {
   if (!decoded) {
-    return form == Form::Tool ? tool_error(id, "invalid arguments: " + decoded.error())
-                              : err(id, kInvalidParams, "invalid params: " + decoded.error());
+    return form == Form::Tool
+               ? tool_error(id, "invalid arguments: " + decoded.error().message)
+               : err(id, kInvalidParams, "invalid params: " + decoded.error().message);
   }
   return reply(form, id, operation(std::move(decoded).value()));
 }
@@ -177,7 +178,7 @@ std::string handle_tools_call(TaskOperations& tasks, const RequestContext& conte
                               Json params) {
   const Json meta = meta_of(params);
   DecodeResult<ToolsCallParams> call = decode_tools_call(std::move(params));
-  if (!call) return err(id, kInvalidParams, "invalid params: " + call.error());
+  if (!call) return err(id, kInvalidParams, "invalid params: " + call.error().message);
   ToolsCallParams& tool = call.value();
   if (tool.name != "task_start" && tool.name != "task_propose" && tool.name != "task_history" &&
       tool.name != "task_finish") {
