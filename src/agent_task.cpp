@@ -62,6 +62,7 @@ Result<AgentTask> AgentTask::start(std::string id, std::string goal, std::string
                                    const std::vector<std::string>& files,
                                    std::uint64_t max_attempts,
                                    std::optional<double> min_mutation_score,
+                                   std::shared_ptr<const TaskSettings> settings,
                                    const RunHooks& hooks) {
   Result<std::optional<MutationMeasurement>> gate =
       run_mutation_gate(min_mutation_score, verify_cmd, hooks);
@@ -82,6 +83,7 @@ Result<AgentTask> AgentTask::start(std::string id, std::string goal, std::string
     task.allowlist_.emplace(std::move(key), task.snapshot_.size());
     task.snapshot_.push_back(SnapshotEntry{path, std::move(prior)});
   }
+  task.settings_ = std::move(settings);
   task.id_ = std::move(id);
   task.goal_ = std::move(goal);
   task.verify_cmd_ = std::move(verify_cmd);

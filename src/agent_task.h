@@ -1,6 +1,7 @@
 // Tasks: the verifier run, AgentTask's lifecycle and the TaskRegistry.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -15,6 +16,12 @@
 #include "process.h"
 
 namespace quarry {
+
+// Settings every task of the process follows, fixed at start-up from the command line.
+struct TaskSettings {
+  std::optional<std::chrono::seconds>
+      verify_timeout;  // nothing: a verifier runs as long as it takes
+};
 
 // The verdict of one verifier run.
 struct Verdict {
@@ -46,6 +53,7 @@ class AgentTask {
   static Result<AgentTask> start(std::string id, std::string goal, std::string verify_cmd,
                                  const std::vector<std::string>& files, std::uint64_t max_attempts,
                                  std::optional<double> min_mutation_score,
+                                 std::shared_ptr<const TaskSettings> settings,
                                  const RunHooks& hooks = {});
 
   // Applies the edits as one transaction and keeps them only when the verifier passes. Never
@@ -74,6 +82,7 @@ class AgentTask {
                         std::string output);
   Status restore();
 
+  std::shared_ptr<const TaskSettings> settings_;
   std::string id_;
   std::string goal_;
   std::string verify_cmd_;

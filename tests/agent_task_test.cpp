@@ -27,8 +27,8 @@ class AgentTaskTest : public ::testing::Test {
 
   static AgentTask start(const std::vector<std::string>& files, std::uint64_t max_attempts = 4,
                          const std::string& verify_cmd = "true") {
-    Result<AgentTask> task =
-        AgentTask::start("task-1", "goal", verify_cmd, files, max_attempts, std::nullopt);
+    Result<AgentTask> task = AgentTask::start("task-1", "goal", verify_cmd, files, max_attempts,
+                                              std::nullopt, std::make_shared<TaskSettings>());
     EXPECT_TRUE(task.ok()) << (task.ok() ? "" : task.error().message);
     return std::move(task).value();
   }
@@ -114,8 +114,8 @@ TEST_F(AgentTaskTest, DeclaredDirectoryIsAbsentAndLeftAloneByRestore) {
 }
 
 TEST_F(AgentTaskTest, SnapshotReadErrorsOtherThanAbsenceFailTheStart) {
-  Result<AgentTask> task =
-      AgentTask::start("t", "g", "true", {std::string("a\0b", 3)}, 4, std::nullopt);
+  Result<AgentTask> task = AgentTask::start("t", "g", "true", {std::string("a\0b", 3)}, 4,
+                                            std::nullopt, std::make_shared<TaskSettings>());
   ASSERT_FALSE(task.ok());
   EXPECT_EQ(task.error().kind, ErrorKind::InvalidInput);
   EXPECT_EQ(task.error().message, "path contains a NUL byte");
@@ -132,7 +132,8 @@ TEST_F(AgentTaskTest, SameGoalInTwoTasksKeepsSeparateMemories) {
 TEST(TaskRegistry, UnknownIdRunsNothingAndFinishedIdIsGone) {
   TempDir dir;
   std::shared_ptr<TaskRegistry> registry = TaskRegistry::create();
-  Result<AgentTask> task = AgentTask::start("task-x", "g", "true", {}, 4, std::nullopt);
+  Result<AgentTask> task = AgentTask::start("task-x", "g", "true", {}, 4, std::nullopt,
+                                            std::make_shared<TaskSettings>());
   ASSERT_TRUE(task.ok());
   registry->insert(std::move(task).value());
 

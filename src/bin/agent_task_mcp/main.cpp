@@ -1,14 +1,31 @@
 // quarry_agent_task: the MCP server on standard input and output.
-#include <csignal>
+#include <unistd.h>
 
+#include <csignal>
+#include <string>
+#include <vector>
+
+#include "options.h"
 #include "registry_tasks.h"
 #include "server.h"
 #include "termination.h"
 
-int main() {
+int main(int argc, char** argv) {
+  const quarry::CommandLine command_line =
+      quarry::parse_command_line(std::vector<std::string>(argv + 1, argv + argc));
+  if (command_line.exit_status) {
+    const std::string& text = command_line.text;
+    (void)!::write(command_line.text_to_stderr ? STDERR_FILENO : STDOUT_FILENO, text.data(),
+                   text.size());
+    return *command_line.exit_status;
+  }
+  const quarry::Options& options = command_line.options;
+
   // A client that closes our standard output makes writes fail instead of ending the process.
   std::signal(SIGPIPE, SIG_IGN);
-  quarry::RegistryTasks tasks(quarry::TaskRegistry::create());
+  auto settings = std::make_shared<quarry::TaskSettings>();
+  settings->verify_timeout = options.verify_timeout;
+  quarry::RegistryTasks tasks(quarry::TaskRegistry::create(), std::move(settings));
   const int interrupt_fd = quarry::termination::install();
   quarry::serve(tasks, 0, 1, interrupt_fd);
   return 0;

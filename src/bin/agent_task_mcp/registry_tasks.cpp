@@ -20,8 +20,9 @@ std::string new_task_id() {
   return text;
 }
 
-RegistryTasks::RegistryTasks(std::shared_ptr<TaskRegistry> registry)
-    : registry_(std::move(registry)) {}
+RegistryTasks::RegistryTasks(std::shared_ptr<TaskRegistry> registry,
+                             std::shared_ptr<const TaskSettings> settings)
+    : registry_(std::move(registry)), settings_(std::move(settings)) {}
 
 std::string RegistryTasks::new_task_id() {
   return quarry::new_task_id();
@@ -34,9 +35,9 @@ std::optional<std::string> RegistryTasks::check_verifier_strength(const std::str
 
 Result<StartedTask> RegistryTasks::start(std::string task_id, TaskStartParams params,
                                          const RunHooks& hooks) {
-  Result<AgentTask> task =
-      AgentTask::start(std::move(task_id), std::move(params.goal), std::move(params.verify_cmd),
-                       params.files, params.max_attempts, params.min_mutation_score, hooks);
+  Result<AgentTask> task = AgentTask::start(
+      std::move(task_id), std::move(params.goal), std::move(params.verify_cmd), params.files,
+      params.max_attempts, params.min_mutation_score, settings_, hooks);
   if (!task) return task.error();
   StartedTask started{task.value().id(), task.value().min_mutation_score(),
                       task.value().mutation_measurement()};

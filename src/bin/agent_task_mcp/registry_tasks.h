@@ -13,7 +13,8 @@ std::string new_task_id();
 
 class RegistryTasks final : public TaskOperations {
  public:
-  explicit RegistryTasks(std::shared_ptr<TaskRegistry> registry);
+  RegistryTasks(std::shared_ptr<TaskRegistry> registry,
+                std::shared_ptr<const TaskSettings> settings);
 
   std::string new_task_id() override;
   std::optional<std::string> check_verifier_strength(const std::string& verify_cmd,
@@ -27,6 +28,7 @@ class RegistryTasks final : public TaskOperations {
 
  private:
   std::shared_ptr<TaskRegistry> registry_;
+  std::shared_ptr<const TaskSettings> settings_;
 };
 
 }  // namespace quarry

@@ -1,0 +1,139 @@
+#include "options.h"
+
+#include <charconv>
+#include <functional>
+#include <string_view>
+
+namespace quarry {
+namespace {
+
+constexpr std::string_view kVersion = "quarry_agent_task 0.5.0\n";
+
+struct OptionSpec {
+  std::string_view name;
+  bool takes_value;
+  // Stores the value; an error text when the value is not acceptable.
+  std::function<std::optional<std::string>(Options&, const std::string&)> apply;
+};
+
+std::optional<std::string> parse_seconds(Options& options, const std::string& value) {
+  unsigned long long seconds = 0;
+  const char* end = value.data() + value.size();
+  const auto parsed = std::from_chars(value.data(), end, seconds);
+  if (value.empty() || parsed.ec != std::errc{} || parsed.ptr != end || seconds == 0 ||
+      seconds > 1'000'000'000) {
+    return "--verify-timeout takes a whole number of seconds from 1, got '" + value + "'";
+  }
+  options.verify_timeout = std::chrono::seconds(seconds);
+  return std::nullopt;
+}
+
+const std::vector<OptionSpec>& option_specs() {
+  static const std::vector<OptionSpec> specs = {
+      {"--verify-timeout", true, parse_seconds},
+      {"--journal-dir", true,
+       [](Options& o, const std::string& v) -> std::optional<std::string> {
+         o.journal_dir = v;
+         return std::nullopt;
+       }},
+      {"--sync", false,
+       [](Options& o, const std::string&) -> std::optional<std::string> {
+         o.sync = true;
+         return std::nullopt;
+       }},
+      {"--recover", false,
+       [](Options& o, const std::string&) -> std::optional<std::string> {
+         o.recover = true;
+         return std::nullopt;
+       }},
+      {"--root", true,
+       [](Options& o, const std::string& v) -> std::optional<std::string> {
+         o.root = v;
+         return std::nullopt;
+       }},
+      {"--protect", true,
+       [](Options& o, const std::string& v) -> std::optional<std::string> {
+         o.protect.push_back(v);
+         return std::nullopt;
+       }},
+  };
+  return specs;
+}
+
+CommandLine usage_error(const std::string& problem) {
+  CommandLine line;
+  line.exit_status = 2;
+  line.text = "quarry_agent_task: " + problem + "\n\n" + usage();
+  line.text_to_stderr = true;
+  return line;
+}
+
+CommandLine exit_with(std::string_view text) {
+  CommandLine line;
+  line.exit_status = 0;
+  line.text = std::string(text);
+  return line;
+}
+
+}  // namespace
+
+std::string usage() {
+  return R"(Usage: quarry_agent_task [OPTION]...
+An MCP server (JSON-RPC 2.0 on standard input and output) for verifier-gated, transactional
+file editing by a coding agent.
+
+Options:
+  --root DIR              change to DIR and confine every task path beneath it: absolute
+                          paths outside DIR, paths whose '..' climbs out and symbolic links
+                          leading out are refused
+  --protect PATTERN       refuse tasks that declare a file matching PATTERN (repeatable; needs
+                          --root). PATTERN is matched against the file's resolved location
+                          relative to the root: '*', '?' and '[...]' stay within one path
+                          component, '**' as a whole component matches any number of them
+                          (tests/** is everything under tests/)
+  --verify-timeout SECS   kill a verifier that runs longer and roll its edits back (default:
+                          no limit; set it a little under the client's own tool time-out)
+  --journal-dir DIR       keep the undo journal in DIR (default: .quarry-agent-task/ in the
+                          working directory)
+  --sync                  flush the journal to the device before the first write, and written
+                          files at commit, so that edits survive power loss as well
+  --recover               put back the files of proposals interrupted by a crash, then exit
+                          (status 1 when a file could not be put back or was left as it was)
+  --help                  show this text and exit
+  --version               show the version and exit
+)";
+}
+
+CommandLine parse_command_line(const std::vector<std::string>& args) {
+  CommandLine line;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (arg == "--help") return exit_with(usage());
+    if (arg == "--version") return exit_with(kVersion);
+    // Both "--name value" and "--name=value".
+    const std::size_t equals = arg.find('=');
+    const std::string_view name = std::string_view(arg).substr(0, equals);
+    const OptionSpec* spec = nullptr;
+    for (const OptionSpec& candidate : option_specs()) {
+      if (candidate.name == name) spec = &candidate;
+    }
+    if (spec == nullptr) return usage_error("unknown option '" + arg + "'");
+    std::string value;
+    if (equals != std::string::npos) {
+      if (!spec->takes_value) return usage_error(std::string(name) + " takes no value");
+      value = arg.substr(equals + 1);
+    } else if (spec->takes_value) {
+      if (i + 1 == args.size()) return usage_error(std::string(name) + " needs a value");
+      value = args[++i];
+    }
+    if (std::optional<std::string> problem = spec->apply(line.options, value)) {
+      return usage_error(*problem);
+    }
+  }
+  if (!line.options.protect.empty() && !line.options.root) {
+    return usage_error("--protect needs --root: its patterns are relative to the root");
+  }
+  return line;
+}
+
+}  // namespace quarry

@@ -1,0 +1,34 @@
+// The server's command line. Without options it behaves as it always has: unconfined in its
+// working directory, no verifier time limit, the undo journal in .quarry-agent-task/.
+#pragma once
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace quarry {
+
+struct Options {
+  std::optional<std::chrono::seconds> verify_timeout;
+  std::optional<std::string> journal_dir;  // nothing: .quarry-agent-task/ in the working directory
+  bool sync = false;                       // fsync the journal before writing, files at commit
+  bool recover = false;                    // only recover hot journals, then exit
+  std::optional<std::string> root;         // confine every task path beneath this directory
+  std::vector<std::string> protect;        // patterns of root-relative paths no task may declare
+};
+
+// What the command line asks for: serve with these options, or print `text` and exit.
+struct CommandLine {
+  Options options;
+  std::optional<int> exit_status;  // set for --help, --version and usage errors
+  std::string text;                // what to print before exiting
+  bool text_to_stderr = false;
+};
+
+CommandLine parse_command_line(const std::vector<std::string>& args);
+
+// The --help text.
+std::string usage();
+
+}  // namespace quarry
