@@ -164,6 +164,15 @@ std::string truncate_utf8(std::string text, std::size_t limit, std::string_view 
   return text;
 }
 
+std::size_t continuation_prefix(std::string_view text) {
+  std::size_t count = 0;
+  while (count < 3 && count < text.size() &&
+         (static_cast<unsigned char>(text[count]) & 0xC0) == 0x80) {
+    ++count;
+  }
+  return count;
+}
+
 std::optional<CodePoint> decode_utf8(std::string_view text, std::size_t at) {
   const Sequence sequence = sequence_at(text, at);
   if (!sequence.valid) return std::nullopt;

@@ -20,6 +20,10 @@ std::string utf8_lossy(std::string_view bytes);
 // `marker` when anything was cut. A text of exactly `limit` bytes is left whole.
 std::string truncate_utf8(std::string text, std::size_t limit, std::string_view marker);
 
+// How many bytes at the start of `text` continue a character begun before it (at most three):
+// a tail cut at any byte starts on a character boundary once they are dropped.
+std::size_t continuation_prefix(std::string_view text);
+
 struct CodePoint {
   char32_t value;
   std::size_t length;  // bytes it takes in UTF-8

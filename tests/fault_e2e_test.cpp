@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "agentic.h"
@@ -108,6 +109,22 @@ TEST(VerifierFault, VerdictIsTheShellsOwnExitStatus) {
     EXPECT_EQ(run.signal, 0);
     EXPECT_EQ(read_file(dir / "a"), row.passed ? "new" : "old");
   }
+}
+
+// Background jobs of a verifier would rewrite a file after its rollback, or pile up.
+TEST(VerifierFault, NothingTheVerifierStartedOutlivesItsVerdict) {
+  TempDir dir;
+  write_file(dir / "a", "old");
+  ServerSession server(dir.path());
+  const std::string task = start_task(
+      server, "echo $$ > pgid; (sleep 1; echo late > a) >/dev/null 2>&1 & sleep 20 & exit 1",
+      {"a"});
+  const std::vector<FileEdit> edits = {{"a", "new"}};
+  EXPECT_EQ(server.request(propose(2, task, edits)),
+            tool_line(2, outcome(1, print_of(edits), "", false)));
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  EXPECT_EQ(read_file(dir / "a"), "old");
+  EXPECT_TRUE(process_group_gone(std::stoi(read_file(dir / "pgid"))));
 }
 
 // With SIGPIPE ignored, a reply to a client that stopped reading fails quietly; the requests
