@@ -21,8 +21,11 @@ int main(int argc, char** argv) {
   }
   const quarry::Options& options = command_line.options;
 
-  // A client that closes our standard output makes writes fail instead of ending the process.
+  // A client that closes our standard output makes writes fail instead of ending the process,
+  // and a file-size limit fails a write (and rolls its edit-set back) instead of ending it
+  // part-way through a transaction.
   std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGXFSZ, SIG_IGN);
   auto settings = std::make_shared<quarry::TaskSettings>();
   settings->verify_timeout = options.verify_timeout;
   quarry::RegistryTasks tasks(quarry::TaskRegistry::create(), std::move(settings));
