@@ -313,8 +313,7 @@ Status supervise(Child& child, std::array<Capture, 2>& captures, const RunOption
     if (input_slot >= 0 && watched[input_slot].revents != 0) watching_input = hooks.on_input();
     const short interrupt_events = interrupt_slot < 0 ? 0 : watched[interrupt_slot].revents;
     if (interrupt_events & POLLNVAL) return os_error(EBADF);
-    const bool interrupted =
-        !child.ended() && (interrupt_events != 0 || (hooks.abandoned && hooks.abandoned()));
+    const bool interrupted = !child.ended() && (interrupt_events != 0 || hooks.is_abandoned());
     const bool timed_out = !child.ended() && !interrupted && deadline && now >= *deadline;
     if (interrupted || timed_out) {
       child.kill();
@@ -342,7 +341,7 @@ Status supervise(Child& child, std::array<Capture, 2>& captures, const RunOption
 Result<RunResult> run(const Command& command, const RunOptions& options) {
   const RunHooks& hooks = options.hooks;
   if (hooks.on_start) hooks.on_start();
-  if (hooks.abandoned && hooks.abandoned()) {
+  if (hooks.is_abandoned()) {
     RunResult never_started;
     never_started.status = {ExitStatus::How::Signaled, SIGKILL};
     never_started.interrupted = true;

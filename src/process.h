@@ -74,6 +74,8 @@ struct RunHooks {
   // Asked before the child starts and whenever the run wakes: true abandons the run as
   // interrupt_fd does, and a run asked to start once it is true starts no child at all.
   std::function<bool()> abandoned;
+
+  bool is_abandoned() const { return abandoned && abandoned(); }
 };
 
 // Which end of a captured stream longer than the capture limit is kept.

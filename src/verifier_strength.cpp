@@ -11,6 +11,9 @@ namespace quarry {
 namespace {
 
 constexpr std::chrono::seconds kToolTimeLimit{120};
+// A tool may print gigabytes; its score is at the end of its report, and a megabyte of the tail
+// holds it.
+constexpr std::size_t kToolOutputLimit = std::size_t{1} << 20;
 constexpr double kWarningThreshold = 70.0;
 
 bool contains(std::string_view text, std::string_view word) {
@@ -101,6 +104,8 @@ std::optional<RunResult> run_tool_to_success(Command command, std::chrono::secon
   command.own_process_group = true;
   RunOptions options;
   options.time_limit = time_limit;
+  options.capture_limit = kToolOutputLimit;
+  options.keep = Keep::Tail;
   options.hooks = hooks;
   Result<RunResult> result = run(command, options);
   if (!result.ok()) return std::nullopt;

@@ -17,8 +17,9 @@ std::optional<std::string> check_verifier_strength(const std::string& verify_cmd
                                                    const RunHooks& hooks = {});
 
 // Runs a mutation tool in its own process group, so that a time limit or an interruption also
-// reaches the test runs it starts. The run only when it exited with code 0 within
-// `time_limit` and was not interrupted; nothing when it could not be started.
+// reaches the test runs it starts, keeping the last megabyte of each output stream. The run
+// only when it exited with code 0 within `time_limit` and was not interrupted; nothing when it
+// could not be started.
 std::optional<RunResult> run_tool_to_success(Command command, std::chrono::seconds time_limit,
                                              const RunHooks& hooks);
 

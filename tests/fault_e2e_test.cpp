@@ -127,6 +127,25 @@ TEST(VerifierFault, NothingTheVerifierStartedOutlivesItsVerdict) {
   EXPECT_TRUE(process_group_gone(std::stoi(read_file(dir / "pgid"))));
 }
 
+// A verifier that never ends (a test runner in watch mode) would hold every later request. The
+// limit says nothing about the edits, so the same set is verified again, not refused.
+TEST(VerifierFault, TimeLimitKillsTheVerifierAndTheSameSetRunsAgain) {
+  TempDir dir;
+  write_file(dir / "a", "old");
+  ServerSession server(dir.path(), "", "exec \"$@\" --verify-timeout 1");
+  const std::string task = start_task(server, "echo $$ > pgid; echo partial; sleep 30", {"a"});
+  const std::vector<FileEdit> edits = {{"a", "new"}};
+  for (int attempt = 1; attempt <= 2; ++attempt) {
+    EXPECT_EQ(
+        server.request(propose(attempt + 1, task, edits)),
+        tool_line(attempt + 1,
+                  outcome(attempt, print_of(edits),
+                          "verifier timed out after 1 s; edits rolled back\npartial\n", false)));
+    EXPECT_EQ(read_file(dir / "a"), "old");
+    EXPECT_TRUE(process_group_gone(std::stoi(read_file(dir / "pgid"))));
+  }
+}
+
 // With SIGPIPE ignored, a reply to a client that stopped reading fails quietly; the requests
 // after it must still be carried out to the end of input.
 TEST(ClientFault, ClosedOutputMidSessionStillAppliesLaterProposals) {
