@@ -32,8 +32,8 @@ enum Choice : std::uint8_t {
   kEveryTaskKnown = 0x08,
   kFinishFails = 0x10,
   kProposalsPass = 0x20,
-  kTick = 0x40,          // operations report progress while they "run"
-  kOddTaskIds = 0x80,    // task ids that need escaping in JSON
+  kTick = 0x40,        // operations report progress while they "run"
+  kOddTaskIds = 0x80,  // task ids that need escaping in JSON
 };
 
 class CannedTasks final : public quarry::TaskOperations {
@@ -58,7 +58,8 @@ class CannedTasks final : public quarry::TaskOperations {
     tick(hooks);
     switch (choice_ & kStartOutcome) {
       case 1:
-        return quarry::IoError{quarry::ErrorKind::InvalidInput, "invalid minimum for " + params.goal};
+        return quarry::IoError{quarry::ErrorKind::InvalidInput,
+                               "invalid minimum for " + params.goal};
       case 2:
         return quarry::IoError{quarry::ErrorKind::PermissionDenied,
                                "mutation gate rejected " + params.verify_cmd};
@@ -98,9 +99,9 @@ class CannedTasks final : public quarry::TaskOperations {
   std::optional<quarry::Status> finish(const std::string& task_id, bool commit) override {
     if (find(task_id) == nullptr) return std::nullopt;
     if (choice_ & kFinishFails) {
-      return quarry::Status(quarry::IoError{
-          quarry::ErrorKind::PermissionDenied,
-          std::string(commit ? "keep " : "restore ") + task_id + ": Permission denied (os error 13)"});
+      return quarry::Status(quarry::IoError{quarry::ErrorKind::PermissionDenied,
+                                            std::string(commit ? "keep " : "restore ") + task_id +
+                                                ": Permission denied (os error 13)"});
     }
     histories_.erase(task_id);
     return quarry::Status();
@@ -183,7 +184,8 @@ void check_reply(std::string_view line, const std::optional<std::string>& reply)
   FUZZ_CHECK(!request.is_discarded());
   const bool has_id = request.is_object() && request.contains("id");
   const bool notification = has_id && request.contains("method") &&
-                            request["method"] == "notifications/initialized";
+                            (request["method"] == "notifications/initialized" ||
+                             request["method"] == "notifications/cancelled");
   FUZZ_CHECK(reply.has_value() == (has_id && !notification));
   if (reply) FUZZ_CHECK((*parsed_reply)["id"] == request["id"]);
 }

@@ -121,6 +121,16 @@ TEST_F(AgentTaskTest, SnapshotReadErrorsOtherThanAbsenceFailTheStart) {
   EXPECT_EQ(task.error().message, "path contains a NUL byte");
 }
 
+// A start cancelled while its gate's tools ran must not go on to snapshot and hand back a task.
+TEST_F(AgentTaskTest, AbandonedStartStartsNoTask) {
+  RunHooks hooks;
+  hooks.abandoned = [] { return true; };
+  Result<AgentTask> task = AgentTask::start("t", "g", "true", {"a"}, 4, std::nullopt,
+                                            std::make_shared<TaskSettings>(), hooks);
+  ASSERT_FALSE(task.ok());
+  EXPECT_EQ(task.error().kind, ErrorKind::Interrupted);
+}
+
 TEST_F(AgentTaskTest, SameGoalInTwoTasksKeepsSeparateMemories) {
   AgentTask first = start({"a"}, 4, "false");
   AgentTask second = start({"a"}, 4, "false");

@@ -104,6 +104,45 @@ TEST(HostileInput, RawNulBytesAreParseErrors) {
   }
 }
 
+// The parsers need several times a line's size, so a large request meets the end of memory
+// first where the line is held but cannot be parsed (1 GiB of address space, 300 MB of content:
+// the reply still names the request), then where the line cannot be held at all (256 MiB: id
+// null). Either way the request is answered, nothing changes on disk and serving goes on.
+TEST(HostileInput, RequestTooBigForMemoryIsAnsweredAndServingGoesOn) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "AddressSanitizer reserves more address space than these limits allow";
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+  GTEST_SKIP() << "AddressSanitizer reserves more address space than these limits allow";
+#endif
+#endif
+  struct Row {
+    std::string limit_kib;
+    std::string reply;
+  };
+  const std::vector<Row> rows = {
+      {"1048576", tool_error_line(2, "out of memory")},
+      {"262144",
+       R"({"error":{"code":-32603,"message":"out of memory"},"id":null,"jsonrpc":"2.0"})"},
+  };
+  const std::string megabyte(std::size_t{1} << 20, 'x');
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.limit_kib);
+    TempDir dir;
+    write_file(dir / "a", "old");
+    ServerSession server(dir.path(), "", "ulimit -v " + row.limit_kib + "; exec \"$@\"");
+    const std::string task = start_task(server, "true", {"a"});
+    server.send_part(R"({"jsonrpc":"2.0","id":2,"method":"tools/call","params":{"name":)"
+                     R"("task_propose","arguments":{"task_id":")" +
+                     task + R"(","edits":[{"path":"a","content":")");
+    for (int i = 0; i < 300; ++i) server.send_part(megabyte);
+    server.send_part("\"}]}}}\n");
+    EXPECT_EQ(server.read_line(), row.reply);
+    EXPECT_EQ(server.request(ping_line("3")), pong_line("3"));
+    EXPECT_EQ(read_file(dir / "a"), "old");
+  }
+}
+
 TEST(HostileInput, ProposedPathWithNulTouchesNoFile) {
   TempDir dir;
   write_file(dir / "a", "start");

@@ -2,9 +2,12 @@
 // lines back, and the exit status.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdio>
 #include <string>
 #include <vector>
 
+#include "agentic.h"
 #include "process.h"
 #include "test_support.h"
 
@@ -104,6 +107,57 @@ TEST(ProtocolE2e, InitializeAnswersAlikeEveryTimeAndIsNotRequired) {
   EXPECT_EQ(lines[1], initialize_reply("1"));
   EXPECT_EQ(lines[2], initialize_reply("1"));
   EXPECT_EQ(lines[3], lines[0]);
+}
+
+// Clients ping their servers and cancel calls they stopped waiting for; a verifier must hold up
+// neither, nor reorder anything else.
+TEST(ProtocolE2e, WhileAVerifierRunsPingsAndCancellationsAreHandledAtOnce) {
+  TempDir dir;
+  write_file(dir / "a", "old");
+  ServerSession server(dir.path());
+  const std::string task = start_task(server, "touch started; sleep 1; exit 1", {"a"});
+  const nlohmann::json edits = {{{"path", "a"}, {"content", "new"}}};
+  const auto cancel = [](const std::string& id_text) {
+    return R"({"jsonrpc":"2.0","method":"notifications/cancelled","params":{"requestId":)" +
+           id_text + R"(,"reason":"timed out"}})";
+  };
+  server.send(propose_line(2, task, edits));
+  ASSERT_TRUE(wait_until([&] { return file_exists(dir / "started"); }, std::chrono::seconds(5)));
+  // Cancellations of other ids crossed their replies; "2" is not 2.
+  server.send(cancel(R"("2")") + "\n" + cancel("1") + "\n" + initialize_line("3"));
+  const auto sent = std::chrono::steady_clock::now();
+  EXPECT_EQ(server.request(ping_line("4")), pong_line("4"));
+  EXPECT_LT(std::chrono::steady_clock::now() - sent, std::chrono::milliseconds(100));
+  const std::string fingerprint = EditSet{{{"a", "new"}}}.fingerprint();
+  EXPECT_EQ(server.read_line(), tool_line(2, outcome(1, fingerprint, "", false)));
+  EXPECT_EQ(server.read_line(), initialize_reply("3"));
+
+  // The request in flight cancelled: no reply, the edits rolled back, no attempt recorded.
+  std::remove((dir / "started").c_str());
+  server.send(propose_line(5, task, {{{"path", "a"}, {"content", "newer"}}}));
+  ASSERT_TRUE(wait_until([&] { return file_exists(dir / "started"); }, std::chrono::seconds(5)));
+  server.send(cancel("5"));
+  EXPECT_EQ(server.request(call_line(6, "task_history", {{"task_id", task}})),
+            tool_line(6, {{"attempts", {outcome(1, fingerprint, "", false)}}}));
+  EXPECT_EQ(read_file(dir / "a"), "old");
+  EXPECT_EQ(server.wait().out, "");
+}
+
+// A start cancelled while a mutation tool runs kills the tool, says nothing and starts nothing.
+TEST(ProtocolE2e, CancelledStartKillsItsToolAndGetsNoReply) {
+  TempDir dir;
+  write_script(dir / "bin/bitegauge", "echo $$ > \"$0.pgid\"; exec sleep 30");
+  ServerSession server(dir.path(), dir / "bin");
+  server.send(direct_line(1, "task_start",
+                          {{"goal", "g"}, {"verify_cmd", "pytest"}, {"min_mutation_score", 0.5}}));
+  ASSERT_TRUE(
+      wait_until([&] { return file_exists(dir / "bin/bitegauge.pgid"); }, std::chrono::seconds(5)));
+  server.send(R"({"jsonrpc":"2.0","method":"notifications/cancelled","params":{"requestId":1}})");
+  EXPECT_EQ(server.request(initialize_line("2")), initialize_reply("2"));
+  EXPECT_TRUE(process_group_gone(std::stoi(read_file(dir / "bin/bitegauge.pgid"))));
+  const ServerRun run = server.wait();
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err, "");
 }
 
 // The loop stops at the first line that is not UTF-8 and exits with status 0 (served() checks

@@ -284,7 +284,8 @@ std::vector<std::string> lines_read(const std::string& input, std::size_t chunk)
   std::vector<std::string> lines;
   {
     LineReader reader(fds[0]);
-    while (std::optional<std::string_view> line = reader.next_line()) lines.emplace_back(*line);
+    while (std::optional<LineReader::Line> line = reader.next_line())
+      lines.emplace_back(line->text);
   }
   writer.join();
   ::close(fds[0]);

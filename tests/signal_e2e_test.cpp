@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <functional>
 #include <nlohmann/json.hpp>
 #include <thread>
 
@@ -16,15 +15,6 @@ namespace {
 
 using nlohmann::json;
 using namespace std::chrono_literals;
-
-bool wait_until(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(5ms);
-  }
-  return condition();
-}
 
 TEST(TerminationSignal, DuringTheVerifierRollsBackAndEndsByTheSignal) {
   for (int signal_number : {SIGTERM, SIGINT, SIGHUP}) {
@@ -67,6 +57,32 @@ TEST(TerminationSignal, DuringAMutationToolKillsItAndEndsPromptly) {
   ::kill(server.pid(), SIGTERM);
   EXPECT_EQ(server.wait().signal, SIGTERM);
   EXPECT_LT(std::chrono::steady_clock::now() - sent, 1s);
+}
+
+// A client that stops reading fills the output pipe. A reply write blocked there must not hold
+// off the rollback: a client that then sends SIGKILL would leave unverified edits on disk.
+TEST(TerminationSignal, RollsBackWhileNobodyReadsTheReplies) {
+  TempDir dir;
+  write_file(dir / "a", "old");
+  ServerSession server(dir.path());
+  server.shrink_output_pipe();
+  const std::string task = start_task(server, "touch started; sleep 30", {"a"});
+  // Three catalogues, more than the pipe holds, are held back until the verifier is about to
+  // start, and their flush blocks there.
+  const std::string list = R"({"jsonrpc":"2.0","id":3,"method":"tools/list"})";
+  server.send(list + "\n" + list + "\n" + list + "\n" +
+              propose_line(2, task, {{{"path", "a"}, {"content", "new"}}}));
+  ASSERT_TRUE(wait_until([&] { return read_file(dir / "a") == "new"; }, 5s));
+  std::this_thread::sleep_for(200ms);
+  EXPECT_FALSE(file_exists(dir / "started"));
+
+  const auto sent = std::chrono::steady_clock::now();
+  ::kill(server.pid(), SIGTERM);
+  const ServerRun run = server.wait();
+  EXPECT_LT(std::chrono::steady_clock::now() - sent, 1s);
+  EXPECT_EQ(run.signal, SIGTERM);
+  EXPECT_EQ(read_file(dir / "a"), "old");
+  EXPECT_FALSE(file_exists(dir / "started"));
 }
 
 TEST(TerminationSignal, BetweenRequestsEndsTheProcessAtOnce) {

@@ -11,6 +11,7 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 #include "process.h"
 
@@ -19,7 +20,7 @@ namespace {
 
 using nlohmann::json;
 
-void write_all(int fd, const std::string& bytes) {
+void write_all(int fd, std::string_view bytes) {
   std::size_t done = 0;
   while (done < bytes.size()) {
     const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
@@ -87,6 +88,15 @@ bool file_exists(const std::string& path) {
 
 void write_script(const std::string& path, const std::string& body) {
   write_file(path, "#!/bin/sh\n" + body + "\n", 0755);
+}
+
+bool wait_until(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return condition();
 }
 
 bool process_group_gone(int pgid) {
@@ -223,6 +233,10 @@ void ServerSession::send(const std::string& line) {
   write_all(in_, line + "\n");
 }
 
+void ServerSession::send_part(std::string_view bytes) {
+  write_all(in_, bytes);
+}
+
 std::string ServerSession::read_line() {
   for (;;) {
     const std::size_t newline = pending_.find('\n');
@@ -243,6 +257,10 @@ std::string ServerSession::request(const std::string& line) {
 void ServerSession::close_input() {
   if (in_ >= 0) ::close(in_);
   in_ = -1;
+}
+
+void ServerSession::shrink_output_pipe() {
+  if (::fcntl(out_, F_SETPIPE_SZ, 4096) < 0) throw std::runtime_error("F_SETPIPE_SZ failed");
 }
 
 void ServerSession::close_output() {

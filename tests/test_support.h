@@ -4,11 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace quarry::testing {
@@ -39,6 +41,9 @@ void write_script(const std::string& path, const std::string& body);
 
 // Whether no live process (zombies aside) belongs to the process group `pgid`.
 bool process_group_gone(int pgid);
+
+// Polls `condition` every few milliseconds until it holds or `limit` has passed.
+bool wait_until(const std::function<bool()>& condition, std::chrono::milliseconds limit);
 
 // Owns a directory of fake tools and makes PATH that directory, /usr/bin and /bin for the
 // test's length, so no test ever reaches a real tool installed elsewhere on the machine.
@@ -94,6 +99,8 @@ class ServerSession {
   // Writes `line` and a "\n", then reads one reply line.
   std::string request(const std::string& line);
   void send(const std::string& line);
+  // Writes bytes as they are, for a line sent in pieces.
+  void send_part(std::string_view bytes);
   std::string read_line();
   void close_input();
   // Waits for the exit; the same encoding as ServerRun.
@@ -101,6 +108,8 @@ class ServerSession {
   int pid() const { return pid_; }
   // Closes the read end of the server's standard output, as a client that stops listening.
   void close_output();
+  // Shrinks the pipe of the server's standard output to one page, for a client slow to read.
+  void shrink_output_pipe();
 
  private:
   // Forks a child in `dir` with `path_prefix` in front of PATH that executes `argv`.

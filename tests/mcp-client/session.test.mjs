@@ -1,5 +1,6 @@
 // One whole session against the server through the official MCP client SDK: the catalogue,
-// a task's proposals, history and restoring finish, the error paths, and progress reports.
+// a task's proposals, history and restoring finish, the error paths, progress reports, and the
+// cancellation the SDK sends for a call it stopped waiting for.
 // Usage: node session.test.mjs /abs/path/to/quarry_agent_task
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
@@ -319,20 +320,46 @@ async function main() {
     }
   });
 
-  await check('the same slow call without progress times out', async () => {
+  // The SDK cancels a call that times out: the verifier must stop and the edits go back at once,
+  // not when the verifier would have ended, and the call leaves no attempt behind.
+  await check('a timed-out call is cancelled: rolled back, verifier gone, no attempt', async () => {
+    const before = Buffer.from('before the cancelled call\n');
+    fs.writeFileSync(inWork('hang.txt'), before);
+    const { task_id: hangTaskId } = toolJson(
+      await call('task_start', {
+        goal: 'hang',
+        verify_cmd: 'echo $$ > verifier.pid; exec sleep 30',
+        files: ['hang.txt'],
+      }),
+    );
+    const edits = [{ path: 'hang.txt', content: 'unverified\n' }];
     await assert.rejects(
-      call('task_propose', slowProposal(), { timeout: 3000 }),
+      call('task_propose', { task_id: hangTaskId, edits }, { timeout: 2000 }),
       (error) => {
         assert.ok(error instanceof McpError, `not an McpError: ${error}`);
         assert.equal(error.code, ErrorCode.RequestTimeout);
         return true;
       },
     );
-  });
-
-  await check('the server answers again once the slow verifier is done', async () => {
-    const { tools: again } = await client.listTools();
-    assert.equal(again.length, 4);
+    const cancelled = Date.now();
+    const verifierGroup = -Number(fs.readFileSync(inWork('verifier.pid'), 'utf8'));
+    const groupGone = () => {
+      try {
+        process.kill(verifierGroup, 0);
+        return false;
+      } catch {
+        return true;
+      }
+    };
+    while (!(fs.readFileSync(inWork('hang.txt')).equals(before) && groupGone())) {
+      assert.ok(Date.now() - cancelled < 1000, 'not rolled back within a second of cancelling');
+      await new Promise((resolve) => setTimeout(resolve, 20));
+    }
+    const asked = Date.now();
+    assert.deepEqual(toolJson(await call('task_history', { task_id: hangTaskId })), {
+      attempts: [],
+    });
+    assert.ok(Date.now() - asked < 1000, 'the next call waited for the cancelled one');
   });
 
   await check('the session closes', async () => {

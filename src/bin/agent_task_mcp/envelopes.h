@@ -13,6 +13,7 @@ namespace quarry {
 inline constexpr int32_t kParseError = -32700;
 inline constexpr int32_t kMethodNotFound = -32601;
 inline constexpr int32_t kInvalidParams = -32602;
+inline constexpr int32_t kInternalError = -32603;
 inline constexpr int32_t kStartFailed = -32000;
 inline constexpr int32_t kUnknownTask = -32001;
 inline constexpr int32_t kFinishFailed = -32002;

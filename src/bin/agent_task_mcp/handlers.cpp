@@ -44,6 +44,9 @@ Json record_json(const AttemptRecord& record) {
 RunHooks hooks_for(const RequestContext& context, const Json& params, const char* what) {
   RunHooks hooks;
   hooks.interrupt_fd = context.interrupt_fd;
+  hooks.input_fd = context.input_fd;
+  hooks.on_input = context.on_input;
+  hooks.abandoned = context.abandoned;
   // Replies to earlier pipelined requests must not wait for a verifier or a mutation tool.
   hooks.on_start = context.flush;
   if (!params.is_object() || !context.notify) return hooks;

@@ -48,6 +48,11 @@ struct RequestContext {
   int interrupt_fd = -1;
   // Writes the replies held back so far; called before an operation that may take time.
   std::function<void()> flush;
+  // The loop's input, read while a child runs (RunHooks::input_fd and on_input).
+  int input_fd = -1;
+  std::function<bool()> on_input;
+  // True once the request is cancelled or the process is asked to terminate.
+  std::function<bool()> abandoned;
 };
 
 // Each returns the whole reply line.

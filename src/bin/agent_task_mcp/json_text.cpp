@@ -53,15 +53,21 @@ Json from_simdjson(simdjson::dom::element element) {
   return Json(nullptr);
 }
 
+// The parser's buffers grow to about thirteen times the largest text it has read; past this
+// size they are given back once the text is parsed.
+constexpr std::size_t kRetainedTextSize = std::size_t{1} << 20;
+
+simdjson::dom::parser new_parser() {
+  simdjson::dom::parser parser;
+  // Sets the depth limit that every later growth of the buffers keeps. Should this small
+  // allocation fail, the first parse allocates again with the same limit.
+  const simdjson::error_code allocated = parser.allocate(4096, kMaxJsonDepth);
+  (void)allocated;
+  return parser;
+}
+
 simdjson::dom::parser& shared_parser() {
-  static simdjson::dom::parser parser = [] {
-    simdjson::dom::parser p;
-    // Sets the depth limit that every later growth of the buffers keeps. Should this small
-    // allocation fail, the first parse allocates again with the same limit.
-    const simdjson::error_code allocated = p.allocate(4096, kMaxJsonDepth);
-    (void)allocated;
-    return p;
-  }();
+  static simdjson::dom::parser parser = new_parser();
   return parser;
 }
 
@@ -245,7 +251,12 @@ std::variant<Json, std::string> parse_json(std::string_view text, std::size_t re
   simdjson::dom::parser& parser = shared_parser();
   const bool padded = readable_padding >= simdjson::SIMDJSON_PADDING;
   auto parsed = parser.parse(text.data(), text.size(), !padded);
-  if (!parsed.error()) return from_simdjson(parsed.value_unsafe());
+  if (!parsed.error()) {
+    Json value = from_simdjson(parsed.value_unsafe());
+    if (text.size() > kRetainedTextSize) parser = new_parser();
+    return value;
+  }
+  if (text.size() > kRetainedTextSize) parser = new_parser();
   // simdjson refuses some valid texts (integers beyond 64 bits, for one); the second parser
   // accepts those and describes the real faults.
   return parse_with_nlohmann(text);

@@ -1,6 +1,8 @@
 // quarry_agent_task: the MCP server on standard input and output.
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <string>
 #include <vector>
@@ -20,6 +22,15 @@ int main(int argc, char** argv) {
     return *command_line.exit_status;
   }
   const quarry::Options& options = command_line.options;
+
+  // A standard stream the client closed is opened again on the null device: otherwise the next
+  // descriptor opened (a verifier's pipe, a task's file) would take its number and receive
+  // what is meant for the client.
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (::fcntl(fd, F_GETFD) < 0 && errno == EBADF) {
+      (void)::open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+    }
+  }
 
   // A client that closes our standard output makes writes fail instead of ending the process,
   // and a file-size limit fails a write (and rolls its edit-set back) instead of ending it

@@ -1,11 +1,20 @@
 #include "server.h"
 
+#include <limits.h>
+#include <poll.h>
 #include <simdjson.h>
 #include <unistd.h>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
+#include <new>
+#include <utility>
 
 #include "catalogue.h"
 #include "envelopes.h"
@@ -16,8 +25,16 @@ namespace quarry {
 namespace {
 
 constexpr std::size_t kFirstCapacity = 64 * 1024;
-
 constexpr std::size_t kFlushThreshold = 64 * 1024;
+// Buffers grown past this for one large request are given back once it has been served.
+constexpr std::size_t kRetainedCapacity = std::size_t{4} << 20;
+// Lines read while a child runs are held for their turn. Past this much, reading waits for the
+// child as it always did, so that a client pipelining gigabytes meanwhile cannot exhaust
+// memory; each line counts for at least what a small request takes once parsed.
+constexpr std::size_t kQueueLimit = std::size_t{16} << 20;
+constexpr std::size_t kQueuedLineCost = 1024;
+
+constexpr std::string_view kOutOfMemory = "out of memory";
 
 void write_all(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
@@ -29,9 +46,151 @@ void write_all(int fd, std::string_view bytes) {
   }
 }
 
+// A write while a request is served, where termination requests are held: a client that stops
+// reading must not keep the process in a write while a rollback waits. Each piece is at most
+// PIPE_BUF bytes, written once poll has reported room for it, so no write blocks; once a
+// termination request is pending the rest is given up, as the process is ending anyway.
+void write_unless_terminating(int fd, std::string_view bytes, int interrupt_fd) {
+  while (!bytes.empty() && !termination::pending()) {
+    pollfd watched[2] = {{fd, POLLOUT, 0}, {interrupt_fd, POLLIN, 0}};
+    if (::poll(watched, interrupt_fd >= 0 ? 2 : 1, -1) < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    if (watched[1].revents != 0 || (watched[0].revents & (POLLERR | POLLNVAL)) != 0) return;
+    const ssize_t written =
+        ::write(fd, bytes.data(), std::min<std::size_t>(bytes.size(), PIPE_BUF));
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return;
+    bytes.remove_prefix(static_cast<std::size_t>(written));
+  }
+}
+
+// A request as the loop derives it from a parsed line.
+struct Request {
+  bool has_id = false;
+  Json id;
+  std::string method;
+  Json params;
+};
+
+// What one line amounts to: a request to carry out, a reply already known (a parse error), or
+// nothing; `stop` for a line that is not UTF-8, where serving ends.
+struct Parsed {
+  std::optional<Request> request;
+  std::optional<std::string> reply;
+  bool stop = false;
+};
+
 Json take_member(Json& object, const char* name) {
   auto found = object.find(name);
   return found == object.end() ? Json(nullptr) : std::move(*found);
+}
+
+std::string out_of_memory_reply(const std::string& method, const Json& id) {
+  return method == "tools/call" ? tool_error(id, kOutOfMemory)
+                                : err(id, kInternalError, kOutOfMemory);
+}
+
+std::size_t skip_space(std::string_view text, std::size_t at) {
+  while (at < text.size() &&
+         (text[at] == ' ' || text[at] == '\t' || text[at] == '\n' || text[at] == '\r')) {
+    ++at;
+  }
+  return at;
+}
+
+// One past the end of the JSON value that starts at `at`, nesting and strings skipped without
+// being read; npos when the text ends inside it.
+std::size_t value_end(std::string_view text, std::size_t at) {
+  int depth = 0;
+  for (std::size_t i = at; i < text.size(); ++i) {
+    switch (text[i]) {
+      case '"':
+        for (++i; i < text.size() && text[i] != '"'; ++i) {
+          if (text[i] == '\\') ++i;
+        }
+        if (i >= text.size()) return std::string_view::npos;
+        if (depth == 0) return i + 1;
+        break;
+      case '{':
+      case '[':
+        ++depth;
+        break;
+      case '}':
+      case ']':
+        if (depth == 0) return i;
+        if (--depth == 0) return i + 1;
+        break;
+      case ',':
+      case ' ':
+      case '\t':
+      case '\n':
+      case '\r':
+        if (depth == 0) return i;
+        break;
+      default:
+        break;
+    }
+  }
+  return depth == 0 ? text.size() : std::string_view::npos;
+}
+
+// Parsing a line can run out of memory where the line itself fit (the parsers need several
+// times its size). Its "id" and "method" are then found by skimming the object's top level, so
+// that the reply still names the request; a null id when the skim finds none.
+std::string out_of_memory_reply_for(std::string_view text) {
+  Json id(nullptr);
+  std::string method;
+  std::size_t at = skip_space(text, 0);
+  if (at < text.size() && text[at] == '{') at = skip_space(text, at + 1);
+  while (at < text.size() && text[at] == '"') {
+    const std::size_t key_end = value_end(text, at);
+    if (key_end == std::string_view::npos) break;
+    const std::string_view key = text.substr(at, key_end - at);
+    at = skip_space(text, key_end);
+    if (at >= text.size() || text[at] != ':') break;
+    const std::size_t start = skip_space(text, at + 1);
+    const std::size_t end = value_end(text, start);
+    if (end == std::string_view::npos) break;
+    if (key == "\"id\"" || key == "\"method\"") {
+      auto value = parse_json(text.substr(start, end - start));
+      if (Json* member = std::get_if<Json>(&value)) {
+        if (key == "\"id\"") {
+          id = std::move(*member);
+        } else {
+          method = member->is_string() ? member->get<std::string>() : std::string();
+        }
+      }
+    }
+    at = skip_space(text, end);
+    if (at >= text.size() || text[at] != ',') break;
+    at = skip_space(text, at + 1);
+  }
+  return out_of_memory_reply(method, id);
+}
+
+Parsed read_request(std::string_view line, std::size_t padding) {
+  const std::string_view text = trim_white_space(line);
+  if (text.empty()) return {};
+  const std::size_t trimmed_tail = (line.data() + line.size()) - (text.data() + text.size());
+  try {
+    auto parsed = parse_json(text, padding + trimmed_tail);
+    if (auto* message = std::get_if<std::string>(&parsed)) {
+      return Parsed{std::nullopt, err(Json(nullptr), kParseError, "parse error: " + *message)};
+    }
+    Json& value = std::get<Json>(parsed);
+    if (!value.is_object()) return {};
+    Request request;
+    request.has_id = value.contains("id");
+    request.id = take_member(value, "id");
+    const auto method = value.find("method");
+    if (method != value.end() && method->is_string()) request.method = method->get<std::string>();
+    request.params = take_member(value, "params");
+    return Parsed{std::move(request), std::nullopt};
+  } catch (const std::bad_alloc&) {
+    return Parsed{std::nullopt, out_of_memory_reply_for(text)};
+  }
 }
 
 const Json& initialize_result() {
@@ -54,10 +213,183 @@ std::optional<std::string> dispatch(TaskOperations& tasks, const RequestContext&
   if (method == "initialize") return ok(id, initialize_result());
   // Every MCP server must answer the base protocol's liveness check.
   if (method == "ping") return ok(id, Json::object());
-  // A notification has no reply, even when a client gives it an id.
-  if (method == "notifications/initialized") return std::nullopt;
+  // A notification has no reply, even when a client gives it an id. A cancellation read here
+  // names no request in flight: it crossed its reply, and there is nothing left to stop.
+  if (method == "notifications/initialized" || method == "notifications/cancelled") {
+    return std::nullopt;
+  }
   return err(id, kMethodNotFound, "unknown method: " + method);
 }
+
+// The request is carried out in full even when nobody will read the reply.
+std::optional<std::string> serve_request(TaskOperations& tasks, const RequestContext& context,
+                                         Request request) {
+  std::optional<std::string> reply;
+  try {
+    reply = dispatch(tasks, context, request.method, request.id, std::move(request.params));
+  } catch (const std::bad_alloc&) {
+    reply = out_of_memory_reply(request.method, request.id);
+  }
+  if (!request.has_id) return std::nullopt;
+  return reply;
+}
+
+// The loop's state: the reader, the replies held back, the lines read while a child ran and the
+// request in flight.
+class Session {
+ public:
+  Session(TaskOperations& tasks, int in_fd, int out_fd, int interrupt_fd)
+      : tasks_(tasks), reader_(in_fd), out_fd_(out_fd), interrupt_fd_(interrupt_fd) {
+    context_.flush = [this] { flush_during_request(); };
+    context_.notify = [this](const std::string& line) { write_during_request(line + "\n"); };
+    context_.interrupt_fd = interrupt_fd;
+    context_.input_fd = in_fd;
+    context_.on_input = [this] { return read_while_child_runs(); };
+    context_.abandoned = [this] { return cancelled_ || termination::pending(); };
+  }
+
+  void run() {
+    for (;;) {
+      std::optional<Parsed> next = next_parsed();
+      if (!next || next->stop) break;
+      serve(std::move(*next));
+      // Replies to pipelined requests are written together; they are flushed whenever the next
+      // line is not already read, so a client never waits for a reply it has not been sent.
+      if (pending_.size() >= kFlushThreshold || (queue_.empty() && !reader_.has_buffered_line())) {
+        flush();
+      }
+      if (queue_.empty()) release_memory();
+    }
+    flush();
+  }
+
+ private:
+  std::optional<Parsed> next_parsed() {
+    if (!queue_.empty()) {
+      Parsed next = std::move(queue_.front().parsed);
+      queued_bytes_ -= queue_.front().cost;
+      queue_.pop_front();
+      return next;
+    }
+    const std::optional<LineReader::Line> line = reader_.next_line();
+    if (!line) return std::nullopt;
+    return parse(*line);
+  }
+
+  Parsed parse(const LineReader::Line& line) {
+    if (line.too_long) {
+      largest_line_ = std::max(largest_line_, kRetainedCapacity);
+      return Parsed{std::nullopt, err(Json(nullptr), kInternalError, kOutOfMemory)};
+    }
+    largest_line_ = std::max(largest_line_, line.text.size());
+    if (!simdjson::validate_utf8(line.text.data(), line.text.size())) return Parsed{{}, {}, true};
+    return read_request(line.text, LineReader::kLinePadding);
+  }
+
+  void serve(Parsed parsed) {
+    if (!parsed.request) {
+      if (parsed.reply) append_reply(*parsed.reply);
+      return;
+    }
+    if (parsed.request->has_id) in_flight_id_ = parsed.request->id;
+    cancelled_ = false;
+    termination::enter_request();
+    std::optional<std::string> reply = serve_request(tasks_, context_, std::move(*parsed.request));
+    termination::leave_request();
+    in_flight_id_.reset();
+    // A cancelled request gets no reply: its client has stopped waiting for it.
+    if (reply && !cancelled_) append_reply(*reply);
+  }
+
+  void append_reply(const std::string& reply) {
+    pending_ += reply;
+    pending_ += '\n';
+  }
+
+  // Called whenever standard input is readable while a child runs. Whole lines are parsed as
+  // they come; a ping is answered and a cancellation of the request in flight abandons it at
+  // once, and every other line is held for its turn. Returns whether to go on reading.
+  bool read_while_child_runs() {
+    if (input_stopped_ || queued_bytes_ > kQueueLimit) return false;
+    try {
+      const bool more = reader_.read_more();
+      while (std::optional<LineReader::Line> line = reader_.buffered_line()) {
+        const std::size_t cost = std::max(line->text.size(), kQueuedLineCost);
+        Parsed parsed = parse(*line);
+        // Nothing after a line that is not UTF-8 is ever served, pings included.
+        input_stopped_ = parsed.stop;
+        if (!parsed.stop && handled_at_once(parsed)) continue;
+        queue_.push_back(Queued{std::move(parsed), cost});
+        queued_bytes_ += cost;
+        if (input_stopped_) return false;
+      }
+      return more && queued_bytes_ <= kQueueLimit;
+    } catch (const std::bad_alloc&) {
+      return false;
+    }
+  }
+
+  bool handled_at_once(const Parsed& parsed) {
+    if (!parsed.request) return false;
+    const Request& request = *parsed.request;
+    if (request.method == "ping" && request.has_id) {
+      write_during_request(ok(request.id, Json::object()) + "\n");
+      return true;
+    }
+    if (request.method != "notifications/cancelled") return false;
+    // The same JSON value: 7 and "7" are different ids.
+    if (in_flight_id_ && request.params.is_object()) {
+      const auto named = request.params.find("requestId");
+      if (named != request.params.end() && *named == *in_flight_id_) cancelled_ = true;
+    }
+    return true;
+  }
+
+  void flush() {
+    write_all(out_fd_, pending_);
+    pending_.clear();
+  }
+
+  void flush_during_request() {
+    write_unless_terminating(out_fd_, pending_, interrupt_fd_);
+    pending_.clear();
+  }
+
+  void write_during_request(std::string_view line) {
+    flush_during_request();
+    write_unless_terminating(out_fd_, line, interrupt_fd_);
+  }
+
+  // After a large request the buffers it grew (ours, the parser's, the allocator's free pages)
+  // would otherwise stay resident for the life of the process.
+  void release_memory() {
+    if (largest_line_ < kRetainedCapacity) return;
+    largest_line_ = 0;
+    reader_.release_memory();
+    if (pending_.capacity() > kRetainedCapacity) pending_.shrink_to_fit();
+#ifdef __GLIBC__
+    malloc_trim(0);
+#endif
+  }
+
+  struct Queued {
+    Parsed parsed;
+    std::size_t cost;  // counted against kQueueLimit
+  };
+
+  TaskOperations& tasks_;
+  LineReader reader_;
+  int out_fd_;
+  int interrupt_fd_;
+  RequestContext context_;
+  std::string pending_;
+  std::deque<Queued> queue_;
+  std::size_t queued_bytes_ = 0;
+  std::size_t largest_line_ = 0;
+  bool input_stopped_ = false;
+  std::optional<Json> in_flight_id_;
+  bool cancelled_ = false;
+};
 
 }  // namespace
 
@@ -71,7 +403,7 @@ bool LineReader::has_buffered_line() const {
   return end_ > scanned_ && std::memchr(buffer_ + scanned_, '\n', end_ - scanned_) != nullptr;
 }
 
-bool LineReader::fill() {
+bool LineReader::read_more() {
   if (eof_) return false;
   if (begin_ > 0) {
     std::memmove(buffer_, buffer_ + begin_, end_ - begin_);
@@ -81,12 +413,24 @@ bool LineReader::fill() {
   }
   // Room for a sizeable read, and always the padding behind the data.
   if (capacity_ < end_ + kLinePadding + kFirstCapacity / 2) {
+    // Whole lines already read make room once they are taken: growing (or, failing that,
+    // dropping what was read) is only for a line longer than the buffer.
+    if (has_buffered_line()) return true;
     std::size_t capacity = capacity_ == 0 ? kFirstCapacity : capacity_ * 2;
     while (capacity < end_ + kLinePadding + kFirstCapacity / 2) capacity *= 2;
     char* grown = static_cast<char*>(std::realloc(buffer_, capacity));
-    if (grown == nullptr) return false;
-    buffer_ = grown;
-    capacity_ = capacity;
+    if (grown != nullptr) {
+      buffer_ = grown;
+      capacity_ = capacity;
+    } else if (capacity_ == 0) {
+      eof_ = true;
+      return false;
+    } else {
+      // The line does not fit in memory: what is read of it is dropped, and so is the rest up
+      // to its newline, so that the line can be answered and the ones after it served.
+      discarding_ = true;
+      end_ = scanned_ = 0;
+    }
   }
   for (;;) {
     const ssize_t got = ::read(fd_, buffer_ + end_, capacity_ - kLinePadding - end_);
@@ -102,85 +446,64 @@ bool LineReader::fill() {
   }
 }
 
-std::optional<std::string_view> LineReader::next_line() {
+std::optional<LineReader::Line> LineReader::buffered_line() {
+  const void* newline =
+      end_ > scanned_ ? std::memchr(buffer_ + scanned_, '\n', end_ - scanned_) : nullptr;
+  if (discarding_) {
+    if (newline == nullptr && !eof_) {
+      begin_ = end_ = scanned_ = 0;
+      return std::nullopt;
+    }
+    begin_ = scanned_ = newline == nullptr ? end_ : static_cast<const char*>(newline) - buffer_ + 1;
+    discarding_ = false;
+    return Line{{}, true};
+  }
+  if (newline != nullptr) {
+    const std::size_t at = static_cast<const char*>(newline) - buffer_;
+    std::size_t length = at - begin_;
+    if (length > 0 && buffer_[at - 1] == '\r') --length;
+    const std::string_view line(buffer_ + begin_, length);
+    begin_ = scanned_ = at + 1;
+    return Line{line};
+  }
+  scanned_ = end_;
+  if (!eof_ || begin_ == end_) return std::nullopt;
+  // The last line may lack its "\n".
+  std::size_t length = end_ - begin_;
+  if (buffer_[end_ - 1] == '\r') --length;
+  const std::string_view line(buffer_ + begin_, length);
+  begin_ = scanned_ = end_;
+  return Line{line};
+}
+
+std::optional<LineReader::Line> LineReader::next_line() {
   for (;;) {
-    const void* newline =
-        end_ > scanned_ ? std::memchr(buffer_ + scanned_, '\n', end_ - scanned_) : nullptr;
-    if (newline != nullptr) {
-      const std::size_t at = static_cast<const char*>(newline) - buffer_;
-      std::size_t length = at - begin_;
-      if (length > 0 && buffer_[at - 1] == '\r') --length;
-      const std::string_view line(buffer_ + begin_, length);
-      begin_ = scanned_ = at + 1;
-      return line;
-    }
-    scanned_ = end_;
-    if (!fill()) {
-      if (begin_ == end_) return std::nullopt;
-      // The last line may lack its "\n".
-      std::size_t length = end_ - begin_;
-      if (buffer_[end_ - 1] == '\r') --length;
-      const std::string_view line(buffer_ + begin_, length);
-      begin_ = scanned_ = end_;
-      return line;
-    }
+    if (std::optional<Line> line = buffered_line()) return line;
+    if (!read_more()) return buffered_line();
+  }
+}
+
+void LineReader::release_memory() {
+  if (capacity_ <= kRetainedCapacity || end_ - begin_ > kFirstCapacity / 2) return;
+  std::memmove(buffer_, buffer_ + begin_, end_ - begin_);
+  end_ -= begin_;
+  scanned_ -= begin_;
+  begin_ = 0;
+  if (char* shrunk = static_cast<char*>(std::realloc(buffer_, kFirstCapacity))) {
+    buffer_ = shrunk;
+    capacity_ = kFirstCapacity;
   }
 }
 
 std::optional<std::string> serve_line(TaskOperations& tasks, const RequestContext& context,
                                       std::string_view line, std::size_t padding) {
-  const std::string_view text = trim_white_space(line);
-  if (text.empty()) return std::nullopt;
-  const std::size_t trimmed_tail = (line.data() + line.size()) - (text.data() + text.size());
-
-  auto parsed = parse_json(text, padding + trimmed_tail);
-  if (auto* message = std::get_if<std::string>(&parsed)) {
-    return err(Json(nullptr), kParseError, "parse error: " + *message);
-  }
-  Json& request = std::get<Json>(parsed);
-  if (!request.is_object()) return std::nullopt;
-
-  const bool has_id = request.contains("id");
-  const Json id = take_member(request, "id");
-  const Json* method_member = request.contains("method") ? &request["method"] : nullptr;
-  const std::string method = method_member != nullptr && method_member->is_string()
-                                 ? method_member->get_ref<const std::string&>()
-                                 : std::string();
-  // The request is carried out in full even when nobody will read the reply.
-  std::optional<std::string> reply =
-      dispatch(tasks, context, method, id, take_member(request, "params"));
-  if (!has_id) return std::nullopt;
-  return reply;
+  Parsed parsed = read_request(line, padding);
+  if (!parsed.request) return std::move(parsed.reply);
+  return serve_request(tasks, context, std::move(*parsed.request));
 }
 
 void serve(TaskOperations& tasks, int in_fd, int out_fd, int interrupt_fd) {
-  LineReader reader(in_fd);
-  // Replies to pipelined requests are written together; they are flushed whenever the next
-  // line is not already read, so a client never waits for a reply it has not been sent.
-  std::string pending;
-  const auto flush = [&] {
-    write_all(out_fd, pending);
-    pending.clear();
-  };
-  RequestContext context;
-  context.flush = flush;
-  context.notify = [&](const std::string& line) {
-    flush();
-    write_all(out_fd, line + "\n");
-  };
-  context.interrupt_fd = interrupt_fd;
-  while (std::optional<std::string_view> line = reader.next_line()) {
-    if (!simdjson::validate_utf8(line->data(), line->size())) break;
-    termination::enter_request();
-    std::optional<std::string> reply = serve_line(tasks, context, *line, LineReader::kLinePadding);
-    termination::leave_request();
-    if (reply) {
-      pending += *reply;
-      pending += '\n';
-    }
-    if (pending.size() >= kFlushThreshold || !reader.has_buffered_line()) flush();
-  }
-  flush();
+  Session(tasks, in_fd, out_fd, interrupt_fd).run();
 }
 
 }  // namespace quarry

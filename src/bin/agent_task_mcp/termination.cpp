@@ -60,6 +60,10 @@ int install() {
   return fds[0];
 }
 
+bool pending() {
+  return held_signal != 0;
+}
+
 void enter_request() {
   serving = 1;
 }

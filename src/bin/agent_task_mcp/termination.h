@@ -6,9 +6,12 @@
 namespace quarry::termination {
 
 // Installs the handlers, except for signals ignored at start; returns a descriptor that becomes
-// readable once a held-back request arrives (running children watch it), or -1
-// when it could not be set up.
+// readable once a held-back request arrives (running children and reply writes watch it), or
+// -1 when it could not be set up.
 int install();
+
+// Whether a termination request is held back until the request being served ends.
+bool pending();
 
 void enter_request();
 // Ends the process by the held-back signal, if one arrived while the request was served.
