@@ -41,7 +41,9 @@ constexpr std::string_view kPassed = R"(\"passed\":true)";
 constexpr std::string_view kRejected = R"(\"passed\":false)";
 constexpr std::string_view kRefused = "identical edit-set already rejected; not re-applied";
 
-[[noreturn]] void fail(const std::string& what) { throw std::runtime_error(what); }
+[[noreturn]] void fail(const std::string& what) {
+  throw std::runtime_error(what);
+}
 
 [[noreturn]] void fail_errno(const std::string& what) {
   fail(what + ": " + std::strerror(errno));
@@ -241,7 +243,8 @@ class Server {
       scanned_ = end_;
       return std::nullopt;
     }
-    const std::size_t at = static_cast<std::size_t>(static_cast<const char*>(newline) - buffer_.data());
+    const std::size_t at =
+        static_cast<std::size_t>(static_cast<const char*>(newline) - buffer_.data());
     const std::string_view line(buffer_.data() + begin_, at - begin_);
     begin_ = scanned_ = at + 1;
     return line;
@@ -296,7 +299,8 @@ struct Edit {
   std::string_view content;
 };
 
-std::string propose_line(std::uint64_t id, std::string_view task_id, const std::vector<Edit>& edits) {
+std::string propose_line(std::uint64_t id, std::string_view task_id,
+                         const std::vector<Edit>& edits) {
   std::size_t size = 256;
   for (const Edit& edit : edits) size += edit.path.size() + edit.content.size() * 11 / 10 + 32;
   std::string line;
@@ -317,7 +321,8 @@ std::string propose_line(std::uint64_t id, std::string_view task_id, const std::
   return line;
 }
 
-std::string start_task(Server& server, std::string_view verify_cmd, const std::vector<std::string>& files) {
+std::string start_task(Server& server, std::string_view verify_cmd,
+                       const std::vector<std::string>& files) {
   std::string line = tools_call_prefix(server.next_id(), "task_start");
   line += R"({"goal":"measure the server","verify_cmd":)";
   append_json_string(line, verify_cmd);
@@ -351,13 +356,22 @@ void write_file(const std::string& path, std::string_view content) {
   if (!out) fail("cannot write " + path);
 }
 
-std::size_t peak_rss_bytes(pid_t pid) {
+// A "Vm...:" figure of /proc/PID/status, in bytes.
+std::size_t status_bytes(pid_t pid, std::string_view field) {
   std::ifstream status("/proc/" + std::to_string(pid) + "/status");
   std::string line;
   while (std::getline(status, line)) {
-    if (line.starts_with("VmHWM:")) return std::stoull(line.substr(6)) * 1024;
+    if (line.starts_with(field)) return std::stoull(line.substr(field.size())) * 1024;
   }
-  fail("no VmHWM in /proc/" + std::to_string(pid) + "/status");
+  fail("no " + std::string(field) + " in /proc/" + std::to_string(pid) + "/status");
+}
+
+std::size_t peak_rss_bytes(pid_t pid) {
+  return status_bytes(pid, "VmHWM:");
+}
+
+std::size_t rss_bytes(pid_t pid) {
+  return status_bytes(pid, "VmRSS:");
 }
 
 enum class Goal { AtMost, AtLeast };
@@ -393,7 +407,9 @@ void report(const Figure& figure) {
   std::fflush(stdout);
 }
 
-std::string micros(double seconds) { return std::to_string(static_cast<long>(seconds * 1e6)) + " us"; }
+std::string micros(double seconds) {
+  return std::to_string(static_cast<long>(seconds * 1e6)) + " us";
+}
 
 struct Bench {
   std::string binary;
@@ -434,8 +450,7 @@ void large_proposal(const Bench& bench) {
   const std::string task = start_task(server, "true", {"large.txt"});
   std::vector<double> times;
   for (int rep = 0; rep < kWarmUp + kReps; ++rep) {
-    const double elapsed =
-        time_proposal(server, task, {{"large.txt", contents[rep % 2]}}, kPassed);
+    const double elapsed = time_proposal(server, task, {{"large.txt", contents[rep % 2]}}, kPassed);
     if (rep >= kWarmUp) times.push_back(elapsed);
   }
   const double time = median(times);
@@ -457,7 +472,8 @@ void refusals(const Bench& bench) {
   std::vector<double> rates;
   for (int rep = 0; rep < kReps; ++rep) {
     std::string requests;
-    for (std::size_t i = 0; i < kPerRep; ++i) requests += propose_line(server.next_id(), task, edits);
+    for (std::size_t i = 0; i < kPerRep; ++i)
+      requests += propose_line(server.next_id(), task, edits);
     const Clock::time_point start = Clock::now();
     server.exchange(requests, kPerRep, [](std::string_view reply) { expect(reply, kRefused); });
     rates.push_back(static_cast<double>(kPerRep) / seconds_since(start));
@@ -480,7 +496,8 @@ void tools_list(const Bench& bench) {
     }
     const Clock::time_point start = Clock::now();
     server.exchange(requests, kPerRep, [](std::string_view reply) {
-      expect(reply, R"(,"jsonrpc":"2.0","result":{"tools":[{"description":"Start a verifier-gated)");
+      expect(reply,
+             R"(,"jsonrpc":"2.0","result":{"tools":[{"description":"Start a verifier-gated)");
     });
     rates.push_back(static_cast<double>(kPerRep) / seconds_since(start));
   }
@@ -597,6 +614,42 @@ void peak_memory(const Bench& bench) {
   for (const std::string& file : files) fs::remove(file);
 }
 
+// Resident memory before and after one 60 MB proposal: what it grew must be given back.
+void memory_after_large(const Bench& bench) {
+  write_file("after_large.txt", bench.small_b);
+  Server server(bench.binary);
+  const std::string task = start_task(server, "true", {"after_large.txt"});
+  time_proposal(server, task, {{"after_large.txt", bench.small_a}}, kPassed);
+  const double before = static_cast<double>(rss_bytes(server.pid())) / kMiB;
+  const std::string large = make_text(60'000'000, 51);
+  time_proposal(server, task, {{"after_large.txt", large}}, kPassed);
+  const double after = static_cast<double>(rss_bytes(server.pid())) / kMiB;
+  char detail[96];
+  std::snprintf(detail, sizeof detail, "before %.1f MiB, after %.1f MiB, peak %.0f MiB", before,
+                after, static_cast<double>(peak_rss_bytes(server.pid())) / kMiB);
+  report({"RSS kept after a 60 MB request", after - before, 24, Goal::AtMost, "MiB", detail});
+}
+
+// Resident memory per remembered attempt whose verifier printed more than the output keeps.
+void memory_per_attempt(const Bench& bench) {
+  constexpr int kAttempts = 2000;
+  write_file("attempts.txt", bench.small_b);
+  Server server(bench.binary);
+  const std::string task =
+      start_task(server, "head -c 20000 /dev/zero | tr '\\0' a; head -c 20000 /dev/zero >&2",
+                 {"attempts.txt"});
+  time_proposal(server, task, {{"attempts.txt", "warm-up"}}, kPassed);
+  const std::size_t before = rss_bytes(server.pid());
+  for (int i = 0; i < kAttempts; ++i) {
+    const std::string content = std::to_string(i);
+    time_proposal(server, task, {{"attempts.txt", content}}, kPassed);
+  }
+  const double per_attempt =
+      static_cast<double>(rss_bytes(server.pid()) - before) / static_cast<double>(kAttempts);
+  report({"RSS per attempt, 8 KB output", per_attempt, 11000, Goal::AtMost, "B",
+          std::to_string(kAttempts) + " attempts, output cut at 8000 bytes"});
+}
+
 struct Measurement {
   std::string_view name;
   void (*run)(const Bench&);
@@ -610,6 +663,8 @@ constexpr Measurement kMeasurements[] = {
     {"snapshot", proposal_under_snapshot},
     {"start-up", start_up},
     {"peak-rss", peak_memory},
+    {"rss-after-large", memory_after_large},
+    {"rss-per-attempt", memory_per_attempt},
 };
 
 fs::path make_temporary_directory() {
