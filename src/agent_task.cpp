@@ -1,5 +1,8 @@
 #include "agent_task.h"
 
+#include <fnmatch.h>
+
+#include <algorithm>
 #include <cstddef>
 #include <string_view>
 #include <utility>
@@ -56,6 +59,41 @@ constexpr std::string_view kAllowlistMessage =
 // process ends; the attempt is not recorded, since nobody will read it.
 constexpr std::string_view kInterruptedMessage = "verifier interrupted; edits rolled back";
 
+// One line per path whose rollback failed, after the verifier's own output.
+std::string with_lines(std::string output, const std::vector<std::string>& lines) {
+  for (const std::string& line : lines) {
+    if (!output.empty() && output.back() != '\n') output += '\n';
+    output += line;
+  }
+  return output;
+}
+
+// `pattern` against a root-relative path, component by component: "*", "?" and "[...]"
+// within one component, "**" as a whole component for any number of them.
+bool matches(const std::vector<std::string>& pattern, std::size_t p,
+             const std::vector<std::string>& path, std::size_t i) {
+  if (p == pattern.size()) return i == path.size();
+  if (pattern[p] == "**") {
+    for (std::size_t skip = i; skip <= path.size(); ++skip) {
+      if (matches(pattern, p + 1, path, skip)) return true;
+    }
+    return false;
+  }
+  return i < path.size() && ::fnmatch(pattern[p].c_str(), path[i].c_str(), FNM_PATHNAME) == 0 &&
+         matches(pattern, p + 1, path, i + 1);
+}
+
+bool is_protected(const TaskSettings& settings, const std::string& path) {
+  if (settings.protect.empty()) return false;
+  Result<std::string> location = settings.workspace.resolved_location(path);
+  if (!location) return false;
+  const std::vector<std::string> components = PathKey::of(location.value()).components;
+  return std::any_of(settings.protect.begin(), settings.protect.end(),
+                     [&](const std::string& pattern) {
+                       return matches(PathKey::of(pattern).components, 0, components, 0);
+                     });
+}
+
 }  // namespace
 
 Result<AgentTask> AgentTask::start(std::string id, std::string goal, std::string verify_cmd,
@@ -69,19 +107,19 @@ Result<AgentTask> AgentTask::start(std::string id, std::string goal, std::string
   if (!gate) return gate.error();
 
   AgentTask task;
+  const Workspace& workspace = settings->workspace;
   for (const std::string& path : files) {
     PathKey key = PathKey::of(path);
     if (task.allowlist_.contains(key)) continue;
-    Result<std::string> bytes = read_whole_file(path);
-    std::optional<std::string> prior;
-    if (bytes) {
-      prior = std::move(bytes).value();
-    } else if (bytes.error().kind != ErrorKind::NotFound &&
-               bytes.error().kind != ErrorKind::IsADirectory) {
-      return bytes.error();
+    if (Status inside = workspace.check_inside(path); !inside) return inside.error();
+    if (is_protected(*settings, path)) {
+      return IoError{ErrorKind::InvalidInput, "path is protected: " + path};
     }
+    Result<PriorState> state = read_prior_state(workspace, path);
+    if (!state && state.error().kind != ErrorKind::IsADirectory) return state.error();
     task.allowlist_.emplace(std::move(key), task.snapshot_.size());
-    task.snapshot_.push_back(SnapshotEntry{path, std::move(prior)});
+    task.snapshot_.push_back(
+        SnapshotEntry{path, state ? std::move(state).value() : PriorState{}, std::nullopt});
   }
   task.settings_ = std::move(settings);
   task.id_ = std::move(id);
@@ -115,24 +153,75 @@ ProposeOutcome AgentTask::propose(std::vector<FileEdit> edits, const RunHooks& h
     return record(attempt, std::move(fingerprint), false,
                   "identical edit-set already rejected; not re-applied");
   }
-  Result<Transaction> transaction = Transaction::apply(set);
+  if (Status retried = finish_rollbacks(&set); !retried) {
+    return record(attempt, std::move(fingerprint), false,
+                  "apply failed: " + retried.error().message);
+  }
+  Result<Transaction> transaction =
+      Transaction::apply(set, settings_->workspace, settings_->journal.get());
   if (!transaction) {
     return record(attempt, std::move(fingerprint), false,
                   "apply failed: " + transaction.error().message);
   }
   Verdict verdict = run_verifier(verify_cmd_, hooks);
   if (verdict.interrupted) {
-    transaction.value().rollback();
+    static_cast<void>(roll_back(std::move(transaction).value()));
     --proposal_count_;
     return ProposeOutcome{attempt, std::move(fingerprint), false, std::string(kInterruptedMessage)};
   }
   if (verdict.passed) {
-    std::move(transaction).value().commit();
-  } else {
-    transaction.value().rollback();
-    memory_.record_rejected(goal_, set);
+    keep(std::move(transaction).value().commit());
+    return record(attempt, std::move(fingerprint), true, std::move(verdict.output));
   }
-  return record(attempt, std::move(fingerprint), verdict.passed, std::move(verdict.output));
+  std::vector<std::string> failures = roll_back(std::move(transaction).value());
+  memory_.record_rejected(goal_, set);
+  return record(attempt, std::move(fingerprint), false,
+                with_lines(std::move(verdict.output), failures));
+}
+
+std::vector<std::string> AgentTask::roll_back(Transaction transaction) {
+  std::vector<std::string> failures = transaction.rollback();
+  if (transaction.rollback_pending()) unfinished_rollbacks_.push_back(std::move(transaction));
+  return failures;
+}
+
+Status AgentTask::finish_rollbacks(const EditSet* set) {
+  std::vector<std::string> failures;
+  for (auto pending = unfinished_rollbacks_.begin(); pending != unfinished_rollbacks_.end();) {
+    const bool concerned =
+        set == nullptr || std::any_of(set->edits.begin(), set->edits.end(), [&](const FileEdit& e) {
+          return pending->touches(PathKey::of(e.path));
+        });
+    if (concerned) {
+      std::vector<std::string> lines = pending->rollback();
+      failures.insert(failures.end(), lines.begin(), lines.end());
+    }
+    pending =
+        pending->rollback_pending() ? std::next(pending) : unfinished_rollbacks_.erase(pending);
+  }
+  if (failures.empty()) return {};
+  return IoError{ErrorKind::Other, with_lines("", failures)};
+}
+
+void AgentTask::keep(std::vector<TouchedPath> committed) {
+  const Workspace& workspace = settings_->workspace;
+  for (TouchedPath& touched : committed) {
+    SnapshotEntry& entry = snapshot_[allowlist_.at(PathKey::of(touched.path))];
+    if (entry.state.bytes) continue;
+    // What a restore may remove is what stands there now, after the verifier: the proposal's
+    // file, or the one the verifier made of it.
+    const auto current = [&]() -> std::optional<FileIdentity> {
+      Result<FileIdentity> identity = workspace.identity(touched.path, true);
+      return identity ? std::optional(identity.value()) : std::nullopt;
+    };
+    if (touched.created) {
+      entry.created = current();
+    } else if (entry.created && touched.prior.identity == entry.created) {
+      entry.created = current();
+    } else if (touched.prior.bytes) {
+      entry.state = std::move(touched.prior);
+    }
+  }
 }
 
 ProposeOutcome AgentTask::record(std::uint64_t attempt, std::string fingerprint, bool passed,
@@ -143,6 +232,8 @@ ProposeOutcome AgentTask::record(std::uint64_t attempt, std::string fingerprint,
 
 Status AgentTask::finish(bool commit) {
   if (finished_) return {};
+  // A failed rollback left bytes that no verifier accepted: they go back before anything else.
+  if (Status retried = finish_rollbacks(nullptr); !retried) return retried;
   if (!commit) {
     if (Status restored = restore(); !restored) return restored;
   }
@@ -152,14 +243,9 @@ Status AgentTask::finish(bool commit) {
 
 Status AgentTask::restore() {
   for (const SnapshotEntry& entry : snapshot_) {
-    if (entry.prior) {
-      if (Status written = write_whole_file(entry.path, *entry.prior); !written) return written;
-      continue;
-    }
-    Status removed = remove_file(entry.path);
-    if (!removed && removed.error().kind != ErrorKind::NotFound &&
-        removed.error().kind != ErrorKind::IsADirectory) {
-      return removed;
+    if (Status restored = put_back(settings_->workspace, entry.path, entry.state, entry.created);
+        !restored) {
+      return restored;
     }
   }
   return {};

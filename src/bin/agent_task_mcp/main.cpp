@@ -2,13 +2,31 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "journal.h"
 #include "options.h"
 #include "registry_tasks.h"
 #include "server.h"
 #include "termination.h"
+
+namespace {
+
+void say(const std::string& line) {
+  const std::string text = "quarry_agent_task: " + line + "\n";
+  (void)!::write(STDERR_FILENO, text.data(), text.size());
+}
+
+// A directory given relative to where the server was started, whatever --root changes.
+std::string absolute(const std::string& directory) {
+  if (directory.starts_with('/')) return directory;
+  std::unique_ptr<char, decltype(&std::free)> cwd(::getcwd(nullptr, 0), &std::free);
+  return std::string(cwd ? cwd.get() : ".") + "/" + directory;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   const quarry::CommandLine command_line =
@@ -21,12 +39,34 @@ int main(int argc, char** argv) {
   }
   const quarry::Options& options = command_line.options;
 
-  // A client that closes our standard output makes writes fail instead of ending the process.
-  std::signal(SIGPIPE, SIG_IGN);
   auto settings = std::make_shared<quarry::TaskSettings>();
   settings->verify_timeout = options.verify_timeout;
-  quarry::RegistryTasks tasks(quarry::TaskRegistry::create(), std::move(settings));
-  const int interrupt_fd = quarry::termination::install();
-  quarry::serve(tasks, 0, 1, interrupt_fd);
+  std::optional<std::string> journal_dir;
+  if (options.journal_dir) journal_dir = absolute(*options.journal_dir);
+  if (options.root) {
+    quarry::Result<quarry::Workspace> root = quarry::Workspace::confined(*options.root);
+    if (!root || ::chdir(options.root->c_str()) != 0) {
+      say("--root " + *options.root + ": " +
+          (root ? quarry::os_error(errno) : root.error()).message);
+      return 2;
+    }
+    settings->workspace = std::move(root).value();
+    settings->protect = options.protect;
+  }
+  auto journal = std::make_shared<quarry::JournalDirectory>(journal_dir, options.sync);
+  settings->journal = journal;
+
+  // Files left holding an unjudged edit-set by a server that died go back before anything else.
+  const bool recovered = quarry::recover_journals(*journal, say);
+  if (options.recover) return recovered ? 0 : 1;
+
+  // A client that closes our standard output makes writes fail instead of ending the process.
+  std::signal(SIGPIPE, SIG_IGN);
+  {
+    quarry::RegistryTasks tasks(quarry::TaskRegistry::create(), std::move(settings));
+    const int interrupt_fd = quarry::termination::install();
+    quarry::serve(tasks, 0, 1, interrupt_fd);
+  }
+  journal->remove_if_unused();
   return 0;
 }
