@@ -209,9 +209,9 @@ void AgentTask::keep(std::vector<TouchedPath> committed) {
     SnapshotEntry& entry = snapshot_[allowlist_.at(PathKey::of(touched.path))];
     if (entry.state.bytes) continue;
     // What a restore may remove is what stands there now, after the verifier: the proposal's
-    // file, or the one the verifier made of it.
+    // file, or the one the verifier made of it; a link it planted is not followed.
     const auto current = [&]() -> std::optional<FileIdentity> {
-      Result<FileIdentity> identity = workspace.identity(touched.path, true);
+      Result<FileIdentity> identity = workspace.identity(touched.path, touched.prior.through_link);
       return identity ? std::optional(identity.value()) : std::nullopt;
     };
     if (touched.created) {

@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "agentic.h"
+#include "process.h"
 #include "test_support.h"
 
 namespace quarry::testing {
@@ -17,6 +18,11 @@ using nlohmann::json;
 const std::string kAllowlistTail =
     "' not in task file allowlist;                          declare it in `files` at task_start "
     "to edit it";
+
+bool shell(const std::string& dir, const std::string& script) {
+  Result<RunResult> ran = run(Command{"sh", {"-c", "cd \"$1\" || exit 99\n" + script, "sh", dir}});
+  return ran && ran.value().status.success();
+}
 
 std::string fingerprint_of(std::vector<FileEdit> edits) {
   return EditSet{std::move(edits)}.fingerprint();
@@ -154,6 +160,97 @@ TEST_F(TaskSession, FailedFinishKeepsTheTaskForARetry) {
   EXPECT_EQ(server.request(call_line(6, "task_finish", {{"task_id", task}, {"commit", false}})),
             tool_line(6, json{{"committed", false}}));
   EXPECT_EQ(read_file(dir_ / "d/f.txt"), "start");
+}
+
+// Rollback and restore put back only what they recorded: they never delete a file that existed
+// before, never write through a link planted since, and report what they could not put back.
+TEST_F(TaskSession, RollbackAndRestoreTouchOnlyWhatTheyRecorded) {
+  struct Row {
+    std::string name;
+    std::string setup;  // shell, before the start
+    json files;
+    std::string verify_cmd;
+    std::string edit_path;
+    bool restore;  // finish with commit false after the proposal
+    std::string output;
+    std::string check;  // shell that must succeed at the end
+  };
+  const std::string kept = "[ \"$(cat a)\" = keep ] && [ \"$(cat out/x)\" = other ]";
+  const std::vector<Row> rows = {
+      // Read before d existed, a/ looked absent; the write went through d/.. into a.
+      {"through a missing directory, rolled back",
+       "",
+       {"d/../a"},
+       "exit 1",
+       "d/../a",
+       false,
+       "",
+       kept},
+      {"through a missing directory, restored",
+       "",
+       {"a", "e/../a"},
+       "true",
+       "e/../a",
+       true,
+       "",
+       kept},
+      {"link to another file planted over a new file, rolled back",
+       "",
+       {"n"},
+       "rm n; ln -s out/x n; exit 1",
+       "n",
+       false,
+       "",
+       kept + " && [ -L n ]"},
+      {"link to another file planted over a new file, restored",
+       "",
+       {"n"},
+       "rm n; ln -s out/x n",
+       "n",
+       true,
+       "",
+       kept + " && [ -L n ]"},
+      {"link planted over an existing file",
+       "",
+       {"a"},
+       "rm a; ln -s out/x a; exit 1",
+       "a",
+       false,
+       "",
+       kept + " && [ ! -L a ]"},
+      {"file replaced by a directory",
+       "",
+       {"a"},
+       "rm a; mkdir a; exit 1",
+       "a",
+       false,
+       "rollback failed for a: Is a directory (os error 21)",
+       "[ -d a ]"},
+      {"deleted executable comes back with its mode",
+       "chmod 754 a",
+       {"a"},
+       "rm a; exit 1",
+       "a",
+       false,
+       "",
+       kept + " && [ \"$(stat -c %a a)\" = 754 ]"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    TempDir dir;
+    write_file(dir / "a", "keep");
+    write_file(dir / "out/x", "other");
+    ASSERT_TRUE(shell(dir.path(), row.setup));
+    ServerSession server(dir.path());
+    const std::string task = start_task(server, row.verify_cmd, row.files);
+    EXPECT_EQ(tool_text(propose(server, 2, task, {edit(row.edit_path, "new")}))["output"],
+              row.output);
+    if (row.restore) {
+      EXPECT_EQ(server.request(call_line(3, "task_finish", {{"task_id", task}, {"commit", false}})),
+                tool_line(3, json{{"committed", false}}));
+    }
+    EXPECT_TRUE(shell(dir.path(), row.check));
+  }
 }
 
 TEST_F(TaskSession, UnknownTaskIdInBothForms) {
