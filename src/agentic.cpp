@@ -486,15 +486,23 @@ Status create_parent_directories(const Workspace& workspace, const std::string& 
   if (key.components.size() < 2) return {};
   // The deepest directory that exists is looked for from the parent up: one call when the
   // parent exists already, the usual case.
+  // A refusal names the path the client asked for, not the directory on its way.
+  const auto refused = [&](const std::string& directory, const IoError& error) {
+    return error.message == escapes_root(directory).message ? escapes_root(path) : error;
+  };
   std::size_t existing = key.components.size() - 1;
   for (; existing > 0; --existing) {
-    Result<Fd> directory = workspace.open(join(key.components, 0, existing), O_PATH | O_DIRECTORY);
-    if (directory) break;
-    if (directory.error().kind != ErrorKind::NotFound) return directory.error();
+    const std::string directory = join(key.components, 0, existing);
+    Result<Fd> opened = workspace.open(directory, O_PATH | O_DIRECTORY);
+    if (opened) break;
+    if (opened.error().kind != ErrorKind::NotFound) return refused(directory, opened.error());
   }
   for (std::size_t depth = existing + 1; depth < key.components.size(); ++depth) {
-    Status made = workspace.make_directory(join(key.components, 0, depth));
-    if (!made && made.error().kind != ErrorKind::AlreadyExists) return made;
+    const std::string directory = join(key.components, 0, depth);
+    Status made = workspace.make_directory(directory);
+    if (!made && made.error().kind != ErrorKind::AlreadyExists) {
+      return refused(directory, made.error());
+    }
   }
   return {};
 }

@@ -253,6 +253,69 @@ TEST_F(TaskSession, RollbackAndRestoreTouchOnlyWhatTheyRecorded) {
   }
 }
 
+// With --root every path stays beneath the root, through symbolic links too, at start and at
+// every later write and restore; --protect refuses what the patterns match where it leads.
+TEST(Confinement, PathsLeadingOutOrProtectedAreRefused) {
+  TempDir outside;
+  TempDir root;
+  write_file(outside / "x", "outside");
+  write_file(root / "a", "a");
+  write_file(root / "tests/x.py", "test");
+  ASSERT_TRUE(
+      shell(root.path(), "mkdir sub && ln -s " + outside.path() + " out && ln -s tests/x.py t.py"));
+  // Started elsewhere, as clients do.
+  ServerSession server(outside.path(), "",
+                       "exec \"$@\" --root " + root.path() + " --protect 'tests/**'");
+  const auto start = [&](int id, const std::string& path) {
+    return server.request(
+        direct_line(id, "task_start", {{"goal", "g"}, {"verify_cmd", "true"}, {"files", {path}}}));
+  };
+  const std::string escapes = "task_start failed: path escapes the root: ";
+  const std::string protected_ = "task_start failed: path is protected: ";
+  const std::vector<std::pair<std::string, std::string>> rows = {
+      {"a", ""},
+      {"./a", ""},
+      {"sub/../a", ""},
+      {root / "a", ""},
+      {"src/new.c", ""},
+      {"/etc/hostname", escapes},
+      {"../x", escapes},
+      {"out/x", escapes},
+      {"sub/../../x", escapes},
+      {"tests/x.py", protected_},
+      {"t.py", protected_},
+  };
+  for (const auto& [path, refusal] : rows) {
+    SCOPED_TRACE(path);
+    const std::string reply = start(2, path);
+    if (refusal.empty()) {
+      EXPECT_TRUE(json::parse(reply)["result"].contains("task_id")) << reply;
+    } else {
+      EXPECT_EQ(reply, error_line(2, -32602, refusal + path));
+    }
+  }
+
+  // A link planted after the start leads out: the write and the restore are refused.
+  const std::string task = json::parse(start(3, "sub/f"))["result"]["task_id"];
+  EXPECT_TRUE(tool_text(
+      server.request(propose_line(4, task, json::array({edit("sub/f", "v1")}))))["passed"]);
+  ASSERT_TRUE(shell(root.path(), "rm -r sub && ln -s " + outside.path() + " sub"));
+  EXPECT_EQ(tool_text(server.request(
+                propose_line(5, task, json::array({edit("sub/f", "v2")}))))["output"],
+            "apply failed: path escapes the root: sub/f");
+  EXPECT_EQ(server.request(direct_line(6, "task_finish", {{"task_id", task}, {"commit", false}})),
+            error_line(6, -32002,
+                       "finish failed, task retained for retry: path escapes the root: sub/f"));
+  EXPECT_FALSE(file_exists(outside / "f"));
+  EXPECT_EQ(read_file(outside / "x"), "outside");
+
+  ServerSession missing(outside.path(), "", "exec \"$@\" --root " + (outside / "none"));
+  const ServerRun refused = missing.wait();
+  EXPECT_EQ(refused.exit_code, 2);
+  EXPECT_EQ(refused.err, "quarry_agent_task: --root " + (outside / "none") +
+                             ": No such file or directory (os error 2)\n");
+}
+
 TEST_F(TaskSession, UnknownTaskIdInBothForms) {
   write_file(dir_ / "a", "start");
   ServerSession server(dir_.path());
