@@ -20,6 +20,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -41,7 +42,9 @@ constexpr std::string_view kPassed = R"(\"passed\":true)";
 constexpr std::string_view kRejected = R"(\"passed\":false)";
 constexpr std::string_view kRefused = "identical edit-set already rejected; not re-applied";
 
-[[noreturn]] void fail(const std::string& what) { throw std::runtime_error(what); }
+[[noreturn]] void fail(const std::string& what) {
+  throw std::runtime_error(what);
+}
 
 [[noreturn]] void fail_errno(const std::string& what) {
   fail(what + ": " + std::strerror(errno));
@@ -136,7 +139,7 @@ double time_shell_true() {
 // The server as a child process speaking over its standard input and output.
 class Server {
  public:
-  explicit Server(const std::string& binary) {
+  explicit Server(const std::string& binary, std::vector<std::string> options = {}) {
     auto [in_read, in_write] = make_pipe();
     auto [out_read, out_write] = make_pipe();
     posix_spawn_file_actions_t actions;
@@ -144,9 +147,11 @@ class Server {
     ::posix_spawn_file_actions_adddup2(&actions, in_read.get(), STDIN_FILENO);
     ::posix_spawn_file_actions_adddup2(&actions, out_write.get(), STDOUT_FILENO);
     std::string program = binary;
-    char* argv[] = {program.data(), nullptr};
+    std::vector<char*> argv{program.data()};
+    for (std::string& option : options) argv.push_back(option.data());
+    argv.push_back(nullptr);
     try {
-      pid_ = spawn(program.c_str(), argv, &actions);
+      pid_ = spawn(program.c_str(), argv.data(), &actions);
     } catch (...) {
       ::posix_spawn_file_actions_destroy(&actions);
       throw;
@@ -241,7 +246,8 @@ class Server {
       scanned_ = end_;
       return std::nullopt;
     }
-    const std::size_t at = static_cast<std::size_t>(static_cast<const char*>(newline) - buffer_.data());
+    const std::size_t at =
+        static_cast<std::size_t>(static_cast<const char*>(newline) - buffer_.data());
     const std::string_view line(buffer_.data() + begin_, at - begin_);
     begin_ = scanned_ = at + 1;
     return line;
@@ -296,7 +302,8 @@ struct Edit {
   std::string_view content;
 };
 
-std::string propose_line(std::uint64_t id, std::string_view task_id, const std::vector<Edit>& edits) {
+std::string propose_line(std::uint64_t id, std::string_view task_id,
+                         const std::vector<Edit>& edits) {
   std::size_t size = 256;
   for (const Edit& edit : edits) size += edit.path.size() + edit.content.size() * 11 / 10 + 32;
   std::string line;
@@ -317,7 +324,8 @@ std::string propose_line(std::uint64_t id, std::string_view task_id, const std::
   return line;
 }
 
-std::string start_task(Server& server, std::string_view verify_cmd, const std::vector<std::string>& files) {
+std::string start_task(Server& server, std::string_view verify_cmd,
+                       const std::vector<std::string>& files) {
   std::string line = tools_call_prefix(server.next_id(), "task_start");
   line += R"({"goal":"measure the server","verify_cmd":)";
   append_json_string(line, verify_cmd);
@@ -393,10 +401,13 @@ void report(const Figure& figure) {
   std::fflush(stdout);
 }
 
-std::string micros(double seconds) { return std::to_string(static_cast<long>(seconds * 1e6)) + " us"; }
+std::string micros(double seconds) {
+  return std::to_string(static_cast<long>(seconds * 1e6)) + " us";
+}
 
 struct Bench {
   std::string binary;
+  std::string without_journal;  // the same server built without its undo journal
   std::string small_a = make_text(1024, 11);
   std::string small_b = make_text(1024, 12);
 };
@@ -434,13 +445,59 @@ void large_proposal(const Bench& bench) {
   const std::string task = start_task(server, "true", {"large.txt"});
   std::vector<double> times;
   for (int rep = 0; rep < kWarmUp + kReps; ++rep) {
-    const double elapsed =
-        time_proposal(server, task, {{"large.txt", contents[rep % 2]}}, kPassed);
+    const double elapsed = time_proposal(server, task, {{"large.txt", contents[rep % 2]}}, kPassed);
     if (rep >= kWarmUp) times.push_back(elapsed);
   }
   const double time = median(times);
   report({"large proposal (16 MiB)", static_cast<double>(16 * kMiB) / time / 1e6, 400,
           Goal::AtLeast, "MB/s", "median " + micros(time)});
+}
+
+// The 16 MiB proposal with the undo journal, without it, and with --sync, interleaved.
+void journal_cost(const Bench& bench) {
+  constexpr int kWarmUp = 2;
+  constexpr int kRounds = 11;
+  if (!fs::exists(bench.without_journal)) {
+    std::printf("%-34s skipped: %s not built\n", "large proposal, journal / none",
+                bench.without_journal.c_str());
+    return;
+  }
+  const std::string contents[] = {make_text(16 * kMiB, 21), make_text(16 * kMiB, 22)};
+  struct Variant {
+    Variant(const std::string& binary, std::vector<std::string> options)
+        : server(binary, std::move(options)) {}
+    Server server;
+    std::string task;
+    std::vector<double> times;
+  };
+  const auto variant = [&](const std::string& binary, std::vector<std::string> options,
+                           const std::string& file) {
+    write_file(file, contents[1]);
+    auto made = std::make_unique<Variant>(binary, std::move(options));
+    made->task = start_task(made->server, "true", {file});
+    return made;
+  };
+  auto journal = variant(bench.binary, {}, "journal.txt");
+  auto none = variant(bench.without_journal, {}, "none.txt");
+  auto synced = variant(bench.binary, {"--sync"}, "synced.txt");
+  const std::string files[] = {"journal.txt", "none.txt", "synced.txt"};
+  Variant* variants[] = {journal.get(), none.get(), synced.get()};
+  for (int round = 0; round < kWarmUp + kRounds; ++round) {
+    for (int v = 0; v < 3; ++v) {
+      // Rotating who goes first keeps the page cache's after-effects evenly spread.
+      const int which = (v + round) % 3;
+      Variant& current = *variants[which];
+      const double elapsed = time_proposal(current.server, current.task,
+                                           {{files[which], contents[round % 2]}}, kPassed);
+      if (round >= kWarmUp) current.times.push_back(elapsed);
+    }
+  }
+  const double with_journal = median(journal->times);
+  const double without = median(none->times);
+  report({"large proposal, journal / none", with_journal / without, 1.25, Goal::AtMost, "x",
+          "journal " + micros(with_journal) + ", none " + micros(without) + ", --sync " +
+              micros(median(synced->times))});
+  for (const std::string& file : files) fs::remove(file);
 }
 
 // A rejected edit-set proposed again and again, the repeats pipelined.
@@ -457,7 +514,8 @@ void refusals(const Bench& bench) {
   std::vector<double> rates;
   for (int rep = 0; rep < kReps; ++rep) {
     std::string requests;
-    for (std::size_t i = 0; i < kPerRep; ++i) requests += propose_line(server.next_id(), task, edits);
+    for (std::size_t i = 0; i < kPerRep; ++i)
+      requests += propose_line(server.next_id(), task, edits);
     const Clock::time_point start = Clock::now();
     server.exchange(requests, kPerRep, [](std::string_view reply) { expect(reply, kRefused); });
     rates.push_back(static_cast<double>(kPerRep) / seconds_since(start));
@@ -480,7 +538,8 @@ void tools_list(const Bench& bench) {
     }
     const Clock::time_point start = Clock::now();
     server.exchange(requests, kPerRep, [](std::string_view reply) {
-      expect(reply, R"(,"jsonrpc":"2.0","result":{"tools":[{"description":"Start a verifier-gated)");
+      expect(reply,
+             R"(,"jsonrpc":"2.0","result":{"tools":[{"description":"Start a verifier-gated)");
     });
     rates.push_back(static_cast<double>(kPerRep) / seconds_since(start));
   }
@@ -603,13 +662,9 @@ struct Measurement {
 };
 
 constexpr Measurement kMeasurements[] = {
-    {"small", small_proposal},
-    {"large", large_proposal},
-    {"refusals", refusals},
-    {"tools-list", tools_list},
-    {"snapshot", proposal_under_snapshot},
-    {"start-up", start_up},
-    {"peak-rss", peak_memory},
+    {"small", small_proposal}, {"large", large_proposal},  {"journal", journal_cost},
+    {"refusals", refusals},    {"tools-list", tools_list}, {"snapshot", proposal_under_snapshot},
+    {"start-up", start_up},    {"peak-rss", peak_memory},
 };
 
 fs::path make_temporary_directory() {
@@ -641,7 +696,9 @@ int main(int argc, char** argv) {
   }
   // A server that dies must surface as a failed write, not end the driver.
   ::signal(SIGPIPE, SIG_IGN);
-  Bench bench{fs::absolute(argv[1]).string()};
+  const fs::path binary = fs::absolute(argv[1]);
+  Bench bench{binary.string(),
+              (binary.parent_path() / "bench/quarry_agent_task_without_journal").string()};
   const fs::path directory = make_temporary_directory();
   const fs::path previous = fs::current_path();
   int status = 0;

@@ -581,7 +581,10 @@ Result<Transaction> Transaction::apply(const EditSet& set, const Workspace& work
   for (std::size_t i = 0; i < set.edits.size(); ++i) {
     TouchedPath& touched = transaction.touched_[slot_of_edit[i]];
     std::optional<FileIdentity> written;
-    Status status = write_whole_file(workspace, set.edits[i].path, set.edits[i].content, &written);
+    Status status;
+    if (transaction.journal_) status = transaction.journal_->mark_writing(slot_of_edit[i]);
+    if (status)
+      status = write_whole_file(workspace, set.edits[i].path, set.edits[i].content, &written);
     // Known as soon as the file is open, so that a write failing part-way still removes it.
     if (!touched.prior.bytes && !touched.created) touched.created = written;
     if (!status) {
@@ -590,6 +593,7 @@ Result<Transaction> Transaction::apply(const EditSet& set, const Workspace& work
       return error;
     }
   }
+  if (transaction.journal_) static_cast<void>(transaction.journal_->mark_all_written());
   return transaction;
 }
 

@@ -22,11 +22,14 @@ namespace {
 //   magic, u32 version, u8 confined, str base directory, u32 entry count,
 //   per entry: u8 flags, u32 mode, str path, 64 hex digits of the bytes written, str prior bytes,
 //   trailer: kTrailer, u64 offset of the trailer,
-//   then one mark per path whose rollback failed: 'F', u32 index.
+//   then marks: 'W', u32 index before each file write; 'A' once every write is done;
+//   'F', u32 index for a path whose rollback failed.
 // A str is a u64 length and the bytes. The trailer goes last: a journal cut short has none.
 constexpr std::string_view kMagic = "quarry-agent-task journal\n";
 constexpr std::uint32_t kVersion = 1;
 constexpr std::string_view kTrailer = "complete";
+constexpr char kWritingMark = 'W';
+constexpr char kAllWrittenMark = 'A';
 constexpr char kFailedMark = 'F';
 constexpr std::uint8_t kPriorPresent = 1;
 constexpr std::uint8_t kThroughLink = 2;
@@ -158,10 +161,23 @@ Recorded parse(std::string_view bytes) {
   }
   recorded.complete = true;
   recorded.failed.assign(recorded.touched.size(), false);
-  while (reader.take(1) == std::string_view(&kFailedMark, 1)) {
+  std::optional<std::uint32_t> writing;
+  bool all_written = false;
+  for (;;) {
+    const std::string_view mark = reader.take(1);
+    if (!reader.ok()) break;
+    if (mark[0] == kAllWrittenMark) {
+      all_written = true;
+      continue;
+    }
     const auto index = reader.le<std::uint32_t>();
-    if (reader.ok() && index < recorded.failed.size()) recorded.failed[index] = true;
+    if (!reader.ok() || index >= recorded.failed.size()) break;
+    if (mark[0] == kWritingMark) writing = index;
+    if (mark[0] == kFailedMark) recorded.failed[index] = true;
   }
+  // Killed during a write, the file may hold part of the new bytes: it goes back whatever it
+  // holds, as after a failed rollback.
+  if (writing && !all_written) recorded.failed[*writing] = true;
   return recorded;
 }
 
@@ -384,10 +400,22 @@ Result<Journal> Journal::write(JournalDirectory& directory, const Workspace& wor
   return journal;
 }
 
+Status Journal::mark(char kind, std::optional<std::size_t> index) {
+  std::string mark(1, kind);
+  if (index) put_le<std::uint32_t>(mark, static_cast<std::uint32_t>(*index));
+  return write_all_at(file_.get(), mark);
+}
+
+Status Journal::mark_writing(std::size_t index) {
+  return mark(kWritingMark, index);
+}
+
+Status Journal::mark_all_written() {
+  return mark(kAllWrittenMark, std::nullopt);
+}
+
 Status Journal::mark_failed(std::size_t index) {
-  std::string mark(1, kFailedMark);
-  put_le<std::uint32_t>(mark, static_cast<std::uint32_t>(index));
-  if (Status written = write_all_at(file_.get(), mark); !written) return written;
+  if (Status marked = mark(kFailedMark, index); !marked) return marked;
   if (sync_ && ::fsync(file_.get()) != 0) return os_error(errno);
   return {};
 }

@@ -50,6 +50,10 @@ class Journal {
   // Closing releases the lock: a journal not removed stays, hot once the process is gone.
   ~Journal() = default;
 
+  // Before each file write, and once all are done: a path written when the process died may
+  // hold part of its new bytes, and recovery puts it back whatever it holds.
+  Status mark_writing(std::size_t index);
+  Status mark_all_written();
   // Records that the rollback of touched[index] failed, so that recovery puts it back
   // whatever the file holds.
   Status mark_failed(std::size_t index);
@@ -59,6 +63,7 @@ class Journal {
 
  private:
   Journal() = default;
+  Status mark(char kind, std::optional<std::size_t> index);
 
   Fd file_;
   bool sync_ = false;

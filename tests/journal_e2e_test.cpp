@@ -114,12 +114,29 @@ TEST_F(JournalRecovery, AJournalCutShortIsDiscardedWithoutTouchingFiles) {
   kill_server();
   const std::vector<std::string> journals = journals_in(dir_.path());
   ASSERT_EQ(journals.size(), 1u);
-  fs::resize_file(journals[0], fs::file_size(journals[0]) - 1);
+  fs::resize_file(journals[0], fs::file_size(journals[0]) / 2);
   EXPECT_EQ(next_server_err(), "quarry_agent_task: discarded the incomplete journal " +
                                    journals[0].substr(dir_.path().size() + 1) +
                                    ": no file had been written\n");
   EXPECT_EQ(read_file(dir_ / "a"), "unverified");
   EXPECT_TRUE(journals_in(dir_.path()).empty());
+}
+
+// Killed part-way through a file, the server left neither the old bytes nor the new ones: that
+// file goes back whatever it holds.
+TEST_F(JournalRecovery, AFileCutByTheKillGoesBackWhateverItHolds) {
+  propose_and_hang();
+  kill_server();
+  const std::vector<std::string> journals = journals_in(dir_.path());
+  ASSERT_EQ(journals.size(), 1u);
+  // The mark that every write was done is the journal's last byte.
+  fs::resize_file(journals[0], fs::file_size(journals[0]) - 1);
+  write_file(dir_ / "new/b", "");
+  EXPECT_EQ(next_server_err(),
+            "quarry_agent_task: recovered new/b: removed; what it held is in "
+            ".quarry-agent-task/recovered/new/b\n"
+            "quarry_agent_task: recovered a: prior bytes restored\n");
+  EXPECT_FALSE(file_exists(dir_ / "new/b"));
 }
 
 // A rollback that fails keeps the journal; the next start puts the file back whatever it

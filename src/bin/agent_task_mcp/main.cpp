@@ -54,7 +54,9 @@ int main(int argc, char** argv) {
     settings->protect = options.protect;
   }
   auto journal = std::make_shared<quarry::JournalDirectory>(journal_dir, options.sync);
+#ifndef QUARRY_WITHOUT_JOURNAL  // defined only for a benchmark that weighs the journal's cost
   settings->journal = journal;
+#endif
 
   // Files left holding an unjudged edit-set by a server that died go back before anything else.
   const bool recovered = quarry::recover_journals(*journal, say);
