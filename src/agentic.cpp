@@ -337,18 +337,31 @@ Result<Fd> Workspace::open_parent(const std::string& path, std::string& leaf) co
   return open(join(key.components, 0, key.components.size() - 1), O_PATH | O_DIRECTORY);
 }
 
-Result<FileIdentity> Workspace::identity(const std::string& path, bool follow_links) const {
+Result<struct stat> Workspace::status(const std::string& path, bool follow_links) const {
+  struct stat info;
+  if (!confined_) {
+    if (contains_nul(path)) return nul_in_path();
+    const int flags = follow_links ? 0 : AT_SYMLINK_NOFOLLOW;
+    if (::fstatat(base_ ? base_.get() : AT_FDCWD, path.c_str(), &info, flags) != 0) {
+      return os_error(errno);
+    }
+    return info;
+  }
   Result<Fd> file = open(path, O_PATH | (follow_links ? 0 : O_NOFOLLOW));
   if (!file) return file.error();
-  struct stat info;
   if (::fstat(file.value().get(), &info) != 0) return os_error(errno);
-  return identity_of(info);
+  return info;
+}
+
+Result<FileIdentity> Workspace::identity(const std::string& path, bool follow_links) const {
+  Result<struct stat> info = status(path, follow_links);
+  if (!info) return info.error();
+  return identity_of(info.value());
 }
 
 bool Workspace::is_symbolic_link(const std::string& path) const {
-  Result<Fd> file = open(path, O_PATH | O_NOFOLLOW);
-  struct stat info;
-  return file && ::fstat(file.value().get(), &info) == 0 && S_ISLNK(info.st_mode);
+  Result<struct stat> info = status(path, false);
+  return info && S_ISLNK(info.value().st_mode);
 }
 
 Status Workspace::make_directory(const std::string& path) const {

@@ -2,6 +2,8 @@
 // the memory of rejected edit-sets, and the on-disk Transaction with exact rollback.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -116,6 +118,7 @@ class Workspace {
 
  private:
   Workspace() = default;
+  Result<struct stat> status(const std::string& path, bool follow_links) const;
   // The path to hand to the *at calls: relative to the root when confined.
   Result<std::string> relative(const std::string& path) const;
   // Opens the directory holding `path` and gives the last component.

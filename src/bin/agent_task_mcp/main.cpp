@@ -58,12 +58,12 @@ int main(int argc, char** argv) {
   settings->journal = journal;
 #endif
 
+  // A client that closes our standard output or error makes writes fail instead of ending the
+  // process, here in the middle of a recovery too.
+  std::signal(SIGPIPE, SIG_IGN);
   // Files left holding an unjudged edit-set by a server that died go back before anything else.
   const bool recovered = quarry::recover_journals(*journal, say);
   if (options.recover) return recovered ? 0 : 1;
-
-  // A client that closes our standard output makes writes fail instead of ending the process.
-  std::signal(SIGPIPE, SIG_IGN);
   {
     quarry::RegistryTasks tasks(quarry::TaskRegistry::create(), std::move(settings));
     const int interrupt_fd = quarry::termination::install();
