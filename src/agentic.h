@@ -1,5 +1,6 @@
 // The values a proposal is made of (FileEdit, EditSet), path identity and order, fingerprints,
-// the memory of rejected edit-sets, and the on-disk Transaction with exact rollback.
+// the memory of rejected edit-sets, the Workspace that file operations go through, and the
+// on-disk Transaction with exact rollback.
 #pragma once
 
 #include <sys/stat.h>

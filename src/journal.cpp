@@ -241,8 +241,6 @@ Recovery recover_path(JournalDirectory& directory, int directory_fd, const Works
   const std::string& path = touched.path;
   const std::optional<std::string>& prior = touched.prior.bytes;
   Result<PriorState> current = read_prior_state(workspace, path);
-  const bool absent = !current && current.error().kind == ErrorKind::NotFound;
-  const std::optional<std::string>* held = current ? &current.value().bytes : nullptr;
 
   const auto keep = [&](std::string_view bytes) -> std::optional<std::string> {
     Result<std::string> saved = save_recovered(directory, directory_fd, path, bytes);
@@ -268,26 +266,26 @@ Recovery recover_path(JournalDirectory& directory, int directory_fd, const Works
     return outcome;
   };
 
-  if (!absent && held == nullptr) return left_alone(current.error().message);
-  const bool holds_prior = absent ? !prior : (prior && **held == *prior);
-  if (holds_prior) {
+  // A directory, a FIFO, a file that cannot be read: nothing of the proposal's.
+  if (!current) return left_alone(current.error().message);
+  const std::optional<std::string>& held = current.value().bytes;  // nothing: no file there
+  if (held == prior) {
     say("recovered " + path + ": already as it was");
     return Recovery::Done;
   }
-  const bool holds_written = !absent && std::find(written_digests.begin(), written_digests.end(),
-                                                  sha256_hex(**held)) != written_digests.end();
+  const bool holds_written = held && std::find(written_digests.begin(), written_digests.end(),
+                                               sha256_hex(*held)) != written_digests.end();
   // A rollback that failed left the proposal's bytes, or whatever came after them: the prior
   // state goes back all the same, and what the file held is kept.
   std::string note;
-  if (rollback_failed && !absent && !holds_written) {
-    std::optional<std::string> saved = keep(**held);
+  if (held && !holds_written) {
+    if (!rollback_failed) return left_alone("it changed after the interrupted proposal wrote it");
+    std::optional<std::string> saved = keep(*held);
     if (!saved) return left_alone("its bytes could not be saved before putting it back");
     note = "; what it held is in " + *saved;
-  } else if (!absent && !holds_written) {
-    return left_alone("it changed after the interrupted proposal wrote it");
   }
-  const std::optional<FileIdentity> created = absent ? std::nullopt : current.value().identity;
-  if (Status restored = put_back(workspace, path, touched.prior, created); !restored) {
+  if (Status restored = put_back(workspace, path, touched.prior, current.value().identity);
+      !restored) {
     return left_alone("it could not be put back: " + restored.error().message);
   }
   say("recovered " + path + (prior ? ": prior bytes restored" : ": removed") + note);

@@ -123,7 +123,7 @@ TEST_F(JournalRecovery, AJournalCutShortIsDiscardedWithoutTouchingFiles) {
 }
 
 // Killed part-way through a file, the server left neither the old bytes nor the new ones: that
-// file goes back whatever it holds.
+// file goes back whatever it holds. A file deleted since comes back too.
 TEST_F(JournalRecovery, AFileCutByTheKillGoesBackWhateverItHolds) {
   propose_and_hang();
   kill_server();
@@ -132,11 +132,13 @@ TEST_F(JournalRecovery, AFileCutByTheKillGoesBackWhateverItHolds) {
   // The mark that every write was done is the journal's last byte.
   fs::resize_file(journals[0], fs::file_size(journals[0]) - 1);
   write_file(dir_ / "new/b", "");
+  fs::remove(dir_ / "a");
   EXPECT_EQ(next_server_err(),
             "quarry_agent_task: recovered new/b: removed; what it held is in "
             ".quarry-agent-task/recovered/new/b\n"
             "quarry_agent_task: recovered a: prior bytes restored\n");
   EXPECT_FALSE(file_exists(dir_ / "new/b"));
+  EXPECT_EQ(read_file(dir_ / "a"), kPrior);
 }
 
 // A rollback that fails keeps the journal; the next start puts the file back whatever it
