@@ -71,6 +71,27 @@ TEST_F(TaskSession, FailingProposalIsRolledBackAndPassingOneKept) {
   EXPECT_EQ(server.request(call_line(6, "task_history", {{"task_id", task}})),
             tool_error_line(6, "unknown task_id: " + task));
   EXPECT_EQ(server.wait().exit_code, 0);
+  // Every journal was deleted by its commit or rollback, and the directory with them.
+  EXPECT_FALSE(file_exists(dir_ / ".quarry-agent-task"));
+}
+
+// A file whose rollback failed holds bytes no verifier accepted: a finish puts it back first,
+// and fails while it cannot.
+TEST_F(TaskSession, AFailedRollbackIsFinishedBeforeTheTask) {
+  write_file(dir_ / "a", "keep");
+  ServerSession server(dir_.path());
+  const std::string task = start_task(server, "rm a; mkdir a; exit 1", {"a"});
+  propose(server, 2, task, {edit("a", "new")});
+  EXPECT_EQ(server.request(call_line(3, "task_finish", {{"task_id", task}})),
+            tool_error_line(3,
+                            "finish failed, task retained for retry: rollback failed for a: "
+                            "Is a directory (os error 21)"));
+  std::filesystem::remove(dir_ / "a");
+  EXPECT_EQ(server.request(call_line(4, "task_finish", {{"task_id", task}})),
+            tool_line(4, json{{"committed", true}}));
+  EXPECT_EQ(read_file(dir_ / "a"), "keep");
+  EXPECT_EQ(server.wait().exit_code, 0);
+  EXPECT_FALSE(file_exists(dir_ / ".quarry-agent-task"));
 }
 
 TEST_F(TaskSession, EveryRecordedOutcomeText) {
@@ -166,84 +187,39 @@ TEST_F(TaskSession, FailedFinishKeepsTheTaskForARetry) {
 // before, never write through a link planted since, and report what they could not put back.
 TEST_F(TaskSession, RollbackAndRestoreTouchOnlyWhatTheyRecorded) {
   struct Row {
-    std::string name;
-    std::string setup;  // shell, before the start
-    json files;
+    json files;  // the last one is edited
     std::string verify_cmd;
-    std::string edit_path;
     bool restore;  // finish with commit false after the proposal
     std::string output;
     std::string check;  // shell that must succeed at the end
   };
   const std::string kept = "[ \"$(cat a)\" = keep ] && [ \"$(cat out/x)\" = other ]";
   const std::vector<Row> rows = {
-      // Read before d existed, a/ looked absent; the write went through d/.. into a.
-      {"through a missing directory, rolled back",
-       "",
-       {"d/../a"},
-       "exit 1",
-       "d/../a",
-       false,
-       "",
-       kept},
-      {"through a missing directory, restored",
-       "",
-       {"a", "e/../a"},
-       "true",
-       "e/../a",
-       true,
-       "",
-       kept},
-      {"link to another file planted over a new file, rolled back",
-       "",
-       {"n"},
-       "rm n; ln -s out/x n; exit 1",
-       "n",
-       false,
-       "",
-       kept + " && [ -L n ]"},
-      {"link to another file planted over a new file, restored",
-       "",
-       {"n"},
-       "rm n; ln -s out/x n",
-       "n",
-       true,
-       "",
-       kept + " && [ -L n ]"},
-      {"link planted over an existing file",
-       "",
-       {"a"},
-       "rm a; ln -s out/x a; exit 1",
-       "a",
-       false,
-       "",
-       kept + " && [ ! -L a ]"},
-      {"file replaced by a directory",
-       "",
-       {"a"},
+      // Read before d existed, d/../a looked absent; the write went through d/.. into a.
+      {{"d/../a"}, "exit 1", false, "", kept},
+      {{"a", "e/../a"}, "true", true, "", kept},
+      // The bytes the proposal found there are what the restore puts back.
+      {{"e/../a"}, "true", true, "", kept},
+      // Links to another file planted over a new file, and over an existing one.
+      {{"n"}, "rm n; ln -s out/x n; exit 1", false, "", kept + " && [ -L n ]"},
+      {{"n"}, "rm n; ln -s out/x n", true, "", kept + " && [ -L n ]"},
+      {{"a"}, "rm a; ln -s out/x a; exit 1", false, "", kept + " && [ ! -L a ]"},
+      {{"a"},
        "rm a; mkdir a; exit 1",
-       "a",
        false,
        "rollback failed for a: Is a directory (os error 21)",
        "[ -d a ]"},
-      {"deleted executable comes back with its mode",
-       "chmod 754 a",
-       {"a"},
-       "rm a; exit 1",
-       "a",
-       false,
-       "",
-       kept + " && [ \"$(stat -c %a a)\" = 754 ]"},
+      // A deleted executable comes back with its mode.
+      {{"a"}, "rm a; exit 1", false, "", kept + " && [ \"$(stat -c %a a)\" = 754 ]"},
   };
   for (const Row& row : rows) {
-    SCOPED_TRACE(row.name);
+    SCOPED_TRACE(row.files.dump() + " " + row.verify_cmd);
     TempDir dir;
-    write_file(dir / "a", "keep");
+    write_file(dir / "a", "keep", 0754);
     write_file(dir / "out/x", "other");
-    ASSERT_TRUE(shell(dir.path(), row.setup));
     ServerSession server(dir.path());
     const std::string task = start_task(server, row.verify_cmd, row.files);
-    EXPECT_EQ(tool_text(propose(server, 2, task, {edit(row.edit_path, "new")}))["output"],
+    EXPECT_EQ(tool_text(propose(server, 2, task, {edit(row.files.back(), "new")}))["output"],
               row.output);
     if (row.restore) {
       EXPECT_EQ(server.request(call_line(3, "task_finish", {{"task_id", task}, {"commit", false}})),
