@@ -23,17 +23,19 @@ constexpr std::size_t kVerifierCaptureLimit = kVerifierOutputLimit + 3;
 
 }  // namespace
 
-Verdict run_verifier(const std::string& verify_cmd, const RunHooks& hooks) {
+Verdict run_verifier(const std::string& verify_cmd, const RunHooks& hooks,
+                     std::optional<std::chrono::seconds> time_limit) {
   Command command;
   command.program = "sh";
   command.args = {"-c", verify_cmd};
   command.own_process_group = true;
   RunOptions options;
+  options.time_limit = time_limit;
   options.capture_limit = kVerifierCaptureLimit;
   options.hooks = hooks;
 
   Result<RunResult> ran = run(command, options);
-  if (!ran) return Verdict{false, "failed to run verifier: " + ran.error().message, false};
+  if (!ran) return Verdict{false, "failed to run verifier: " + ran.error().message};
   const RunResult& result = ran.value();
 
   std::string output = utf8_lossy(result.out);
@@ -41,9 +43,11 @@ Verdict run_verifier(const std::string& verify_cmd, const RunHooks& hooks) {
     output.append(kStderrSeparator);
     output.append(utf8_lossy(result.err));
   }
-  return Verdict{result.status.success(),
-                 truncate_utf8(std::move(output), kVerifierOutputLimit, kTruncationMarker),
-                 result.interrupted};
+  output = truncate_utf8(std::move(output), kVerifierOutputLimit, kTruncationMarker);
+  // An attempt record keeps this text for the life of its task; the capacity that decoding and
+  // joining grew must not come with it.
+  output.shrink_to_fit();
+  return Verdict{result.status.success(), std::move(output), result.interrupted, result.timed_out};
 }
 
 }  // namespace quarry
@@ -55,8 +59,9 @@ constexpr std::string_view kAllowlistMessage =
     "' not in task file allowlist;                          declare it in `files` at "
     "task_start to edit it";
 
-// A proposal under way when a termination request arrives has its edits rolled back before the
-// process ends; the attempt is not recorded, since nobody will read it.
+// A proposal abandoned while its verifier runs (the process is asked to terminate, or the client
+// cancelled the request) has its edits rolled back; the attempt is neither recorded nor counted,
+// since nobody will read it.
 constexpr std::string_view kInterruptedMessage = "verifier interrupted; edits rolled back";
 
 // One line per path whose rollback failed, after the verifier's own output.
@@ -94,6 +99,19 @@ bool is_protected(const TaskSettings& settings, const std::string& path) {
                      });
 }
 
+// The time limit says nothing about the edits, so a timed-out set is not remembered as rejected:
+// proposing it again runs the verifier again.
+std::string timed_out_output(std::chrono::seconds limit, std::string_view captured) {
+  std::string text =
+      "verifier timed out after " + std::to_string(limit.count()) + " s; edits rolled back";
+  if (!captured.empty()) {
+    text.reserve(text.size() + 1 + captured.size());
+    text += '\n';
+    text += captured;
+  }
+  return text;
+}
+
 }  // namespace
 
 Result<AgentTask> AgentTask::start(std::string id, std::string goal, std::string verify_cmd,
@@ -105,6 +123,7 @@ Result<AgentTask> AgentTask::start(std::string id, std::string goal, std::string
   Result<std::optional<MutationMeasurement>> gate =
       run_mutation_gate(min_mutation_score, verify_cmd, hooks);
   if (!gate) return gate.error();
+  if (hooks.is_abandoned()) return IoError{ErrorKind::Interrupted, "start abandoned"};
 
   AgentTask task;
   const Workspace& workspace = settings->workspace;
@@ -163,11 +182,18 @@ ProposeOutcome AgentTask::propose(std::vector<FileEdit> edits, const RunHooks& h
     return record(attempt, std::move(fingerprint), false,
                   "apply failed: " + transaction.error().message);
   }
-  Verdict verdict = run_verifier(verify_cmd_, hooks);
+  const std::optional<std::chrono::seconds> time_limit =
+      settings_ ? settings_->verify_timeout : std::nullopt;
+  Verdict verdict = run_verifier(verify_cmd_, hooks, time_limit);
   if (verdict.interrupted) {
     static_cast<void>(roll_back(std::move(transaction).value()));
     --proposal_count_;
     return ProposeOutcome{attempt, std::move(fingerprint), false, std::string(kInterruptedMessage)};
+  }
+  if (verdict.timed_out) {
+    std::vector<std::string> failures = roll_back(std::move(transaction).value());
+    return record(attempt, std::move(fingerprint), false,
+                  with_lines(timed_out_output(*time_limit, verdict.output), failures));
   }
   if (verdict.passed) {
     keep(std::move(transaction).value().commit());

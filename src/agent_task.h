@@ -32,12 +32,15 @@ struct TaskSettings {
 struct Verdict {
   bool passed = false;
   std::string output;  // stdout, then "\n--- stderr ---\n" and stderr; at most 8000 bytes + marker
-  bool interrupted = false;  // the run was abandoned through hooks.interrupt_fd
+  bool interrupted = false;  // the run was abandoned (hooks.interrupt_fd, hooks.abandoned)
+  bool timed_out = false;    // killed at the time limit; `output` holds what came before
 };
 
-// Runs `sh -c verify_cmd` once, in its own process group, without a time limit. Never fails:
-// a verifier that cannot be run is a failed verdict saying why.
-Verdict run_verifier(const std::string& verify_cmd, const RunHooks& hooks = {});
+// Runs `sh -c verify_cmd` once, in its own process group, which is killed once `time_limit` has
+// passed (no limit when nothing). Never fails: a verifier that cannot be run is a failed
+// verdict saying why.
+Verdict run_verifier(const std::string& verify_cmd, const RunHooks& hooks = {},
+                     std::optional<std::chrono::seconds> time_limit = std::nullopt);
 
 // One admitted proposal.
 struct AttemptRecord {
@@ -56,7 +59,8 @@ class AgentTask {
   // Runs the mutation gate, then snapshots the declared files (a path that does not exist or
   // is a directory is recorded as absent). Changes no file. `max_attempts` 0 admits one. A
   // path outside a confined workspace, or matching a protected pattern, fails with
-  // InvalidInput; one that is not a regular file with "not a regular file: {path}".
+  // InvalidInput; one that is not a regular file with "not a regular file: {path}". A start
+  // abandoned through the hooks fails with Interrupted.
   static Result<AgentTask> start(std::string id, std::string goal, std::string verify_cmd,
                                  const std::vector<std::string>& files, std::uint64_t max_attempts,
                                  std::optional<double> min_mutation_score,

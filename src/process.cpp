@@ -14,6 +14,8 @@
 #include <climits>
 #include <utility>
 
+#include "text.h"
+
 extern char** environ;
 
 namespace quarry {
@@ -60,42 +62,65 @@ class Child {
   ~Child() {
     if (reaped_) return;
     kill();
-    (void)reap(0);
+    (void)reap();
   }
 
   pid_t pid() const { return pid_; }
-  bool reaped() const { return reaped_; }
+  bool ended() const { return ended_; }
   const ExitStatus& status() const { return status_; }
 
   // Errors are ignored: the target may already have exited, and the reap that follows is what
   // matters.
   void kill() const { ::kill(leads_group_ ? -pid_ : pid_, SIGKILL); }
 
-  // waitpid with `options` (0 or WNOHANG). Returns 0, with reaped() telling whether the child
-  // has gone, or the errno of the failure.
-  int reap(int options) {
+  // Whether the child has ended, waiting for it unless `options` holds WNOHANG. The child is
+  // left unreaped: while it is a zombie its pid, and so its group's id, cannot be given to
+  // another process, which makes the group safe to kill. Returns 0 or the errno of the failure.
+  int wait_for_end(int options) {
     for (;;) {
-      int raw = 0;
-      const pid_t waited = ::waitpid(pid_, &raw, options);
-      if (waited == pid_) {
-        reaped_ = true;
-        status_ = WIFSIGNALED(raw) ? ExitStatus{ExitStatus::How::Signaled, WTERMSIG(raw)}
-                                   : ExitStatus{ExitStatus::How::Exited, WEXITSTATUS(raw)};
+      siginfo_t info{};
+      if (::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOWAIT | options) == 0) {
+        if (info.si_pid != pid_) return 0;
+        ended_ = true;
+        status_ = info.si_code == CLD_EXITED
+                      ? ExitStatus{ExitStatus::How::Exited, info.si_status}
+                      : ExitStatus{ExitStatus::How::Signaled, info.si_status};
         return 0;
       }
-      if (waited == 0) return 0;
       if (errno == EINTR) continue;
       const int error = errno;
       // ECHILD: the child was reaped behind our back (SIGCHLD ignored); its pid may already
       // belong to another process, so it must never be signalled again.
-      if (error == ECHILD) reaped_ = true;
+      if (error == ECHILD) ended_ = reaped_ = true;
       return error;
     }
   }
 
+  // Kills what is left of the group of an ended child that leads one (background jobs it
+  // started), then reaps the child.
+  Status finish() {
+    if (leads_group_) kill();
+    if (int error = reap()) return os_error(error);
+    return {};
+  }
+
  private:
+  int reap() {
+    for (;;) {
+      if (::waitpid(pid_, nullptr, 0) == pid_) {
+        ended_ = reaped_ = true;
+        return 0;
+      }
+      if (errno == EINTR) continue;
+      const int error = errno;
+      if (error == ECHILD) ended_ = reaped_ = true;
+      return error;
+    }
+  }
+
   pid_t pid_;
   bool leads_group_;
+  bool ended_ = false;
   bool reaped_ = false;
   ExitStatus status_;
 };
@@ -104,6 +129,7 @@ class Child {
 struct Capture {
   Fd fd;
   std::string* kept = nullptr;
+  bool cut = false;  // bytes were left out
 };
 
 Status open_pipe(Fd& read_end, Fd& write_end) {
@@ -130,11 +156,13 @@ int spawn(const Command& command, int in, int out, int err, pid_t& pid) {
     return error;
   }
 
-  // The server ignores SIGPIPE; a child must die of it again, or `producer | head` would never
-  // end. Other ignored signals stay ignored, as whoever started the server (nohup, say) chose.
+  // The server ignores SIGPIPE and SIGXFSZ; a child must die of them again, or
+  // `producer | head` would never end. Other ignored signals stay ignored, as whoever started
+  // the server (nohup, say) chose.
   sigset_t to_default;
   sigemptyset(&to_default);
   sigaddset(&to_default, SIGPIPE);
+  sigaddset(&to_default, SIGXFSZ);
   sigset_t no_mask;
   sigemptyset(&no_mask);
   short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
@@ -177,7 +205,7 @@ int poll_timeout(Clock::duration left) {
 }
 
 // Reads what one readiness report promised. Returns 0, or the errno of a failed read.
-int read_once(Capture& capture, std::size_t capture_limit, bool& got_data) {
+int read_once(Capture& capture, const RunOptions& options, bool& got_data) {
   char buffer[64 * 1024];
   const ssize_t n = ::read(capture.fd.get(), buffer, sizeof buffer);
   if (n < 0) return errno == EINTR || errno == EAGAIN ? 0 : errno;
@@ -187,14 +215,32 @@ int read_once(Capture& capture, std::size_t capture_limit, bool& got_data) {
   }
   got_data = true;
   std::string& kept = *capture.kept;
-  if (kept.size() < capture_limit) {
-    kept.append(buffer, std::min(static_cast<std::size_t>(n), capture_limit - kept.size()));
+  const std::size_t limit = options.capture_limit;
+  if (options.keep == Keep::Tail) {
+    kept.append(buffer, static_cast<std::size_t>(n));
+    // Cut only once a whole limit's worth has piled up, so each byte is moved at most once.
+    if (kept.size() > limit && kept.size() - limit >= limit) {
+      kept.erase(0, kept.size() - limit);
+      capture.cut = true;
+    }
+  } else if (kept.size() < limit) {
+    kept.append(buffer, std::min(static_cast<std::size_t>(n), limit - kept.size()));
   }
   return 0;
 }
 
-// Waits for the child while draining both captures, honouring the deadline, the tick and the
-// interrupt descriptor. On success the child has been reaped; on failure it may still run.
+void cut_to_tail(Capture& capture, std::size_t limit) {
+  std::string& kept = *capture.kept;
+  if (kept.size() > limit) {
+    kept.erase(0, kept.size() - limit);
+    capture.cut = true;
+  }
+  if (capture.cut) kept.erase(0, continuation_prefix(kept));
+}
+
+// Waits for the child while draining both captures, honouring the deadline, the tick, the
+// input and the abandonment hooks. On success the child has been reaped, after its group; on
+// failure it may still run.
 Status supervise(Child& child, std::array<Capture, 2>& captures, const RunOptions& options,
                  RunResult& result) {
   Fd pidfd;
@@ -211,12 +257,15 @@ Status supervise(Child& child, std::array<Capture, 2>& captures, const RunOption
   Clock::time_point next_tick = start + tick;
   Clock::time_point quiet_until;
   Clock::time_point drain_cap;
+  bool watching_input = hooks.input_fd >= 0 && hooks.on_input;
 
   for (;;) {
-    const bool running = !child.reaped();
-    if (!running && !captures[0].fd && !captures[1].fd) return {};
     Clock::time_point now = Clock::now();
-    if (!running && (now >= quiet_until || now >= drain_cap)) return {};
+    const bool running = !child.ended();
+    if (!running &&
+        ((!captures[0].fd && !captures[1].fd) || now >= quiet_until || now >= drain_cap)) {
+      return child.finish();
+    }
 
     std::optional<Clock::time_point> wake;
     const auto wake_by = [&wake](Clock::time_point at) {
@@ -230,24 +279,19 @@ Status supervise(Child& child, std::array<Capture, 2>& captures, const RunOption
       wake_by(std::min(quiet_until, drain_cap));
     }
 
-    std::array<pollfd, 4> watched{};
+    std::array<pollfd, 5> watched{};
     nfds_t count = 0;
+    const auto watch = [&watched, &count](int fd) {
+      watched[count] = {fd, POLLIN, 0};
+      return static_cast<int>(count++);
+    };
     std::array<int, 2> capture_slot{-1, -1};
     for (std::size_t i = 0; i < captures.size(); ++i) {
-      if (!captures[i].fd) continue;
-      capture_slot[i] = static_cast<int>(count);
-      watched[count++] = {captures[i].fd.get(), POLLIN, 0};
+      if (captures[i].fd) capture_slot[i] = watch(captures[i].fd.get());
     }
-    int exit_slot = -1;
-    int interrupt_slot = -1;
-    if (running && pidfd) {
-      exit_slot = static_cast<int>(count);
-      watched[count++] = {pidfd.get(), POLLIN, 0};
-    }
-    if (running && hooks.interrupt_fd >= 0) {
-      interrupt_slot = static_cast<int>(count);
-      watched[count++] = {hooks.interrupt_fd, POLLIN, 0};
-    }
+    const int exit_slot = running && pidfd ? watch(pidfd.get()) : -1;
+    const int interrupt_slot = running && hooks.interrupt_fd >= 0 ? watch(hooks.interrupt_fd) : -1;
+    const int input_slot = running && watching_input ? watch(hooks.input_fd) : -1;
 
     if (::poll(watched.data(), count, wake ? poll_timeout(*wake - now) : -1) < 0) {
       if (errno == EINTR) continue;
@@ -258,27 +302,26 @@ Status supervise(Child& child, std::array<Capture, 2>& captures, const RunOption
     for (std::size_t i = 0; i < captures.size(); ++i) {
       if (capture_slot[i] < 0 || watched[capture_slot[i]].revents == 0) continue;
       bool got_data = false;
-      if (int error = read_once(captures[i], options.capture_limit, got_data)) {
-        return os_error(error);
-      }
+      if (int error = read_once(captures[i], options, got_data)) return os_error(error);
       if (got_data && !running) quiet_until = now + kPipeQuietPeriod;
     }
     if (!running) continue;
 
     if (exit_slot < 0 || watched[exit_slot].revents != 0) {
-      if (int error = child.reap(WNOHANG)) return os_error(error);
+      if (int error = child.wait_for_end(WNOHANG)) return os_error(error);
     }
+    if (input_slot >= 0 && watched[input_slot].revents != 0) watching_input = hooks.on_input();
     const short interrupt_events = interrupt_slot < 0 ? 0 : watched[interrupt_slot].revents;
     if (interrupt_events & POLLNVAL) return os_error(EBADF);
-    const bool interrupted = !child.reaped() && interrupt_events != 0;
-    const bool timed_out = !child.reaped() && !interrupted && deadline && now >= *deadline;
+    const bool interrupted = !child.ended() && (interrupt_events != 0 || hooks.is_abandoned());
+    const bool timed_out = !child.ended() && !interrupted && deadline && now >= *deadline;
     if (interrupted || timed_out) {
       child.kill();
-      if (int error = child.reap(0)) return os_error(error);
+      if (int error = child.wait_for_end(0)) return os_error(error);
       result.interrupted = interrupted;
       result.timed_out = timed_out;
     }
-    if (child.reaped()) {
+    if (child.ended()) {
       quiet_until = now + kPipeQuietPeriod;
       drain_cap = now + kPipeDrainCap;
       continue;
@@ -296,7 +339,14 @@ Status supervise(Child& child, std::array<Capture, 2>& captures, const RunOption
 }  // namespace
 
 Result<RunResult> run(const Command& command, const RunOptions& options) {
-  if (options.hooks.on_start) options.hooks.on_start();
+  const RunHooks& hooks = options.hooks;
+  if (hooks.on_start) hooks.on_start();
+  if (hooks.is_abandoned()) {
+    RunResult never_started;
+    never_started.status = {ExitStatus::How::Signaled, SIGKILL};
+    never_started.interrupted = true;
+    return never_started;
+  }
   Fd null_in(::open("/dev/null", O_RDONLY | O_CLOEXEC));
   if (!null_in) return os_error(errno);
   Fd null_out;
@@ -332,6 +382,9 @@ Result<RunResult> run(const Command& command, const RunOptions& options) {
     return supervised.error();
   }
   result.status = child.status();
+  if (options.keep == Keep::Tail) {
+    for (Capture& capture : captures) cut_to_tail(capture, options.capture_limit);
+  }
   return result;
 }
 

@@ -1,5 +1,6 @@
 // Child processes: posix_spawn through PATH, pipes drained with poll while waiting, deadlines,
-// SIGKILL and reaping. Every descriptor is owned and close-on-exec; no child is left a zombie.
+// SIGKILL and reaping. Every descriptor is owned and close-on-exec; no child is left a zombie,
+// and nothing a group-leading child started outlives its run.
 #pragma once
 
 #include <chrono>
@@ -51,7 +52,9 @@ struct Command {
   std::vector<std::string> args;  // argv[1..]; argv[0] is the program
   Sink stdout_to = Sink::Pipe;
   Sink stderr_to = Sink::Pipe;
-  bool own_process_group = false;  // the child leads a new process group; kills reach the group
+  // The child leads a new process group; kills reach the group, and whatever is left in it
+  // once the child has exited and its output is drained is killed before the run returns.
+  bool own_process_group = false;
 };
 
 // What a caller can attach to a run without caring which child it is.
@@ -64,13 +67,27 @@ struct RunHooks {
   // When readable, the run is abandoned: the child (its group, when it leads one) is killed
   // with SIGKILL and reaped, and the run ends with `interrupted` set.
   int interrupt_fd = -1;
+  // Watched while the child runs: `on_input` is called whenever `input_fd` is readable and
+  // returns whether to go on watching it (false at end of input, say).
+  int input_fd = -1;
+  std::function<bool()> on_input;
+  // Asked before the child starts and whenever the run wakes: true abandons the run as
+  // interrupt_fd does, and a run asked to start once it is true starts no child at all.
+  std::function<bool()> abandoned;
+
+  bool is_abandoned() const { return abandoned && abandoned(); }
 };
+
+// Which end of a captured stream longer than the capture limit is kept.
+enum class Keep { Head, Tail };
 
 struct RunOptions {
   // Killed with SIGKILL (and reaped) once this much time has passed since the start.
   std::optional<std::chrono::milliseconds> time_limit;
   // Bytes kept of each captured stream; the rest is still read, so the child never stalls.
   std::size_t capture_limit = std::numeric_limits<std::size_t>::max();
+  // A kept tail starts on a UTF-8 character boundary: up to three bytes more are dropped.
+  Keep keep = Keep::Head;
   RunHooks hooks;
 };
 
@@ -79,11 +96,12 @@ struct RunResult {
   std::string out;           // captured standard output, at most capture_limit bytes
   std::string err;           // captured standard error, at most capture_limit bytes
   bool timed_out = false;    // killed at the time limit
-  bool interrupted = false;  // abandoned because interrupt_fd became readable
+  bool interrupted = false;  // abandoned through interrupt_fd or `abandoned`; maybe never started
 };
 
 // Starts the command with standard input from the null device, the parent's working directory
-// and environment, and SIGPIPE at its default disposition; drains its pipes while waiting for it.
+// and environment, and SIGPIPE and SIGXFSZ at their default dispositions; drains its pipes while
+// waiting for it.
 // An error means it could not be started, or waiting failed (the child is then killed and reaped).
 Result<RunResult> run(const Command& command, const RunOptions& options = {});
 

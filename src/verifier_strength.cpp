@@ -1,14 +1,9 @@
 #include "verifier_strength.h"
 
-#include <locale.h>
-#include <wctype.h>
-
 #include <array>
 #include <charconv>
 #include <chrono>
 #include <cmath>
-#include <cstdlib>
-#include <system_error>
 
 #include "text.h"
 
@@ -16,6 +11,9 @@ namespace quarry {
 namespace {
 
 constexpr std::chrono::seconds kToolTimeLimit{120};
+// A tool may print gigabytes; its score is at the end of its report, and a megabyte of the tail
+// holds it.
+constexpr std::size_t kToolOutputLimit = std::size_t{1} << 20;
 constexpr double kWarningThreshold = 70.0;
 
 bool contains(std::string_view text, std::string_view word) {
@@ -24,118 +22,6 @@ bool contains(std::string_view text, std::string_view word) {
 
 bool is_ascii_digit(char c) {
   return c >= '0' && c <= '9';
-}
-
-struct CodePoint {
-  char32_t value;
-  std::size_t length;  // bytes it takes in UTF-8
-};
-
-// Nothing when the bytes at `at` are not one well-formed UTF-8 sequence: overlong forms,
-// surrogates and values past U+10FFFF included.
-std::optional<CodePoint> decode_utf8(std::string_view text, std::size_t at) {
-  const auto lead = static_cast<unsigned char>(text[at]);
-  if (lead < 0x80) return CodePoint{lead, 1};
-  std::size_t length = 0;
-  char32_t value = 0;
-  char32_t smallest = 0;
-  if ((lead & 0xE0) == 0xC0) {
-    length = 2;
-    value = lead & 0x1F;
-    smallest = 0x80;
-  } else if ((lead & 0xF0) == 0xE0) {
-    length = 3;
-    value = lead & 0x0F;
-    smallest = 0x800;
-  } else if ((lead & 0xF8) == 0xF0) {
-    length = 4;
-    value = lead & 0x07;
-    smallest = 0x10000;
-  } else {
-    return std::nullopt;
-  }
-  if (text.size() - at < length) return std::nullopt;
-  for (std::size_t i = 1; i < length; ++i) {
-    const auto next = static_cast<unsigned char>(text[at + i]);
-    if ((next & 0xC0) != 0x80) return std::nullopt;
-    value = (value << 6) | (next & 0x3F);
-  }
-  if (value < smallest || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) {
-    return std::nullopt;
-  }
-  return CodePoint{value, length};
-}
-
-void append_utf8(std::string& out, char32_t value) {
-  if (value < 0x80) {
-    out.push_back(static_cast<char>(value));
-  } else if (value < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (value >> 6)));
-    out.push_back(static_cast<char>(0x80 | (value & 0x3F)));
-  } else if (value < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (value >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((value >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (value & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (value >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((value >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((value >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (value & 0x3F)));
-  }
-}
-
-// Unicode case tables come with a UTF-8 locale. The process's global locale is never switched
-// (that would change every other library's behaviour), so one is opened privately; where the
-// system lacks it, only ASCII letters are lowered.
-class Utf8CaseTable {
- public:
-  Utf8CaseTable() : locale_(newlocale(LC_CTYPE_MASK, "C.UTF-8", locale_t{})) {}
-  ~Utf8CaseTable() {
-    if (locale_ != locale_t{}) freelocale(locale_);
-  }
-  Utf8CaseTable(const Utf8CaseTable&) = delete;
-  Utf8CaseTable& operator=(const Utf8CaseTable&) = delete;
-
-  char32_t lower(char32_t value) const {
-    if (value < 0x80) {
-      return value >= 'A' && value <= 'Z' ? value + ('a' - 'A') : value;
-    }
-    if (locale_ == locale_t{}) return value;
-    const auto lowered = static_cast<char32_t>(towlower_l(static_cast<wint_t>(value), locale_));
-    const bool valid = lowered <= 0x10FFFF && !(lowered >= 0xD800 && lowered <= 0xDFFF);
-    return valid ? lowered : value;
-  }
-
- private:
-  locale_t locale_;
-};
-
-const Utf8CaseTable& case_table() {
-  static const Utf8CaseTable table;
-  return table;
-}
-
-// The Unicode White_Space property.
-bool is_white_space(char32_t value) {
-  switch (value) {
-    case 0x09:
-    case 0x0A:
-    case 0x0B:
-    case 0x0C:
-    case 0x0D:
-    case 0x20:
-    case 0x85:
-    case 0xA0:
-    case 0x1680:
-    case 0x2028:
-    case 0x2029:
-    case 0x202F:
-    case 0x205F:
-    case 0x3000:
-      return true;
-    default:
-      return value >= 0x2000 && value <= 0x200A;
-  }
 }
 
 // A tool's run prints a number directly before its percent sign; the first in-range one on the
@@ -218,6 +104,8 @@ std::optional<RunResult> run_tool_to_success(Command command, std::chrono::secon
   command.own_process_group = true;
   RunOptions options;
   options.time_limit = time_limit;
+  options.capture_limit = kToolOutputLimit;
+  options.keep = Keep::Tail;
   options.hooks = hooks;
   Result<RunResult> result = run(command, options);
   if (!result.ok()) return std::nullopt;
@@ -256,81 +144,6 @@ std::optional<double> parse_score(std::string_view text) {
     if (std::optional<double> score = first_ratio_percent(line)) return score;
   }
   return std::nullopt;
-}
-
-std::string lowercase(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (std::size_t at = 0; at < text.size();) {
-    const std::optional<CodePoint> code_point = decode_utf8(text, at);
-    if (!code_point) {
-      out.push_back(text[at]);
-      ++at;
-      continue;
-    }
-    append_utf8(out, case_table().lower(code_point->value));
-    at += code_point->length;
-  }
-  return out;
-}
-
-std::vector<std::string_view> split_lines(std::string_view text) {
-  std::vector<std::string_view> lines;
-  while (!text.empty()) {
-    const std::size_t feed = text.find('\n');
-    if (feed == std::string_view::npos) {
-      lines.push_back(text);
-      break;
-    }
-    std::string_view line = text.substr(0, feed);
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    lines.push_back(line);
-    text.remove_prefix(feed + 1);
-  }
-  return lines;
-}
-
-std::vector<std::string_view> split_whitespace(std::string_view text) {
-  std::vector<std::string_view> tokens;
-  std::size_t token_start = 0;
-  bool in_token = false;
-  for (std::size_t at = 0; at < text.size();) {
-    const std::optional<CodePoint> code_point = decode_utf8(text, at);
-    const std::size_t length = code_point ? code_point->length : 1;
-    const bool space = code_point && is_white_space(code_point->value);
-    if (space && in_token) {
-      tokens.push_back(text.substr(token_start, at - token_start));
-      in_token = false;
-    } else if (!space && !in_token) {
-      token_start = at;
-      in_token = true;
-    }
-    at += length;
-  }
-  if (in_token) tokens.push_back(text.substr(token_start));
-  return tokens;
-}
-
-std::optional<double> parse_number(std::string_view text) {
-  // from_chars takes a minus but not a plus, which is just as ordinary a way to write a number.
-  if (!text.empty() && text.front() == '+') {
-    text.remove_prefix(1);
-    if (!text.empty() && text.front() == '-') return std::nullopt;
-  }
-  double value = 0.0;
-  const char* end = text.data() + text.size();
-  const std::from_chars_result parsed = std::from_chars(text.data(), end, value);
-  if (parsed.ptr != end) return std::nullopt;
-  // A number too small for a double is as good as zero; strtod rounds it so, and overflow to
-  // infinity is refused below.
-  if (parsed.ec == std::errc::result_out_of_range) {
-    value = std::strtod(std::string(text).c_str(), nullptr);
-  } else if (parsed.ec != std::errc{}) {
-    return std::nullopt;
-  }
-  // "inf" and "nan" parse as well, but a score must stay finite to be compared and printed.
-  if (!std::isfinite(value)) return std::nullopt;
-  return value;
 }
 
 }  // namespace quarry

@@ -1,4 +1,4 @@
-// The advisory mutation-score check of the direct task_start method, and the text helpers it
+// The advisory mutation-score check of the direct task_start method, and the tool runner it
 // shares with the mutation gate.
 #pragma once
 
@@ -6,7 +6,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "process.h"
 
@@ -18,8 +17,9 @@ std::optional<std::string> check_verifier_strength(const std::string& verify_cmd
                                                    const RunHooks& hooks = {});
 
 // Runs a mutation tool in its own process group, so that a time limit or an interruption also
-// reaches the test runs it starts. The run only when it exited with code 0 within
-// `time_limit` and was not interrupted; nothing when it could not be started.
+// reaches the test runs it starts, keeping the last megabyte of each output stream. The run
+// only when it exited with code 0 within `time_limit` and was not interrupted; nothing when it
+// could not be started.
 std::optional<RunResult> run_tool_to_success(Command command, std::chrono::seconds time_limit,
                                              const RunHooks& hooks);
 
@@ -33,18 +33,5 @@ std::optional<std::string> run_with_timeout(const Command& command, const RunHoo
 // The mutation score in percent found in a tool's report: the first `N%` (0..100) on a line
 // mentioning mutation, score or killed, else the first `a/b` ratio on a line mentioning killed.
 std::optional<double> parse_score(std::string_view text);
-
-// Unicode lower-casing, one code point at a time; bytes that are not valid UTF-8 are kept.
-std::string lowercase(std::string_view text);
-
-// The lines of `text`, split at line feeds with one carriage return before each removed.
-std::vector<std::string_view> split_lines(std::string_view text);
-
-// The tokens of `text` between runs of Unicode white space.
-std::vector<std::string_view> split_whitespace(std::string_view text);
-
-// `text` as a whole read as a finite floating-point number (optional sign, decimal or exponent
-// form); nothing when any of it is left over.
-std::optional<double> parse_number(std::string_view text);
 
 }  // namespace quarry

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "agentic.h"
@@ -32,16 +33,16 @@ std::string print_of(const std::vector<FileEdit>& edits) {
   return EditSet{edits}.fingerprint();
 }
 
-// A write that fails part-way (here the file-size limit, 512-byte blocks, with SIGXFSZ ignored
-// so the write returns EFBIG instead of killing the server) must undo the edits before it,
-// delete or restore the file it was writing, and not remember the set as rejected.
+// A write that fails part-way (here the file-size limit, 512-byte blocks, with SIGXFSZ at its
+// default disposition: it must not end the server mid-transaction) must undo the edits before
+// it, delete or restore the file it was writing, and not remember the set as rejected.
 TEST(DiskFault, WriteFailingPartWayRollsBackAndStaysRetryable) {
   for (const bool b_existed : {false, true}) {
     SCOPED_TRACE(b_existed ? "b existed" : "b absent");
     TempDir dir;
     write_file(dir / "a", "a at start\n");
     if (b_existed) write_file(dir / "b", "b at start\n");
-    ServerSession server(dir.path(), "", "trap '' XFSZ; ulimit -f 1; exec \"$@\"");
+    ServerSession server(dir.path(), "", "ulimit -f 1; exec \"$@\"");
     const std::string task = start_task(server, "true", {"a", "b"});
 
     const std::vector<FileEdit> too_big = {{"a", "small"}, {"b", std::string(64 * 1024, 'x')}};
@@ -107,6 +108,41 @@ TEST(VerifierFault, VerdictIsTheShellsOwnExitStatus) {
     EXPECT_EQ(run.exit_code, 0);
     EXPECT_EQ(run.signal, 0);
     EXPECT_EQ(read_file(dir / "a"), row.passed ? "new" : "old");
+  }
+}
+
+// Background jobs of a verifier would rewrite a file after its rollback, or pile up.
+TEST(VerifierFault, NothingTheVerifierStartedOutlivesItsVerdict) {
+  TempDir dir;
+  write_file(dir / "a", "old");
+  ServerSession server(dir.path());
+  const std::string task = start_task(
+      server, "echo $$ > pgid; (sleep 1; echo late > a) >/dev/null 2>&1 & sleep 20 & exit 1",
+      {"a"});
+  const std::vector<FileEdit> edits = {{"a", "new"}};
+  EXPECT_EQ(server.request(propose(2, task, edits)),
+            tool_line(2, outcome(1, print_of(edits), "", false)));
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  EXPECT_EQ(read_file(dir / "a"), "old");
+  EXPECT_TRUE(process_group_gone(std::stoi(read_file(dir / "pgid"))));
+}
+
+// A verifier that never ends (a test runner in watch mode) would hold every later request. The
+// limit says nothing about the edits, so the same set is verified again, not refused.
+TEST(VerifierFault, TimeLimitKillsTheVerifierAndTheSameSetRunsAgain) {
+  TempDir dir;
+  write_file(dir / "a", "old");
+  ServerSession server(dir.path(), "", "exec \"$@\" --verify-timeout 1");
+  const std::string task = start_task(server, "echo $$ > pgid; echo partial; sleep 30", {"a"});
+  const std::vector<FileEdit> edits = {{"a", "new"}};
+  for (int attempt = 1; attempt <= 2; ++attempt) {
+    EXPECT_EQ(
+        server.request(propose(attempt + 1, task, edits)),
+        tool_line(attempt + 1,
+                  outcome(attempt, print_of(edits),
+                          "verifier timed out after 1 s; edits rolled back\npartial\n", false)));
+    EXPECT_EQ(read_file(dir / "a"), "old");
+    EXPECT_TRUE(process_group_gone(std::stoi(read_file(dir / "pgid"))));
   }
 }
 

@@ -94,10 +94,12 @@ TEST(HostileInput, InvalidUtf8StopsTheServerBeforeAnyLaterEffect) {
   EXPECT_EQ(read_file(dir / "a"), "first");
 }
 
-// A reader that stops at a NUL, or a parser that lets a raw control byte into a string.
+// A reader that stops at a NUL, a parser that lets a raw control byte into a string, or one that
+// takes a NUL for the end of its input.
 TEST(HostileInput, RawNulBytesAreParseErrors) {
   for (const std::string& line : std::vector<std::string>{
-           "{\"id\":1,\"method\":\"x\0y\"}"s, "{\"id\":1,\0\"method\":\"x\"}"s, "\0"s}) {
+           "{\"id\":1,\"method\":\"x\0y\"}"s, "{\"id\":1,\0\"method\":\"x\"}"s, "\0"s,
+           ping_line("1") + "\0"s + ping_line("2"), ping_line("1") + " \0"s}) {
     SCOPED_TRACE(::testing::PrintToString(line));
     expect_parse_error_then_served(line);
   }

@@ -247,9 +247,13 @@ TEST_F(MutationGateTools, CargoVerifiersRunBothProbesAndSkipSilently) {
 }
 
 // Guards against reading standard output only after the tool exits: a megabyte fills the pipe
-// and the tool would sit blocked until the 300-second limit.
-TEST_F(MutationGateTools, MegabyteBeforeTheSummaryDoesNotStall) {
-  bitegauge_running("head -c 1048576 /dev/zero | tr '\\0' x; echo; echo 'killed: 45, survived: 5'");
+// and the tool would sit blocked until the 300-second limit. Only the last megabyte is kept (a
+// tool may print gigabytes), so the early line is gone; the cut falls inside a two-byte
+// character, which must not make the whole output invalid UTF-8.
+TEST_F(MutationGateTools, MegabytesBeforeTheSummaryDoNotStallAndOnlyTheTailIsRead) {
+  bitegauge_running(
+      "echo 'mutation score: 10%'; yes \"$(printf '\\303\\251')\" | head -c 1100000; "
+      "echo 'killed: 45, survived: 5'");
   const auto started = std::chrono::steady_clock::now();
   const std::optional<MutationMeasurement> measurement = measure_verifier_strength("pytest");
   ASSERT_TRUE(measurement.has_value());

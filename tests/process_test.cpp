@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include "test_support.h"
+
 namespace quarry {
 namespace {
 
@@ -131,15 +133,38 @@ TEST(Process, InterruptKillsWholeProcessGroup) {
 
 TEST(Process, BackgroundJobHoldingPipeDoesNotBlock) {
   // The shell exits at once but its background job keeps standard output open for seconds;
-  // waiting for that end-of-file would block the caller as long.
-  const auto started = Clock::now();
-  Result<RunResult> ran = run(shell("sleep 5 & echo $!"));
-  const auto took = Clock::now() - started;
+  // waiting for that end-of-file would block the caller as long. A job left in the group of a
+  // child that leads one (a verifier, a mutation tool) would go on writing after the verdict.
+  for (const bool own_group : {false, true}) {
+    SCOPED_TRACE(own_group ? "own group" : "shared group");
+    Command command = shell("sleep 30 & echo $!");
+    command.own_process_group = own_group;
+    const auto started = Clock::now();
+    Result<RunResult> ran = run(command);
+    const auto took = Clock::now() - started;
+    ASSERT_TRUE(ran.ok()) << ran.error().message;
+    const pid_t background = std::stoi(ran.value().out);
+    if (own_group) {
+      EXPECT_TRUE(ends_soon(background));
+    } else {
+      EXPECT_EQ(::kill(background, 0), 0);
+    }
+    ::kill(background, SIGKILL);
+    EXPECT_LT(took, seconds{3});
+    EXPECT_TRUE(ran.value().status.success());
+  }
+}
+
+TEST(Process, AbandonedRunStartsNoChild) {
+  // Once a request is cancelled, the next tool of a sequence must not start at all.
+  testing::TempDir dir;
+  RunOptions options;
+  options.hooks.abandoned = [] { return true; };
+  Result<RunResult> ran = run(shell("touch " + dir / "ran"), options);
   ASSERT_TRUE(ran.ok()) << ran.error().message;
-  const pid_t background = std::stoi(ran.value().out);
-  ::kill(background, SIGKILL);
-  EXPECT_LT(took, seconds{3});
-  EXPECT_TRUE(ran.value().status.success());
+  EXPECT_TRUE(ran.value().interrupted);
+  EXPECT_FALSE(ran.value().status.success());
+  EXPECT_FALSE(testing::file_exists(dir / "ran"));
 }
 
 TEST(Process, ChildReadingStdinSeesEndOfFile) {

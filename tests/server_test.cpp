@@ -133,28 +133,6 @@ TEST(ServeLine, LoopMethodsAndUnknownMethods) {
   EXPECT_TRUE(tasks.calls.empty());
 }
 
-// A character missed here leaves a blank line answered with a parse error; a byte matched on
-// its own strips part of another character.
-TEST(TrimWhiteSpace, StripsExactlyTheWhiteSpaceCharacters) {
-  // Every character with the White_Space property, in UTF-8.
-  for (const std::string space :
-       {"\t",     "\n",     "\x0b",   "\x0c",   "\r",     " ",      "\u0085", "\u00a0", "\u1680",
-        "\u2000", "\u2001", "\u2002", "\u2003", "\u2004", "\u2005", "\u2006", "\u2007", "\u2008",
-        "\u2009", "\u200a", "\u2028", "\u2029", "\u202f", "\u205f", "\u3000"}) {
-    SCOPED_TRACE(space);
-    EXPECT_EQ(trim_white_space(space + "a" + space + "b" + space + space), "a" + space + "b");
-  }
-  // Not white space, though white space to some libraries or sharing bytes with a space.
-  for (const std::string& kept :
-       std::vector<std::string>{std::string("\0", 1), "\x1c", "\u180e", "\u200b", "\ufeff",
-                                "\u00e0",  // C3 A0: ends in the byte of U+00A0
-                                "\u00c5",  // C3 85: ends in the byte of U+0085
-                                "\u1681", "\u2128", "\u3001"}) {
-    SCOPED_TRACE(kept);
-    EXPECT_EQ(trim_white_space(" " + kept + " "), kept);
-  }
-}
-
 // ---- handler reply forms ----
 
 constexpr const char* kStart = R"({"goal":"g","verify_cmd":"pytest -q"})";

@@ -77,5 +77,15 @@ TEST(TerminationSignal, BetweenRequestsEndsTheProcessAtOnce) {
   EXPECT_EQ(server.wait().signal, SIGTERM);
 }
 
+// A server started under nohup must not end at the hang-up it was started to survive.
+TEST(TerminationSignal, IgnoredAtStartStaysIgnored) {
+  TempDir dir;
+  ServerSession server(dir.path(), "", "trap '' HUP; exec \"$@\"");
+  EXPECT_EQ(server.request(ping_line("1")), pong_line("1"));
+  ::kill(server.pid(), SIGHUP);
+  EXPECT_EQ(server.request(ping_line("2")), pong_line("2"));
+  EXPECT_EQ(server.wait().exit_code, 0);
+}
+
 }  // namespace
 }  // namespace quarry::testing

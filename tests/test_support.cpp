@@ -89,6 +89,21 @@ void write_script(const std::string& path, const std::string& body) {
   write_file(path, "#!/bin/sh\n" + body + "\n", 0755);
 }
 
+bool process_group_gone(int pgid) {
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    const std::string name = entry.path().filename();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    // The command name in parentheses may hold anything; the fields after it are fixed.
+    const std::string stat = read_file(entry.path() / "stat");
+    std::istringstream fields(stat.substr(stat.rfind(')') + 1));
+    std::string state;
+    int parent = 0;
+    int group = 0;
+    if (fields >> state >> parent >> group && group == pgid && state != "Z") return false;
+  }
+  return true;
+}
+
 void FakeToolsTest::SetUp() {
   if (const char* path = std::getenv("PATH")) saved_path_ = path;
   ::setenv("PATH", (tools_.path() + ":/usr/bin:/bin").c_str(), 1);

@@ -37,6 +37,9 @@ bool file_exists(const std::string& path);
 // An executable shell script at `path` with the given body after "#!/bin/sh".
 void write_script(const std::string& path, const std::string& body);
 
+// Whether no live process (zombies aside) belongs to the process group `pgid`.
+bool process_group_gone(int pgid);
+
 // Owns a directory of fake tools and makes PATH that directory, /usr/bin and /bin for the
 // test's length, so no test ever reaches a real tool installed elsewhere on the machine.
 class FakeToolsTest : public ::testing::Test {

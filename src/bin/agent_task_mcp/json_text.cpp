@@ -175,6 +175,14 @@ std::variant<Json, std::string> parse_with_nlohmann(std::string_view text) {
   BoundedDomBuilder builder(root);
   const bool ok = Json::sax_parse(text.begin(), text.end(), &builder,
                                   nlohmann::detail::input_format_t::json, true, false);
+  // The library takes a NUL byte for the end of its input, so a value followed by a NUL and
+  // anything at all passes as one value. Inside a string a raw NUL is refused, so the first NUL
+  // of an accepted text is where the library stopped.
+  if (const std::size_t nul = text.find('\0'); ok && nul != std::string_view::npos) {
+    return "syntax error while parsing value - unexpected NUL byte; expected end of input at "
+           "line 1 column " +
+           std::to_string(nul + 1);
+  }
   if (ok) return root;
   if (builder.too_deep()) {
     return "nesting deeper than " + std::to_string(kMaxJsonDepth) + " levels at line 1 column " +

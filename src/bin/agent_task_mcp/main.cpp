@@ -59,8 +59,10 @@ int main(int argc, char** argv) {
 #endif
 
   // A client that closes our standard output or error makes writes fail instead of ending the
-  // process, here in the middle of a recovery too.
+  // process, here in the middle of a recovery too; a file-size limit fails a write (and rolls
+  // its edit-set back) instead of ending the process part-way through a transaction.
   std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGXFSZ, SIG_IGN);
   // Files left holding an unjudged edit-set by a server that died go back before anything else.
   const bool recovered = quarry::recover_journals(*journal, say);
   if (options.recover) return recovered ? 0 : 1;

@@ -10,38 +10,12 @@
 #include "catalogue.h"
 #include "envelopes.h"
 #include "termination.h"
+#include "text.h"
 
 namespace quarry {
 namespace {
 
 constexpr std::size_t kFirstCapacity = 64 * 1024;
-
-bool is_white_space(char32_t c) {
-  return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
-         c == 0x3000;
-}
-
-// The code point that starts at `text[at]` and its length; a sequence cut off by the end of
-// the text reads as one U+FFFD byte.
-char32_t decode_at(std::string_view text, std::size_t at, std::size_t& length) {
-  const auto byte = [&](std::size_t i) {
-    return static_cast<char32_t>(static_cast<unsigned char>(text[i]));
-  };
-  const char32_t lead = byte(at);
-  if (lead < 0x80) {
-    length = 1;
-    return lead;
-  }
-  length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
-  if (at + length > text.size()) {
-    length = 1;
-    return 0xFFFD;
-  }
-  char32_t c = lead & (0x7F >> length);
-  for (std::size_t i = 1; i < length; ++i) c = (c << 6) | (byte(at + i) & 0x3F);
-  return c;
-}
 
 constexpr std::size_t kFlushThreshold = 64 * 1024;
 
@@ -151,18 +125,6 @@ std::optional<std::string_view> LineReader::next_line() {
       return line;
     }
   }
-}
-
-std::string_view trim_white_space(std::string_view line) {
-  std::size_t length = 0;
-  while (!line.empty() && is_white_space(decode_at(line, 0, length))) line.remove_prefix(length);
-  while (!line.empty()) {
-    std::size_t start = line.size() - 1;
-    while (start > 0 && (static_cast<unsigned char>(line[start]) & 0xC0) == 0x80) --start;
-    if (!is_white_space(decode_at(line, start, length))) break;
-    line.remove_suffix(line.size() - start);
-  }
-  return line;
 }
 
 std::optional<std::string> serve_line(TaskOperations& tasks, const RequestContext& context,

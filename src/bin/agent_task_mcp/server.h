@@ -39,9 +39,6 @@ class LineReader {
   bool eof_ = false;
 };
 
-// Removes leading and trailing characters with the Unicode White_Space property.
-std::string_view trim_white_space(std::string_view line);
-
 // Serves one line: the reply text to write, or nothing. `padding` bytes after the line are
 // readable (see LineReader).
 std::optional<std::string> serve_line(TaskOperations& tasks, const RequestContext& context,

@@ -4,6 +4,7 @@
 #include <signal.h>
 
 #include <unistd.h>
+
 #include <cerrno>
 
 namespace quarry::termination {
@@ -47,7 +48,15 @@ int install() {
   sigemptyset(&action.sa_mask);
   for (int signal_number : kSignals) sigaddset(&action.sa_mask, signal_number);
   action.sa_flags = SA_RESTART;
-  for (int signal_number : kSignals) sigaction(signal_number, &action, nullptr);
+  for (int signal_number : kSignals) {
+    // A signal ignored at start (under nohup, or in a shell's background job) stays ignored,
+    // as whoever started the server chose.
+    struct sigaction at_start = {};
+    if (sigaction(signal_number, nullptr, &at_start) == 0 && at_start.sa_handler == SIG_IGN) {
+      continue;
+    }
+    sigaction(signal_number, &action, nullptr);
+  }
   return fds[0];
 }
 

@@ -5,8 +5,9 @@
 
 namespace quarry::termination {
 
-// Installs the handlers; returns a descriptor that becomes readable once a held-back request
-// arrives (running children watch it), or -1 when it could not be set up.
+// Installs the handlers, except for signals ignored at start; returns a descriptor that becomes
+// readable once a held-back request arrives (running children watch it), or -1
+// when it could not be set up.
 int install();
 
 void enter_request();
