@@ -1,9 +1,11 @@
 #include "agent_task.h"
 
 #include <fnmatch.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdlib>
 #include <string_view>
 #include <utility>
 
@@ -20,40 +22,6 @@ constexpr std::string_view kTruncationMarker = "\n...[truncated]";
 // decoded bytes, and whether byte 8000 starts a character, depend only on the first 8003 bytes
 // of a stream: keeping that many records exactly what cutting the whole output would.
 constexpr std::size_t kVerifierCaptureLimit = kVerifierOutputLimit + 3;
-
-}  // namespace
-
-Verdict run_verifier(const std::string& verify_cmd, const RunHooks& hooks,
-                     std::optional<std::chrono::seconds> time_limit) {
-  Command command;
-  command.program = "sh";
-  command.args = {"-c", verify_cmd};
-  command.own_process_group = true;
-  RunOptions options;
-  options.time_limit = time_limit;
-  options.capture_limit = kVerifierCaptureLimit;
-  options.hooks = hooks;
-
-  Result<RunResult> ran = run(command, options);
-  if (!ran) return Verdict{false, "failed to run verifier: " + ran.error().message};
-  const RunResult& result = ran.value();
-
-  std::string output = utf8_lossy(result.out);
-  if (!result.err.empty()) {
-    output.append(kStderrSeparator);
-    output.append(utf8_lossy(result.err));
-  }
-  output = truncate_utf8(std::move(output), kVerifierOutputLimit, kTruncationMarker);
-  // An attempt record keeps this text for the life of its task; the capacity that decoding and
-  // joining grew must not come with it.
-  output.shrink_to_fit();
-  return Verdict{result.status.success(), std::move(output), result.interrupted, result.timed_out};
-}
-
-}  // namespace quarry
-
-namespace quarry {
-namespace {
 
 constexpr std::string_view kAllowlistMessage =
     "' not in task file allowlist;                          declare it in `files` at "
@@ -112,7 +80,52 @@ std::string timed_out_output(std::chrono::seconds limit, std::string_view captur
   return text;
 }
 
+// `sh` found through PATH once: a search on every verifier start tries each PATH entry before
+// the one that holds it.
+const std::string& shell_program() {
+  static const std::string found = [] {
+    const char* search = std::getenv("PATH");
+    std::string_view entries = search != nullptr ? search : "";
+    while (!entries.empty()) {
+      const std::size_t colon = entries.find(':');
+      std::string directory(entries.substr(0, colon));
+      entries.remove_prefix(colon == std::string_view::npos ? entries.size() : colon + 1);
+      std::string candidate = (directory.empty() ? "." : directory) + "/sh";
+      if (::access(candidate.c_str(), X_OK) == 0) return candidate;
+    }
+    return std::string("sh");
+  }();
+  return found;
+}
+
 }  // namespace
+
+Verdict run_verifier(const std::string& verify_cmd, const RunHooks& hooks,
+                     std::optional<std::chrono::seconds> time_limit) {
+  Command command;
+  command.program = shell_program();
+  command.args = {"-c", verify_cmd};
+  command.own_process_group = true;
+  RunOptions options;
+  options.time_limit = time_limit;
+  options.capture_limit = kVerifierCaptureLimit;
+  options.hooks = hooks;
+
+  Result<RunResult> ran = run(command, options);
+  if (!ran) return Verdict{false, "failed to run verifier: " + ran.error().message};
+  const RunResult& result = ran.value();
+
+  std::string output = utf8_lossy(result.out);
+  if (!result.err.empty()) {
+    output.append(kStderrSeparator);
+    output.append(utf8_lossy(result.err));
+  }
+  output = truncate_utf8(std::move(output), kVerifierOutputLimit, kTruncationMarker);
+  // An attempt record keeps this text for the life of its task; the capacity that decoding and
+  // joining grew must not come with it.
+  output.shrink_to_fit();
+  return Verdict{result.status.success(), std::move(output), result.interrupted, result.timed_out};
+}
 
 Result<AgentTask> AgentTask::start(std::string id, std::string goal, std::string verify_cmd,
                                    const std::vector<std::string>& files,
