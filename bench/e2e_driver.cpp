@@ -20,6 +20,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -138,7 +139,7 @@ double time_shell_true() {
 // The server as a child process speaking over its standard input and output.
 class Server {
  public:
-  explicit Server(const std::string& binary) {
+  explicit Server(const std::string& binary, std::vector<std::string> options = {}) {
     auto [in_read, in_write] = make_pipe();
     auto [out_read, out_write] = make_pipe();
     posix_spawn_file_actions_t actions;
@@ -146,9 +147,11 @@ class Server {
     ::posix_spawn_file_actions_adddup2(&actions, in_read.get(), STDIN_FILENO);
     ::posix_spawn_file_actions_adddup2(&actions, out_write.get(), STDOUT_FILENO);
     std::string program = binary;
-    char* argv[] = {program.data(), nullptr};
+    std::vector<char*> argv{program.data()};
+    for (std::string& option : options) argv.push_back(option.data());
+    argv.push_back(nullptr);
     try {
-      pid_ = spawn(program.c_str(), argv, &actions);
+      pid_ = spawn(program.c_str(), argv.data(), &actions);
     } catch (...) {
       ::posix_spawn_file_actions_destroy(&actions);
       throw;
@@ -413,6 +416,7 @@ std::string micros(double seconds) {
 
 struct Bench {
   std::string binary;
+  std::string without_journal;  // the same server built without its undo journal
   std::string small_a = make_text(1024, 11);
   std::string small_b = make_text(1024, 12);
 };
@@ -456,6 +460,53 @@ void large_proposal(const Bench& bench) {
   const double time = median(times);
   report({"large proposal (16 MiB)", static_cast<double>(16 * kMiB) / time / 1e6, 400,
           Goal::AtLeast, "MB/s", "median " + micros(time)});
+}
+
+// The 16 MiB proposal with the undo journal, without it, and with --sync, interleaved.
+void journal_cost(const Bench& bench) {
+  constexpr int kWarmUp = 2;
+  constexpr int kRounds = 11;
+  if (!fs::exists(bench.without_journal)) {
+    std::printf("%-34s skipped: %s not built\n", "large proposal, journal / none",
+                bench.without_journal.c_str());
+    return;
+  }
+  const std::string contents[] = {make_text(16 * kMiB, 21), make_text(16 * kMiB, 22)};
+  struct Variant {
+    Variant(const std::string& binary, std::vector<std::string> options)
+        : server(binary, std::move(options)) {}
+    Server server;
+    std::string task;
+    std::vector<double> times;
+  };
+  const auto variant = [&](const std::string& binary, std::vector<std::string> options,
+                           const std::string& file) {
+    write_file(file, contents[1]);
+    auto made = std::make_unique<Variant>(binary, std::move(options));
+    made->task = start_task(made->server, "true", {file});
+    return made;
+  };
+  auto journal = variant(bench.binary, {}, "journal.txt");
+  auto none = variant(bench.without_journal, {}, "none.txt");
+  auto synced = variant(bench.binary, {"--sync"}, "synced.txt");
+  const std::string files[] = {"journal.txt", "none.txt", "synced.txt"};
+  Variant* variants[] = {journal.get(), none.get(), synced.get()};
+  for (int round = 0; round < kWarmUp + kRounds; ++round) {
+    for (int v = 0; v < 3; ++v) {
+      // Rotating who goes first keeps the page cache's after-effects evenly spread.
+      const int which = (v + round) % 3;
+      Variant& current = *variants[which];
+      const double elapsed = time_proposal(current.server, current.task,
+                                           {{files[which], contents[round % 2]}}, kPassed);
+      if (round >= kWarmUp) current.times.push_back(elapsed);
+    }
+  }
+  const double with_journal = median(journal->times);
+  const double without = median(none->times);
+  report({"large proposal, journal / none", with_journal / without, 1.25, Goal::AtMost, "x",
+          "journal " + micros(with_journal) + ", none " + micros(without) + ", --sync " +
+              micros(median(synced->times))});
+  for (const std::string& file : files) fs::remove(file);
 }
 
 // A rejected edit-set proposed again and again, the repeats pipelined.
@@ -658,6 +709,7 @@ struct Measurement {
 constexpr Measurement kMeasurements[] = {
     {"small", small_proposal},
     {"large", large_proposal},
+    {"journal", journal_cost},
     {"refusals", refusals},
     {"tools-list", tools_list},
     {"snapshot", proposal_under_snapshot},
@@ -696,7 +748,9 @@ int main(int argc, char** argv) {
   }
   // A server that dies must surface as a failed write, not end the driver.
   ::signal(SIGPIPE, SIG_IGN);
-  Bench bench{fs::absolute(argv[1]).string()};
+  const fs::path binary = fs::absolute(argv[1]);
+  Bench bench{binary.string(),
+              (binary.parent_path() / "bench/quarry_agent_task_without_journal").string()};
   const fs::path directory = make_temporary_directory();
   const fs::path previous = fs::current_path();
   int status = 0;

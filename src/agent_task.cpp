@@ -1,6 +1,11 @@
 #include "agent_task.h"
 
+#include <fnmatch.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstddef>
+#include <cstdlib>
 #include <string_view>
 #include <utility>
 
@@ -18,12 +23,87 @@ constexpr std::string_view kTruncationMarker = "\n...[truncated]";
 // of a stream: keeping that many records exactly what cutting the whole output would.
 constexpr std::size_t kVerifierCaptureLimit = kVerifierOutputLimit + 3;
 
+constexpr std::string_view kAllowlistMessage =
+    "' not in task file allowlist;                          declare it in `files` at "
+    "task_start to edit it";
+
+// A proposal abandoned while its verifier runs (the process is asked to terminate, or the client
+// cancelled the request) has its edits rolled back; the attempt is neither recorded nor counted,
+// since nobody will read it.
+constexpr std::string_view kInterruptedMessage = "verifier interrupted; edits rolled back";
+
+// One line per path whose rollback failed, after the verifier's own output.
+std::string with_lines(std::string output, const std::vector<std::string>& lines) {
+  for (const std::string& line : lines) {
+    if (!output.empty() && output.back() != '\n') output += '\n';
+    output += line;
+  }
+  return output;
+}
+
+// `pattern` against a root-relative path, component by component: "*", "?" and "[...]"
+// within one component, "**" as a whole component for any number of them.
+bool matches(const std::vector<std::string>& pattern, std::size_t p,
+             const std::vector<std::string>& path, std::size_t i) {
+  if (p == pattern.size()) return i == path.size();
+  if (pattern[p] == "**") {
+    for (std::size_t skip = i; skip <= path.size(); ++skip) {
+      if (matches(pattern, p + 1, path, skip)) return true;
+    }
+    return false;
+  }
+  return i < path.size() && ::fnmatch(pattern[p].c_str(), path[i].c_str(), FNM_PATHNAME) == 0 &&
+         matches(pattern, p + 1, path, i + 1);
+}
+
+bool is_protected(const TaskSettings& settings, const std::string& path) {
+  if (settings.protect.empty()) return false;
+  Result<std::string> location = settings.workspace.resolved_location(path);
+  if (!location) return false;
+  const std::vector<std::string> components = PathKey::of(location.value()).components;
+  return std::any_of(settings.protect.begin(), settings.protect.end(),
+                     [&](const std::string& pattern) {
+                       return matches(PathKey::of(pattern).components, 0, components, 0);
+                     });
+}
+
+// The time limit says nothing about the edits, so a timed-out set is not remembered as rejected:
+// proposing it again runs the verifier again.
+std::string timed_out_output(std::chrono::seconds limit, std::string_view captured) {
+  std::string text =
+      "verifier timed out after " + std::to_string(limit.count()) + " s; edits rolled back";
+  if (!captured.empty()) {
+    text.reserve(text.size() + 1 + captured.size());
+    text += '\n';
+    text += captured;
+  }
+  return text;
+}
+
+// `sh` found through PATH once: a search on every verifier start tries each PATH entry before
+// the one that holds it.
+const std::string& shell_program() {
+  static const std::string found = [] {
+    const char* search = std::getenv("PATH");
+    std::string_view entries = search != nullptr ? search : "";
+    while (!entries.empty()) {
+      const std::size_t colon = entries.find(':');
+      std::string directory(entries.substr(0, colon));
+      entries.remove_prefix(colon == std::string_view::npos ? entries.size() : colon + 1);
+      std::string candidate = (directory.empty() ? "." : directory) + "/sh";
+      if (::access(candidate.c_str(), X_OK) == 0) return candidate;
+    }
+    return std::string("sh");
+  }();
+  return found;
+}
+
 }  // namespace
 
 Verdict run_verifier(const std::string& verify_cmd, const RunHooks& hooks,
                      std::optional<std::chrono::seconds> time_limit) {
   Command command;
-  command.program = "sh";
+  command.program = shell_program();
   command.args = {"-c", verify_cmd};
   command.own_process_group = true;
   RunOptions options;
@@ -47,35 +127,6 @@ Verdict run_verifier(const std::string& verify_cmd, const RunHooks& hooks,
   return Verdict{result.status.success(), std::move(output), result.interrupted, result.timed_out};
 }
 
-}  // namespace quarry
-
-namespace quarry {
-namespace {
-
-constexpr std::string_view kAllowlistMessage =
-    "' not in task file allowlist;                          declare it in `files` at "
-    "task_start to edit it";
-
-// A proposal abandoned while its verifier runs (the process is asked to terminate, or the client
-// cancelled the request) has its edits rolled back; the attempt is neither recorded nor counted,
-// since nobody will read it.
-constexpr std::string_view kInterruptedMessage = "verifier interrupted; edits rolled back";
-
-// The time limit says nothing about the edits, so a timed-out set is not remembered as rejected:
-// proposing it again runs the verifier again.
-std::string timed_out_output(std::chrono::seconds limit, std::string_view captured) {
-  std::string text =
-      "verifier timed out after " + std::to_string(limit.count()) + " s; edits rolled back";
-  if (!captured.empty()) {
-    text.reserve(text.size() + 1 + captured.size());
-    text += '\n';
-    text += captured;
-  }
-  return text;
-}
-
-}  // namespace
-
 Result<AgentTask> AgentTask::start(std::string id, std::string goal, std::string verify_cmd,
                                    const std::vector<std::string>& files,
                                    std::uint64_t max_attempts,
@@ -88,19 +139,19 @@ Result<AgentTask> AgentTask::start(std::string id, std::string goal, std::string
   if (hooks.is_abandoned()) return IoError{ErrorKind::Interrupted, "start abandoned"};
 
   AgentTask task;
+  const Workspace& workspace = settings->workspace;
   for (const std::string& path : files) {
     PathKey key = PathKey::of(path);
     if (task.allowlist_.contains(key)) continue;
-    Result<std::string> bytes = read_whole_file(path);
-    std::optional<std::string> prior;
-    if (bytes) {
-      prior = std::move(bytes).value();
-    } else if (bytes.error().kind != ErrorKind::NotFound &&
-               bytes.error().kind != ErrorKind::IsADirectory) {
-      return bytes.error();
+    if (Status inside = workspace.check_inside(path); !inside) return inside.error();
+    if (is_protected(*settings, path)) {
+      return IoError{ErrorKind::InvalidInput, "path is protected: " + path};
     }
+    Result<PriorState> state = read_prior_state(workspace, path);
+    if (!state && state.error().kind != ErrorKind::IsADirectory) return state.error();
     task.allowlist_.emplace(std::move(key), task.snapshot_.size());
-    task.snapshot_.push_back(SnapshotEntry{path, std::move(prior)});
+    task.snapshot_.push_back(
+        SnapshotEntry{path, state ? std::move(state).value() : PriorState{}, std::nullopt});
   }
   task.settings_ = std::move(settings);
   task.id_ = std::move(id);
@@ -134,31 +185,81 @@ ProposeOutcome AgentTask::propose(std::vector<FileEdit> edits, const RunHooks& h
     return record(attempt, std::move(fingerprint), false,
                   "identical edit-set already rejected; not re-applied");
   }
-  Result<Transaction> transaction = Transaction::apply(set);
+  if (Status retried = finish_rollbacks(&set); !retried) {
+    return record(attempt, std::move(fingerprint), false,
+                  "apply failed: " + retried.error().message);
+  }
+  Result<Transaction> transaction =
+      Transaction::apply(set, settings_->workspace, settings_->journal.get());
   if (!transaction) {
     return record(attempt, std::move(fingerprint), false,
                   "apply failed: " + transaction.error().message);
   }
-  const std::optional<std::chrono::seconds> time_limit =
-      settings_ ? settings_->verify_timeout : std::nullopt;
+  const std::optional<std::chrono::seconds> time_limit = settings_->verify_timeout;
   Verdict verdict = run_verifier(verify_cmd_, hooks, time_limit);
   if (verdict.interrupted) {
-    transaction.value().rollback();
+    static_cast<void>(roll_back(std::move(transaction).value()));
     --proposal_count_;
     return ProposeOutcome{attempt, std::move(fingerprint), false, std::string(kInterruptedMessage)};
   }
   if (verdict.timed_out) {
-    transaction.value().rollback();
+    std::vector<std::string> failures = roll_back(std::move(transaction).value());
     return record(attempt, std::move(fingerprint), false,
-                  timed_out_output(*time_limit, verdict.output));
+                  with_lines(timed_out_output(*time_limit, verdict.output), failures));
   }
   if (verdict.passed) {
-    std::move(transaction).value().commit();
-  } else {
-    transaction.value().rollback();
-    memory_.record_rejected(goal_, set);
+    keep(std::move(transaction).value().commit());
+    return record(attempt, std::move(fingerprint), true, std::move(verdict.output));
   }
-  return record(attempt, std::move(fingerprint), verdict.passed, std::move(verdict.output));
+  std::vector<std::string> failures = roll_back(std::move(transaction).value());
+  memory_.record_rejected(goal_, set);
+  return record(attempt, std::move(fingerprint), false,
+                with_lines(std::move(verdict.output), failures));
+}
+
+std::vector<std::string> AgentTask::roll_back(Transaction transaction) {
+  std::vector<std::string> failures = transaction.rollback();
+  if (transaction.rollback_pending()) unfinished_rollbacks_.push_back(std::move(transaction));
+  return failures;
+}
+
+Status AgentTask::finish_rollbacks(const EditSet* set) {
+  std::vector<std::string> failures;
+  for (auto pending = unfinished_rollbacks_.begin(); pending != unfinished_rollbacks_.end();) {
+    const bool concerned =
+        set == nullptr || std::any_of(set->edits.begin(), set->edits.end(), [&](const FileEdit& e) {
+          return pending->touches(PathKey::of(e.path));
+        });
+    if (concerned) {
+      std::vector<std::string> lines = pending->rollback();
+      failures.insert(failures.end(), lines.begin(), lines.end());
+    }
+    pending =
+        pending->rollback_pending() ? std::next(pending) : unfinished_rollbacks_.erase(pending);
+  }
+  if (failures.empty()) return {};
+  return IoError{ErrorKind::Other, with_lines("", failures)};
+}
+
+void AgentTask::keep(std::vector<TouchedPath> committed) {
+  const Workspace& workspace = settings_->workspace;
+  for (TouchedPath& touched : committed) {
+    SnapshotEntry& entry = snapshot_[allowlist_.at(PathKey::of(touched.path))];
+    if (entry.state.bytes) continue;
+    // What a restore may remove is what stands there now, after the verifier: the proposal's
+    // file, or the one the verifier made of it; a link it planted is not followed.
+    const auto current = [&]() -> std::optional<FileIdentity> {
+      Result<FileIdentity> identity = workspace.identity(touched.path, touched.prior.through_link);
+      return identity ? std::optional(identity.value()) : std::nullopt;
+    };
+    if (touched.created) {
+      entry.created = current();
+    } else if (entry.created && touched.prior.identity == entry.created) {
+      entry.created = current();
+    } else if (touched.prior.bytes) {
+      entry.state = std::move(touched.prior);
+    }
+  }
 }
 
 ProposeOutcome AgentTask::record(std::uint64_t attempt, std::string fingerprint, bool passed,
@@ -169,6 +270,8 @@ ProposeOutcome AgentTask::record(std::uint64_t attempt, std::string fingerprint,
 
 Status AgentTask::finish(bool commit) {
   if (finished_) return {};
+  // A failed rollback left bytes that no verifier accepted: they go back before anything else.
+  if (Status retried = finish_rollbacks(nullptr); !retried) return retried;
   if (!commit) {
     if (Status restored = restore(); !restored) return restored;
   }
@@ -178,14 +281,9 @@ Status AgentTask::finish(bool commit) {
 
 Status AgentTask::restore() {
   for (const SnapshotEntry& entry : snapshot_) {
-    if (entry.prior) {
-      if (Status written = write_whole_file(entry.path, *entry.prior); !written) return written;
-      continue;
-    }
-    Status removed = remove_file(entry.path);
-    if (!removed && removed.error().kind != ErrorKind::NotFound &&
-        removed.error().kind != ErrorKind::IsADirectory) {
-      return removed;
+    if (Status restored = put_back(settings_->workspace, entry.path, entry.state, entry.created);
+        !restored) {
+      return restored;
     }
   }
   return {};

@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <list>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -12,6 +13,7 @@
 
 #include "agentic.h"
 #include "io_error.h"
+#include "journal.h"
 #include "mutation_gate.h"
 #include "process.h"
 
@@ -19,8 +21,11 @@ namespace quarry {
 
 // Settings every task of the process follows, fixed at start-up from the command line.
 struct TaskSettings {
-  std::optional<std::chrono::seconds>
-      verify_timeout;  // nothing: a verifier runs as long as it takes
+  // Nothing: a verifier runs as long as it takes.
+  std::optional<std::chrono::seconds> verify_timeout;
+  Workspace workspace = Workspace::unconfined();
+  std::vector<std::string> protect;           // root-relative patterns no task may declare
+  std::shared_ptr<JournalDirectory> journal;  // nothing: proposals are not journaled
 };
 
 // The verdict of one verifier run.
@@ -53,7 +58,9 @@ class AgentTask {
  public:
   // Runs the mutation gate, then snapshots the declared files (a path that does not exist or
   // is a directory is recorded as absent). Changes no file. `max_attempts` 0 admits one. A
-  // start abandoned through the hooks fails with Interrupted.
+  // path outside a confined workspace, or matching a protected pattern, fails with
+  // InvalidInput; one that is not a regular file with "not a regular file: {path}". A start
+  // abandoned through the hooks fails with Interrupted.
   static Result<AgentTask> start(std::string id, std::string goal, std::string verify_cmd,
                                  const std::vector<std::string>& files, std::uint64_t max_attempts,
                                  std::optional<double> min_mutation_score,
@@ -64,8 +71,9 @@ class AgentTask {
   // fails: every problem is an outcome with passed false.
   ProposeOutcome propose(std::vector<FileEdit> edits, const RunHooks& hooks = {});
 
-  // Commit keeps the files; restore puts every declared file back as it was at start. A
-  // failed restore leaves the task open for another try.
+  // Commit keeps the files; restore puts every declared file back as it was at start. Either
+  // first puts back what a failed rollback left. A failure leaves the task open for another
+  // try.
   Status finish(bool commit);
 
   const std::string& id() const { return id_; }
@@ -77,13 +85,21 @@ class AgentTask {
 
  private:
   struct SnapshotEntry {
-    std::string path;                  // as first declared
-    std::optional<std::string> prior;  // nullopt: absent at start
+    std::string path;  // as first declared
+    // At start; for a path absent then, the state a proposal later found there before its
+    // first write (the file existed after all, reached through a directory made since).
+    PriorState state;
+    std::optional<FileIdentity> created;  // the file this task's proposals created there
   };
 
   AgentTask() = default;
   ProposeOutcome record(std::uint64_t attempt, std::string fingerprint, bool passed,
                         std::string output);
+  // Rolls back; a transaction that leaves paths unrestored is kept to be tried again.
+  std::vector<std::string> roll_back(Transaction transaction);
+  // Tries again the rollbacks that failed: those touching `set`, or all of them.
+  Status finish_rollbacks(const EditSet* set);
+  void keep(std::vector<TouchedPath> committed);
   Status restore();
 
   std::shared_ptr<const TaskSettings> settings_;
@@ -98,6 +114,7 @@ class AgentTask {
   std::uint64_t max_attempts_ = 1;
   std::uint64_t proposal_count_ = 0;
   AttemptMemory memory_;
+  std::list<Transaction> unfinished_rollbacks_;
   bool finished_ = false;
 };
 

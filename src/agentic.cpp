@@ -1,17 +1,20 @@
 #include "agentic.h"
 
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <memory>
 #include <cerrno>
-#include <cstdlib>
 #include <cstdint>
+#include <cstdlib>
 #include <functional>
+#include <memory>
 #include <utility>
 
+#include "journal.h"
 #include "process.h"
 #include "provenance.h"
 #include "text.h"
@@ -74,36 +77,124 @@ IoError nul_in_path() {
   return IoError{ErrorKind::InvalidInput, "path contains a NUL byte"};
 }
 
-Result<Fd> open_file(const std::string& path, int flags, mode_t mode = 0) {
-  for (;;) {
-    const int fd = ::open(path.c_str(), flags, mode);
-    if (fd >= 0) return Fd(fd);
+IoError escapes_root(const std::string& path) {
+  return IoError{ErrorKind::InvalidInput, "path escapes the root: " + path};
+}
+
+IoError not_a_regular_file(const std::string& path) {
+  return IoError{ErrorKind::Other, "not a regular file: " + path};
+}
+
+FileIdentity identity_of(const struct stat& info) {
+  return FileIdentity{static_cast<std::uint64_t>(info.st_dev),
+                      static_cast<std::uint64_t>(info.st_ino)};
+}
+
+std::string join(const std::vector<std::string>& components, std::size_t from, std::size_t to) {
+  std::string path;
+  for (std::size_t i = from; i < to; ++i) {
+    if (!path.empty() && path != "/") path += '/';
+    path += components[i];
+  }
+  return path.empty() ? std::string(kCurrent) : path;
+}
+
+// The absolute path an open descriptor stands for, as the kernel reports it.
+Result<std::string> path_of(const Fd& file) {
+  const std::string link = "/proc/self/fd/" + std::to_string(file.get());
+  std::string target(4096, '\0');
+  const ssize_t length = ::readlink(link.c_str(), target.data(), target.size());
+  if (length < 0) return os_error(errno);
+  target.resize(static_cast<std::size_t>(length));
+  return target;
+}
+
+// `path` (absolute) as a path below `base`, or nothing when it is not below it.
+std::optional<std::vector<std::string>> components_below(const PathKey& path, const PathKey& base) {
+  if (path.components.size() < base.components.size() ||
+      !std::equal(base.components.begin(), base.components.end(), path.components.begin())) {
+    return std::nullopt;
+  }
+  return std::vector<std::string>(path.components.begin() + base.components.size(),
+                                  path.components.end());
+}
+
+std::string current_directory() {
+  std::unique_ptr<char, decltype(&std::free)> cwd(::getcwd(nullptr, 0), &std::free);
+  return cwd ? cwd.get() : "";
+}
+
+std::string absolute_spelling(const std::string& directory) {
+  if (!directory.empty() && directory.front() == '/') return directory;
+  return current_directory() + "/" + directory;
+}
+
+// Lexically, "a/../b" stays inside and "a/../../b" does not; a ".." that climbs out through a
+// directory that does not exist yet is only seen this way.
+bool climbs_out(const std::vector<std::string>& components) {
+  long depth = 0;
+  for (const std::string& component : components) {
+    if (component == kParent) {
+      if (--depth < 0) return true;
+    } else if (component != kCurrent) {
+      ++depth;
+    }
+  }
+  return false;
+}
+
+// Writes every byte over an open file from its start, cuts what is left of a longer one, and
+// closes it; a file that is not a regular file (a FIFO or a device made since) is refused before
+// anything is written. Opening with O_TRUNC instead would cost ext4 a flush of the new blocks at
+// close (its guard against zero-length files after a crash): a tenth of a small proposal.
+Status write_bytes(Fd file, const std::string& path, std::string_view bytes,
+                   std::optional<FileIdentity>* written = nullptr) {
+  struct stat info;
+  if (::fstat(file.get(), &info) != 0) return os_error(errno);
+  if (written != nullptr) *written = identity_of(info);
+  if (!S_ISREG(info.st_mode)) return not_a_regular_file(path);
+  const auto size = static_cast<off_t>(bytes.size());
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(file.get(), bytes.data(), bytes.size());
+    if (n < 0) {
+      const int error = errno;
+      if (error == EINTR || error == EAGAIN) continue;
+      return os_error(error);
+    }
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+  }
+  if (info.st_size > size && ::ftruncate(file.get(), size) != 0) return os_error(errno);
+  // Network file systems may report a failed write only when the file is closed. Linux frees
+  // the descriptor even when close is interrupted, so EINTR is no failure of the write.
+  if (::close(file.release()) != 0) {
     const int error = errno;
     if (error != EINTR) return os_error(error);
   }
+  return {};
 }
 
-bool is_directory(const std::string& path) {
-  struct stat info;
-  return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
-}
-
-// Makes directories[count - 1] and whichever of its ancestors are missing; directories[i] is
-// the path of the first i + 1 components. Trying the deepest first costs one call when the
-// parent exists already, the usual case.
-Status make_directories(const std::vector<std::string>& directories, std::size_t count) {
-  if (count == 0) return {};
-  const std::string& directory = directories[count - 1];
-  if (::mkdir(directory.c_str(), 0777) == 0) return {};
-  int error = errno;
-  if (error == ENOENT) {
-    Status ancestors = make_directories(directories, count - 1);
-    if (!ancestors) return ancestors;
-    if (::mkdir(directory.c_str(), 0777) == 0) return {};
-    error = errno;
+Result<Fd> open_at(int directory, const std::string& path, int flags, std::uint32_t mode) {
+  for (;;) {
+    const int fd = ::openat(directory, path.c_str(), flags | O_CLOEXEC, mode);
+    if (fd >= 0) return Fd(fd);
+    if (errno != EINTR) return os_error(errno);
   }
-  if (is_directory(directory)) return {};
-  return os_error(error);
+}
+
+// `shown` is the path as the client wrote it, for the refusal.
+Result<Fd> open_beneath(int directory, const std::string& path, int flags, std::uint32_t mode,
+                        const std::string& shown) {
+  struct open_how how = {};
+  how.flags = static_cast<std::uint64_t>(flags | O_CLOEXEC);
+  // openat2 refuses a mode that would not be used.
+  how.mode = (flags & O_CREAT) ? mode : 0;
+  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+  for (;;) {
+    const long fd = ::syscall(SYS_openat2, directory, path.c_str(), &how, sizeof how);
+    if (fd >= 0) return Fd(static_cast<int>(fd));
+    if (errno == EXDEV) return escapes_root(shown);
+    if (errno != EINTR && errno != EAGAIN) return os_error(errno);
+  }
 }
 
 }  // namespace
@@ -200,12 +291,183 @@ std::size_t AttemptMemory::count(const std::string& key) const {
   return list == rejected_.end() ? 0 : list->second.size();
 }
 
-Result<std::string> read_whole_file(const std::string& path) {
+Workspace Workspace::unconfined() {
+  Workspace workspace;
+  workspace.base_path_ = current_directory();
+  return workspace;
+}
+
+Result<Workspace> Workspace::confined(const std::string& root) {
+  return at(root, true);
+}
+
+Result<Workspace> Workspace::at(const std::string& directory, bool confined) {
+  Workspace workspace;
+  Result<Fd> opened = open_at(AT_FDCWD, directory, O_PATH | O_DIRECTORY, 0);
+  if (!opened) return opened.error();
+  Result<std::string> real = path_of(opened.value());
+  if (!real) return real.error();
+  workspace.base_ = std::move(opened).value();
+  workspace.base_path_ = real.value();
+  workspace.confined_ = confined;
+  // Agents send the root as they know it, which need not be its resolved form.
+  workspace.root_spellings_ = {real.value(), absolute_spelling(directory)};
+  return workspace;
+}
+
+Result<std::string> Workspace::relative(const std::string& path) const {
   if (contains_nul(path)) return nul_in_path();
-  Result<Fd> file = open_file(path, O_RDONLY | O_CLOEXEC);
+  if (!confined_ || path.empty() || path.front() != '/') return path;
+  const PathKey key = PathKey::of(path);
+  for (const std::string& spelling : root_spellings_) {
+    if (std::optional<std::vector<std::string>> below =
+            components_below(key, PathKey::of(spelling))) {
+      return join(*below, 0, below->size());
+    }
+  }
+  return escapes_root(path);
+}
+
+Result<Fd> Workspace::open(const std::string& path, int flags, std::uint32_t mode) const {
+  Result<std::string> relative_path = relative(path);
+  if (!relative_path) return relative_path.error();
+  const int base = base_ ? base_.get() : AT_FDCWD;
+  if (confined_) return open_beneath(base, relative_path.value(), flags, mode, path);
+  return open_at(base, relative_path.value(), flags, mode);
+}
+
+Result<Fd> Workspace::open_parent(const std::string& path, std::string& leaf) const {
+  const PathKey key = PathKey::of(path);
+  if (key.components.empty()) return os_error(ENOENT);
+  leaf = key.components.back();
+  return open(join(key.components, 0, key.components.size() - 1), O_PATH | O_DIRECTORY);
+}
+
+Result<struct stat> Workspace::status(const std::string& path, bool follow_links) const {
+  struct stat info;
+  if (!confined_) {
+    if (contains_nul(path)) return nul_in_path();
+    const int flags = follow_links ? 0 : AT_SYMLINK_NOFOLLOW;
+    if (::fstatat(base_ ? base_.get() : AT_FDCWD, path.c_str(), &info, flags) != 0) {
+      return os_error(errno);
+    }
+    return info;
+  }
+  Result<Fd> file = open(path, O_PATH | (follow_links ? 0 : O_NOFOLLOW));
   if (!file) return file.error();
+  if (::fstat(file.value().get(), &info) != 0) return os_error(errno);
+  return info;
+}
+
+Result<FileIdentity> Workspace::identity(const std::string& path, bool follow_links) const {
+  Result<struct stat> info = status(path, follow_links);
+  if (!info) return info.error();
+  return identity_of(info.value());
+}
+
+bool Workspace::is_symbolic_link(const std::string& path) const {
+  Result<struct stat> info = status(path, false);
+  return info && S_ISLNK(info.value().st_mode);
+}
+
+Status Workspace::make_directory(const std::string& path) const {
+  if (!confined_) {
+    if (contains_nul(path)) return nul_in_path();
+    if (::mkdirat(base_ ? base_.get() : AT_FDCWD, path.c_str(), 0777) != 0) return os_error(errno);
+    return {};
+  }
+  std::string leaf;
+  Result<Fd> parent = open_parent(path, leaf);
+  if (!parent) return parent.error();
+  if (::mkdirat(parent.value().get(), leaf.c_str(), 0777) != 0) return os_error(errno);
+  return {};
+}
+
+Status Workspace::unlink(const std::string& path) const {
+  if (!confined_) {
+    if (contains_nul(path)) return nul_in_path();
+    if (::unlinkat(base_ ? base_.get() : AT_FDCWD, path.c_str(), 0) != 0) return os_error(errno);
+    return {};
+  }
+  std::string leaf;
+  Result<Fd> parent = open_parent(path, leaf);
+  if (!parent) return parent.error();
+  if (::unlinkat(parent.value().get(), leaf.c_str(), 0) != 0) return os_error(errno);
+  return {};
+}
+
+Result<std::string> Workspace::link_target(const std::string& path) const {
+  Result<Fd> file = open(path, O_PATH);
+  if (!file) return file.error();
+  Result<std::string> target = path_of(file.value());
+  if (!target || !confined_) return target;
+  std::optional<std::vector<std::string>> below =
+      components_below(PathKey::of(target.value()), PathKey::of(base_path_));
+  if (!below) return escapes_root(path);
+  return join(*below, 0, below->size());
+}
+
+Result<std::string> Workspace::resolved_location(const std::string& path) const {
+  Result<std::string> relative_path = relative(path);
+  if (!relative_path) return relative_path.error();
+  std::vector<std::string> components = PathKey::of(relative_path.value()).components;
+  if (!components.empty() && components.front() == kCurrent) components.erase(components.begin());
+  // The longest part that exists is resolved by the kernel; the rest is taken as spelled.
+  for (std::size_t existing = components.size() + 1; existing-- > 0;) {
+    Result<Fd> prefix = open(join(components, 0, existing), O_PATH);
+    if (!prefix) {
+      if (prefix.error().kind == ErrorKind::NotFound ||
+          prefix.error().kind == ErrorKind::NotADirectory) {
+        continue;
+      }
+      return prefix.error();
+    }
+    Result<std::string> real = path_of(prefix.value());
+    if (!real) return real.error();
+    std::optional<std::vector<std::string>> resolved =
+        components_below(PathKey::of(real.value()), PathKey::of(base_path_));
+    if (!resolved) return escapes_root(path);
+    for (std::size_t i = existing; i < components.size(); ++i) {
+      if (components[i] != kParent) {
+        resolved->push_back(components[i]);
+      } else if (resolved->empty()) {
+        return escapes_root(path);
+      } else {
+        resolved->pop_back();
+      }
+    }
+    return join(*resolved, 0, resolved->size());
+  }
+  return escapes_root(path);
+}
+
+Status Workspace::check_inside(const std::string& path) const {
+  if (!confined_) return {};
+  Result<std::string> relative_path = relative(path);
+  if (!relative_path) return relative_path.error();
+  if (climbs_out(PathKey::of(relative_path.value()).components)) return escapes_root(path);
+  Result<std::string> location = resolved_location(path);
+  if (!location) return location.error();
+  return {};
+}
+
+Result<PriorState> read_prior_state(const Workspace& workspace, const std::string& path) {
+  PriorState state;
+  // O_NONBLOCK: opening a FIFO must not wait for a writer.
+  Result<Fd> file = workspace.open(path, O_RDONLY | O_NONBLOCK);
+  if (!file) {
+    if (file.error().kind != ErrorKind::NotFound) return file.error();
+    // A dangling symbolic link: writing it creates the file it names.
+    state.through_link = workspace.is_symbolic_link(path);
+    return state;
+  }
   struct stat info;
   if (::fstat(file.value().get(), &info) != 0) return os_error(errno);
+  if (S_ISDIR(info.st_mode)) return os_error(EISDIR);
+  if (!S_ISREG(info.st_mode)) return not_a_regular_file(path);
+  state.mode = info.st_mode & 07777;
+  state.identity = identity_of(info);
+  state.through_link = workspace.is_symbolic_link(path);
   // One byte beyond the reported size lets the end show up without growing the buffer; files
   // such as those under /proc report size 0 and grow it.
   std::string bytes(static_cast<std::size_t>(std::max<off_t>(info.st_size, 0)) + 1, '\0');
@@ -222,123 +484,187 @@ Result<std::string> read_whole_file(const std::string& path) {
     used += static_cast<std::size_t>(n);
   }
   bytes.resize(used);
-  return bytes;
+  state.bytes = std::move(bytes);
+  return state;
 }
 
-Status write_whole_file(const std::string& path, std::string_view bytes) {
-  if (contains_nul(path)) return nul_in_path();
-  Result<Fd> file = open_file(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+Status write_whole_file(const Workspace& workspace, const std::string& path, std::string_view bytes,
+                        std::optional<FileIdentity>* written) {
+  Result<Fd> file = workspace.open(path, O_WRONLY | O_CREAT | O_NONBLOCK, 0666);
   if (!file) return file.error();
-  while (!bytes.empty()) {
-    const ssize_t n = ::write(file.value().get(), bytes.data(), bytes.size());
-    if (n < 0) {
-      const int error = errno;
-      if (error == EINTR) continue;
-      return os_error(error);
-    }
-    bytes.remove_prefix(static_cast<std::size_t>(n));
-  }
-  // Network file systems may report a failed write only when the file is closed. Linux frees
-  // the descriptor even when close is interrupted, so EINTR is no failure of the write.
-  if (::close(file.value().release()) != 0) {
-    const int error = errno;
-    if (error != EINTR) return os_error(error);
-  }
-  return {};
+  return write_bytes(std::move(file).value(), path, bytes, written);
 }
 
-Status remove_file(const std::string& path) {
-  if (contains_nul(path)) return nul_in_path();
-  // A write to a symbolic link created the file it points to; undoing that write removes
-  // that file and keeps the link, as it was before.
-  std::string target = path;
-  struct stat info;
-  if (::lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode)) {
-    std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path.c_str(), nullptr),
-                                                         &std::free);
-    if (!resolved) return os_error(errno);
-    target = resolved.get();
-  }
-  if (::unlink(target.c_str()) != 0) return os_error(errno);
-  return {};
-}
-
-Status create_parent_directories(const std::string& path) {
-  if (contains_nul(path)) return nul_in_path();
+Status create_parent_directories(const Workspace& workspace, const std::string& path) {
   const PathKey key = PathKey::of(path);
   if (key.components.size() < 2) return {};
-  std::vector<std::string> directories;
-  directories.reserve(key.components.size() - 1);
-  for (std::size_t i = 0; i + 1 < key.components.size(); ++i) {
-    const std::string& component = key.components[i];
-    if (i == 0) {
-      directories.push_back(component);
-    } else if (directories.back() == kRoot) {
-      directories.push_back(directories.back() + component);
-    } else {
-      directories.push_back(directories.back() + '/' + component);
+  // The deepest directory that exists is looked for from the parent up: one call when the
+  // parent exists already, the usual case.
+  // A refusal names the path the client asked for, not the directory on its way.
+  const auto refused = [&](const std::string& directory, const IoError& error) {
+    return error.message == escapes_root(directory).message ? escapes_root(path) : error;
+  };
+  std::size_t existing = key.components.size() - 1;
+  for (; existing > 0; --existing) {
+    const std::string directory = join(key.components, 0, existing);
+    Result<Fd> opened = workspace.open(directory, O_PATH | O_DIRECTORY);
+    if (opened) break;
+    if (opened.error().kind != ErrorKind::NotFound) return refused(directory, opened.error());
+  }
+  for (std::size_t depth = existing + 1; depth < key.components.size(); ++depth) {
+    const std::string directory = join(key.components, 0, depth);
+    Status made = workspace.make_directory(directory);
+    if (!made && made.error().kind != ErrorKind::AlreadyExists) {
+      return refused(directory, made.error());
     }
   }
-  return make_directories(directories, directories.size());
+  return {};
 }
 
-Result<Transaction> Transaction::apply(const EditSet& set) {
-  Transaction transaction;
-  for (const FileEdit& edit : set.edits) {
-    PathKey key = PathKey::of(edit.path);
-    if (!transaction.index_.contains(key)) {
-      Result<std::string> current = read_whole_file(edit.path);
-      std::optional<std::string> prior;
-      if (current) {
-        prior = std::move(current).value();
-      } else if (current.error().kind != ErrorKind::NotFound) {
-        // Writing a path whose bytes were not saved would make the change impossible to undo.
-        transaction.rollback();
-        return current.error();
-      }
-      transaction.index_.emplace(std::move(key), transaction.entries_.size());
-      transaction.entries_.push_back(Entry{edit.path, std::move(prior)});
+Status put_back(const Workspace& workspace, const std::string& path, const PriorState& prior,
+                const std::optional<FileIdentity>& created) {
+  if (!prior.bytes) {
+    if (!created) return {};
+    Result<FileIdentity> now = workspace.identity(path, true);
+    if (!now) return now.error().kind == ErrorKind::NotFound ? Status() : Status(now.error());
+    if (now.value() != *created) return {};
+    // Made through a dangling symbolic link: the file it created goes, the link stays.
+    std::string target = path;
+    if (workspace.is_symbolic_link(path)) {
+      Result<std::string> resolved = workspace.link_target(path);
+      if (!resolved) return resolved.error();
+      target = resolved.value();
     }
-    Status written = create_parent_directories(edit.path);
-    if (written) written = write_whole_file(edit.path, edit.content);
+    Status removed = workspace.unlink(target);
+    if (!removed && removed.error().kind != ErrorKind::NotFound) return removed;
+    return {};
+  }
+  const int no_follow = prior.through_link ? 0 : O_NOFOLLOW;
+  // A symbolic link planted where a file was must not lead the prior bytes elsewhere.
+  if (!prior.through_link && workspace.is_symbolic_link(path)) {
+    if (Status removed = workspace.unlink(path); !removed) return removed;
+  }
+  Result<Fd> file = workspace.open(path, O_WRONLY | O_NONBLOCK | no_follow);
+  if (!file && file.error().kind == ErrorKind::NotFound) {
+    file = workspace.open(path, O_WRONLY | O_CREAT | O_NONBLOCK | no_follow, prior.mode);
+    // The mode it had, not the one the file-creation mask leaves.
+    if (file && ::fchmod(file.value().get(), prior.mode) != 0) return os_error(errno);
+  }
+  if (!file) return file.error();
+  return write_bytes(std::move(file).value(), path, *prior.bytes);
+}
+
+Result<Transaction> Transaction::apply(const EditSet& set, const Workspace& workspace,
+                                       JournalDirectory* journal) {
+  Transaction transaction;
+  transaction.workspace_ = &workspace;
+  std::vector<std::size_t> slot_of_edit;
+  std::vector<const std::string*> last_content;
+  slot_of_edit.reserve(set.edits.size());
+  for (const FileEdit& edit : set.edits) {
+    auto [slot, is_new] =
+        transaction.index_.try_emplace(PathKey::of(edit.path), transaction.touched_.size());
+    slot_of_edit.push_back(slot->second);
+    if (!is_new) {
+      last_content[slot->second] = &edit.content;
+      continue;
+    }
+    // The prior state is taken once the parent directories exist: through a directory that is
+    // missing now, "d/../a" would read as absent and the write would then replace an existing a.
+    if (Status made = create_parent_directories(workspace, edit.path); !made) return made.error();
+    Result<PriorState> prior = read_prior_state(workspace, edit.path);
+    if (!prior) return prior.error();
+    transaction.touched_.push_back(
+        TouchedPath{edit.path, std::move(prior).value(), {}, std::nullopt, false, false});
+    last_content.push_back(&edit.content);
+  }
+  if (journal != nullptr) {
+    for (std::size_t i = 0; i < last_content.size(); ++i) {
+      transaction.touched_[i].written_digest = sha256_hex(*last_content[i]);
+    }
+    Result<Journal> written = Journal::write(*journal, workspace, transaction.touched_);
     if (!written) {
-      transaction.rollback();
-      return written.error();
+      return IoError{written.error().kind,
+                     "cannot write the undo journal: " + written.error().message};
+    }
+    transaction.journal_ = std::make_unique<Journal>(std::move(written).value());
+  }
+
+  // From the first write on, destruction rolls back, whatever ends the apply early.
+  transaction.active_ = true;
+  for (std::size_t i = 0; i < set.edits.size(); ++i) {
+    TouchedPath& touched = transaction.touched_[slot_of_edit[i]];
+    std::optional<FileIdentity> written;
+    Status status;
+    if (transaction.journal_) status = transaction.journal_->mark_writing(slot_of_edit[i]);
+    if (status)
+      status = write_whole_file(workspace, set.edits[i].path, set.edits[i].content, &written);
+    // Known as soon as the file is open, so that a write failing part-way still removes it.
+    if (!touched.prior.bytes && !touched.created) touched.created = written;
+    if (!status) {
+      IoError error = status.error();
+      for (const std::string& line : transaction.rollback()) error.message += "\n" + line;
+      return error;
     }
   }
-  transaction.active_ = true;
+  if (transaction.journal_) static_cast<void>(transaction.journal_->mark_all_written());
   return transaction;
 }
 
 Transaction::Transaction(Transaction&& other) noexcept
-    : index_(std::move(other.index_)),
-      entries_(std::move(other.entries_)),
+    : workspace_(other.workspace_),
+      index_(std::move(other.index_)),
+      touched_(std::move(other.touched_)),
+      journal_(std::move(other.journal_)),
       active_(std::exchange(other.active_, false)) {}
 
 Transaction::~Transaction() {
-  if (active_) rollback();
+  if (active_) static_cast<void>(rollback());
 }
 
-void Transaction::commit() && {
+std::vector<TouchedPath> Transaction::commit() && {
   active_ = false;
+  if (journal_) {
+    if (journal_->sync()) {
+      for (const TouchedPath& touched : touched_) {
+        Result<Fd> file = workspace_->open(touched.path, O_RDONLY | O_NONBLOCK);
+        if (file) static_cast<void>(::fsync(file.value().get()));
+      }
+    }
+    static_cast<void>(journal_->remove());
+    journal_.reset();
+  }
   index_.clear();
-  entries_.clear();
+  return std::move(touched_);
 }
 
-void Transaction::rollback() {
-  // Two keys can reach one file (./x and x, a link and its target); the later entry's prior
-  // bytes are then the earlier entry's new content, so undoing newest first ends with the
-  // bytes from before the set.
-  for (auto entry = entries_.rbegin(); entry != entries_.rend(); ++entry) {
-    // Best effort: one path that cannot be restored must not stop the others. A file that is
-    // already gone is exactly the wanted state, so a failed delete needs no attention either.
-    if (entry->prior) {
-      static_cast<void>(write_whole_file(entry->path, *entry->prior));
-    } else {
-      static_cast<void>(remove_file(entry->path));
+std::vector<std::string> Transaction::rollback() {
+  std::vector<std::string> failures;
+  // Two keys can reach one file (./x and x, a link and its target); both hold the bytes from
+  // before the set, so the order only has to be the same every time: newest first.
+  for (std::size_t i = touched_.size(); i-- > 0;) {
+    TouchedPath& touched = touched_[i];
+    if (touched.put_back) continue;
+    Status restored = put_back(*workspace_, touched.path, touched.prior, touched.created);
+    if (restored) {
+      touched.put_back = true;
+      continue;
     }
+    failures.push_back("rollback failed for " + touched.path + ": " + restored.error().message);
+    if (journal_ && !touched.rollback_failed) static_cast<void>(journal_->mark_failed(i));
+    touched.rollback_failed = true;
   }
   active_ = false;
+  if (failures.empty() && journal_) {
+    static_cast<void>(journal_->remove());
+    journal_.reset();
+  }
+  return failures;
+}
+
+bool Transaction::rollback_pending() const {
+  return std::any_of(touched_.begin(), touched_.end(),
+                     [](const TouchedPath& touched) { return !touched.put_back; });
 }
 
 }  // namespace quarry

@@ -1,9 +1,14 @@
 // The values a proposal is made of (FileEdit, EditSet), path identity and order, fingerprints,
-// the memory of rejected edit-sets, and the on-disk Transaction with exact rollback.
+// the memory of rejected edit-sets, the Workspace that file operations go through, and the
+// on-disk Transaction with exact rollback.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstddef>
+#include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -11,6 +16,7 @@
 #include <vector>
 
 #include "io_error.h"
+#include "process.h"
 
 namespace quarry {
 
@@ -66,39 +72,127 @@ class AttemptMemory {
   std::unordered_map<std::string, std::vector<Rejected>> rejected_;
 };
 
-// File operations on client paths. A path holding a NUL byte fails with InvalidInput.
-Result<std::string> read_whole_file(const std::string& path);
-Status write_whole_file(const std::string& path, std::string_view bytes);
-// Removes the file the path names: through a symbolic link, the file it points to.
-Status remove_file(const std::string& path);
-Status create_parent_directories(const std::string& path);
+// Which file a path leads to.
+struct FileIdentity {
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+  bool operator==(const FileIdentity&) const = default;
+};
+
+// A path's state before a change: the file it led to, or absent.
+struct PriorState {
+  std::optional<std::string> bytes;  // nullopt: no file there
+  std::uint32_t mode = 0666;         // permission bits, given back to a file that is recreated
+  bool through_link = false;         // the path was a symbolic link: putting back follows it
+  std::optional<FileIdentity> identity;
+};
+
+// Where task paths lead. Unconfined, a path is used as written, relative to the base directory
+// (the working directory). Confined, it must stay beneath the root, through symbolic links too:
+// every open resolves with openat2(RESOLVE_BENEATH), so a link planted later cannot lead out.
+class Workspace {
+ public:
+  static Workspace unconfined();
+  // Confined beneath `root`; an absolute path inside it is taken relative to it.
+  static Result<Workspace> confined(const std::string& root);
+  // Paths relative to `directory` (a journal's record of where its server ran).
+  static Result<Workspace> at(const std::string& directory, bool confined);
+
+  bool is_confined() const { return confined_; }
+  // The absolute directory that relative paths start from.
+  const std::string& base_path() const { return base_path_; }
+  // InvalidInput "path escapes the root: {path}" when a confined path leads outside, by its
+  // spelling or through a symbolic link that exists now. Paths through missing directories are
+  // checked again at every open.
+  Status check_inside(const std::string& path) const;
+  // Where `path` leads, relative to the root: symbolic links of the part that exists resolved,
+  // the rest taken by its spelling. Only for a confined workspace.
+  Result<std::string> resolved_location(const std::string& path) const;
+
+  Result<Fd> open(const std::string& path, int flags, std::uint32_t mode = 0) const;
+  Result<FileIdentity> identity(const std::string& path, bool follow_links) const;
+  bool is_symbolic_link(const std::string& path) const;
+  Status make_directory(const std::string& path) const;
+  Status unlink(const std::string& path) const;
+  // The path of the file a symbolic link leads to, usable with this workspace.
+  Result<std::string> link_target(const std::string& path) const;
+
+ private:
+  Workspace() = default;
+  Result<struct stat> status(const std::string& path, bool follow_links) const;
+  // The path to hand to the *at calls: relative to the root when confined.
+  Result<std::string> relative(const std::string& path) const;
+  // Opens the directory holding `path` and gives the last component.
+  Result<Fd> open_parent(const std::string& path, std::string& leaf) const;
+
+  Fd base_;  // not open: the working directory
+  std::string base_path_;
+  bool confined_ = false;
+  std::vector<std::string> root_spellings_;  // absolute forms of the root, for absolute paths
+};
+
+// File operations on client paths through a workspace. A path holding a NUL byte fails with
+// InvalidInput. Nothing ever blocks on a FIFO or reads a device: a path that exists and is
+// neither a regular file nor a directory fails with "not a regular file: {path}".
+Result<PriorState> read_prior_state(const Workspace& workspace, const std::string& path);
+// Creates the file or writes over it, leaving exactly `bytes`. `written`, when given, receives the
+// identity of the file as soon as it is open, so a write that fails part-way still names it.
+Status write_whole_file(const Workspace& workspace, const std::string& path, std::string_view bytes,
+                        std::optional<FileIdentity>* written = nullptr);
+Status create_parent_directories(const Workspace& workspace, const std::string& path);
+// Puts `prior` back at `path`. Bytes are written back in place (a file that is gone is
+// recreated with its mode; a symbolic link planted since is replaced, never followed). An
+// absent prior removes the file only when it is `created`, the file this task or transaction
+// made there: a file that existed before, or one a link planted since leads to, is left alone.
+Status put_back(const Workspace& workspace, const std::string& path, const PriorState& prior,
+                const std::optional<FileIdentity>& created);
+
+// One path a transaction touches and how to put it back.
+struct TouchedPath {
+  std::string path;  // first spelling written
+  PriorState prior;
+  std::string written_digest;           // SHA-256 of the bytes the set leaves there
+  std::optional<FileIdentity> created;  // the file the set created there, when it was absent
+  bool put_back = false;
+  bool rollback_failed = false;
+};
+
+class Journal;
+class JournalDirectory;
 
 // One edit-set written to disk, able to put every touched path back exactly as it was.
 class Transaction {
  public:
-  // Writes every edit in order, saving each path's prior bytes before its first write. A path
-  // that cannot be read for any reason but not existing fails before it is written. On failure,
-  // whatever was written is already rolled back and the error is the failing call's.
-  static Result<Transaction> apply(const EditSet& set);
+  // Creates the parent directories and takes the prior state of every path, writes the undo
+  // journal (when `journal` is given), then writes every edit in order. On failure, whatever
+  // was written is already rolled back; a journal that cannot be written fails with
+  // "cannot write the undo journal: {error}" before any file is touched, and a rollback that
+  // fails adds its lines to the error text. `workspace` must outlive the transaction.
+  static Result<Transaction> apply(const EditSet& set, const Workspace& workspace,
+                                   JournalDirectory* journal);
 
   Transaction(Transaction&&) noexcept;
   Transaction& operator=(Transaction&&) = delete;
   Transaction(const Transaction&) = delete;
   Transaction& operator=(const Transaction&) = delete;
-  ~Transaction();  // rolls back while active
+  ~Transaction();  // rolls back while active; a journal kept for failed paths stays on disk
 
-  void commit() &&;
-  void rollback();  // best effort; restores paths in reverse order of their first write
+  // Keeps the edits and deletes the journal; hands over what was touched.
+  std::vector<TouchedPath> commit() &&;
+  // Puts back every path not put back yet, newest first. One line "rollback failed for
+  // {path}: {error}" per path that could not be; the journal then stays, marked, and a later
+  // call tries those paths again.
+  std::vector<std::string> rollback();
+  bool rollback_pending() const;
+  bool touches(const PathKey& key) const { return index_.contains(key); }
 
  private:
   Transaction() = default;
 
-  struct Entry {
-    std::string path;                  // first spelling written
-    std::optional<std::string> prior;  // nullopt: the file did not exist
-  };
-  std::map<PathKey, std::size_t> index_;  // path -> position in entries_
-  std::vector<Entry> entries_;            // in order of first write
+  const Workspace* workspace_ = nullptr;
+  std::map<PathKey, std::size_t> index_;  // path -> position in touched_
+  std::vector<TouchedPath> touched_;      // in order of first write
+  std::unique_ptr<Journal> journal_;
   bool active_ = false;
 };
 

@@ -211,15 +211,24 @@ class OnDisk : public ::testing::Test {
   fs::path previous_;
 };
 
+const Workspace& here() {
+  static const Workspace workspace = Workspace::unconfined();
+  return workspace;
+}
+
+Result<Transaction> apply_set(const Edits& edits) {
+  return Transaction::apply(set_of(edits), here(), nullptr);
+}
+
 using FileOperations = OnDisk;
 using TransactionOnDisk = OnDisk;
 
 // Guards against trusting the size fstat reports: such files claim to be empty.
 TEST_F(FileOperations, ReadsFilesThatReportNoSize) {
   if (!exists("/proc/self/status")) GTEST_SKIP() << "no /proc";
-  const Result<std::string> read = read_whole_file("/proc/self/status");
+  const Result<PriorState> read = read_prior_state(here(), "/proc/self/status");
   ASSERT_TRUE(read.ok()) << read.error().message;
-  EXPECT_NE(read.value().find("Name:"), std::string::npos);
+  EXPECT_NE(read.value().bytes->find("Name:"), std::string::npos);
 }
 
 // A NUL ends the path for the OS, which would then read, truncate, delete or create "bad"
@@ -231,11 +240,11 @@ TEST_F(FileOperations, PathWithNulTouchesNoFile) {
     return outcome.ok() ? IoError{} : outcome.error();
   };
   const std::vector<std::pair<std::string, IoError>> errors = {
-      {"read", error_of(read_whole_file(path))},
-      {"write", error_of(write_whole_file(path, "x"))},
-      {"remove", error_of(remove_file(path))},
-      {"parents", error_of(create_parent_directories(path))},
-      {"transaction", error_of(Transaction::apply(set_of({{"ok.txt", "A"}, {path, "B"}})))},
+      {"read", error_of(read_prior_state(here(), path))},
+      {"write", error_of(write_whole_file(here(), path, "x"))},
+      {"remove", error_of(put_back(here(), path, PriorState{}, FileIdentity{}))},
+      {"parents", error_of(create_parent_directories(here(), path))},
+      {"transaction", error_of(apply_set({{"ok.txt", "A"}, {path, "B"}}))},
   };
   for (const auto& [operation, error] : errors) {
     SCOPED_TRACE(operation);
@@ -272,10 +281,10 @@ TEST_F(TransactionOnDisk, RollbackOfOneFileWrittenTwice) {
     } else {
       fs::remove("x");
     }
-    Result<Transaction> applied = Transaction::apply(set_of(row.edits));
+    Result<Transaction> applied = apply_set(row.edits);
     ASSERT_TRUE(applied.ok()) << applied.error().message;
     EXPECT_EQ(contents("x"), row.edits.back().content);
-    applied.value().rollback();
+    static_cast<void>(applied.value().rollback());
     EXPECT_EQ(contents("x"), row.initial);
     EXPECT_TRUE(fs::is_symlink("link"));
   }
@@ -289,12 +298,12 @@ TEST_F(TransactionOnDisk, RollbackRestoresBytesAndRemovesNewFilesOnly) {
   for (int i = 0; i < (3 << 20) + 7; ++i) binary.push_back(static_cast<char>(i * 131 + i / 977));
   put("bin", binary);
   put("empty", "");
-  Result<Transaction> applied = Transaction::apply(
-      set_of({{"bin", "text"}, {"empty", "z"}, {"new//dir/./fresh", binary}, {"gone", "g"}}));
+  Result<Transaction> applied =
+      apply_set({{"bin", "text"}, {"empty", "z"}, {"new//dir/./fresh", binary}, {"gone", "g"}});
   ASSERT_TRUE(applied.ok());
   EXPECT_TRUE(contents("new/dir/fresh") == binary);
   fs::remove("gone");
-  applied.value().rollback();
+  static_cast<void>(applied.value().rollback());
   EXPECT_TRUE(contents("bin") == binary);
   EXPECT_EQ(contents("empty"), "");
   EXPECT_FALSE(exists("new/dir/fresh"));
@@ -333,7 +342,7 @@ TEST_F(TransactionOnDisk, FailingEditUndoesTheEarlierOnes) {
     SCOPED_TRACE(row.failing);
     put("kept.txt", "before\n");
     const Result<Transaction> applied =
-        Transaction::apply(set_of({{"kept.txt", "after"}, {"new.txt", "n"}, {row.failing, "z"}}));
+        apply_set({{"kept.txt", "after"}, {"new.txt", "n"}, {row.failing, "z"}});
     ASSERT_FALSE(applied.ok());
     EXPECT_EQ(applied.error().kind, row.kind);
     EXPECT_EQ(applied.error().message, row.message);
@@ -355,11 +364,11 @@ TEST_F(TransactionOnDisk, ExistingModeIsKeptAndNewFilesGet0666BeforeTheMask) {
   ASSERT_EQ(::chmod("x", 0640), 0);
   const mode_t mask = ::umask(0);
   ::umask(mask);
-  Result<Transaction> applied = Transaction::apply(set_of({{"x", "new"}, {"y", "new"}}));
+  Result<Transaction> applied = apply_set({{"x", "new"}, {"y", "new"}});
   ASSERT_TRUE(applied.ok());
   EXPECT_EQ(permission_bits("x"), 0640u);
   EXPECT_EQ(permission_bits("y"), 0666u & ~mask);
-  applied.value().rollback();
+  static_cast<void>(applied.value().rollback());
   EXPECT_EQ(permission_bits("x"), 0640u);
 }
 
@@ -369,21 +378,21 @@ TEST_F(TransactionOnDisk, ExistingModeIsKeptAndNewFilesGet0666BeforeTheMask) {
 TEST_F(TransactionOnDisk, DestructionRollsBackOnlyWhileActive) {
   put("x", "orig");
   {
-    const Result<Transaction> applied = Transaction::apply(set_of({{"x", "new"}, {"n", "n"}}));
+    const Result<Transaction> applied = apply_set({{"x", "new"}, {"n", "n"}});
     ASSERT_TRUE(applied.ok());
     EXPECT_EQ(contents("x"), "new");
   }
   EXPECT_EQ(contents("x"), "orig");
   EXPECT_FALSE(exists("n"));
   {
-    Result<Transaction> applied = Transaction::apply(set_of({{"x", "new"}}));
+    Result<Transaction> applied = apply_set({{"x", "new"}});
     ASSERT_TRUE(applied.ok());
-    applied.value().rollback();
+    static_cast<void>(applied.value().rollback());
     put("x", "later");
   }
   EXPECT_EQ(contents("x"), "later");
   {
-    Result<Transaction> applied = Transaction::apply(set_of({{"x", "new"}, {"d/y", "why"}}));
+    Result<Transaction> applied = apply_set({{"x", "new"}, {"d/y", "why"}});
     ASSERT_TRUE(applied.ok());
     Transaction owner(std::move(applied.value()));
     std::move(owner).commit();

@@ -2,6 +2,7 @@
 // bytes, broken escapes and numbers out of range. The process must answer what it has to, never
 // crash, and exit 0 at end of input.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <nlohmann/json.hpp>
 
@@ -157,6 +158,23 @@ TEST(HostileInput, ProposedPathWithNulTouchesNoFile) {
                                  false)));
   EXPECT_EQ(server.wait().exit_code, 0);
   EXPECT_EQ(read_file(dir / "a"), "start");
+}
+
+// Reading a FIFO waits for a writer forever, /dev/stdin swallows the protocol stream and
+// /dev/zero never ends: a declared path that is not a regular file is refused at start.
+TEST(HostileInput, DeclaredFilesThatAreNotRegularFilesAreRefused) {
+  TempDir dir;
+  ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+  ServerSession server(dir.path());
+  int id = 1;
+  for (const std::string path : {"fifo", "/dev/zero", "/dev/stdin"}) {
+    SCOPED_TRACE(path);
+    EXPECT_EQ(server.request(direct_line(
+                  id, "task_start", {{"goal", "g"}, {"verify_cmd", "true"}, {"files", {path}}})),
+              error_line(id, -32000, "task_start failed: not a regular file: " + path));
+    ++id;
+  }
+  EXPECT_EQ(server.request(ping_line("9")), pong_line("9"));
 }
 
 // A lone surrogate has no UTF-8 form; a lenient decoder would write invalid UTF-8 back out.

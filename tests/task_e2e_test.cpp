@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "agentic.h"
+#include "process.h"
 #include "test_support.h"
 
 namespace quarry::testing {
@@ -17,6 +18,11 @@ using nlohmann::json;
 const std::string kAllowlistTail =
     "' not in task file allowlist;                          declare it in `files` at task_start "
     "to edit it";
+
+bool shell(const std::string& dir, const std::string& script) {
+  Result<RunResult> ran = run(Command{"sh", {"-c", "cd \"$1\" || exit 99\n" + script, "sh", dir}});
+  return ran && ran.value().status.success();
+}
 
 std::string fingerprint_of(std::vector<FileEdit> edits) {
   return EditSet{std::move(edits)}.fingerprint();
@@ -65,6 +71,27 @@ TEST_F(TaskSession, FailingProposalIsRolledBackAndPassingOneKept) {
   EXPECT_EQ(server.request(call_line(6, "task_history", {{"task_id", task}})),
             tool_error_line(6, "unknown task_id: " + task));
   EXPECT_EQ(server.wait().exit_code, 0);
+  // Every journal was deleted by its commit or rollback, and the directory with them.
+  EXPECT_FALSE(file_exists(dir_ / ".quarry-agent-task"));
+}
+
+// A file whose rollback failed holds bytes no verifier accepted: a finish puts it back first,
+// and fails while it cannot.
+TEST_F(TaskSession, AFailedRollbackIsFinishedBeforeTheTask) {
+  write_file(dir_ / "a", "keep");
+  ServerSession server(dir_.path());
+  const std::string task = start_task(server, "rm a; mkdir a; exit 1", {"a"});
+  propose(server, 2, task, {edit("a", "new")});
+  EXPECT_EQ(server.request(call_line(3, "task_finish", {{"task_id", task}})),
+            tool_error_line(3,
+                            "finish failed, task retained for retry: rollback failed for a: "
+                            "Is a directory (os error 21)"));
+  std::filesystem::remove(dir_ / "a");
+  EXPECT_EQ(server.request(call_line(4, "task_finish", {{"task_id", task}})),
+            tool_line(4, json{{"committed", true}}));
+  EXPECT_EQ(read_file(dir_ / "a"), "keep");
+  EXPECT_EQ(server.wait().exit_code, 0);
+  EXPECT_FALSE(file_exists(dir_ / ".quarry-agent-task"));
 }
 
 TEST_F(TaskSession, EveryRecordedOutcomeText) {
@@ -154,6 +181,115 @@ TEST_F(TaskSession, FailedFinishKeepsTheTaskForARetry) {
   EXPECT_EQ(server.request(call_line(6, "task_finish", {{"task_id", task}, {"commit", false}})),
             tool_line(6, json{{"committed", false}}));
   EXPECT_EQ(read_file(dir_ / "d/f.txt"), "start");
+}
+
+// Rollback and restore put back only what they recorded: they never delete a file that existed
+// before, never write through a link planted since, and report what they could not put back.
+TEST_F(TaskSession, RollbackAndRestoreTouchOnlyWhatTheyRecorded) {
+  struct Row {
+    json files;  // the last one is edited
+    std::string verify_cmd;
+    bool restore;  // finish with commit false after the proposal
+    std::string output;
+    std::string check;  // shell that must succeed at the end
+  };
+  const std::string kept = "[ \"$(cat a)\" = keep ] && [ \"$(cat out/x)\" = other ]";
+  const std::vector<Row> rows = {
+      // Read before d existed, d/../a looked absent; the write went through d/.. into a.
+      {{"d/../a"}, "exit 1", false, "", kept},
+      {{"a", "e/../a"}, "true", true, "", kept},
+      // The bytes the proposal found there are what the restore puts back.
+      {{"e/../a"}, "true", true, "", kept},
+      // Links to another file planted over a new file, and over an existing one.
+      {{"n"}, "rm n; ln -s out/x n; exit 1", false, "", kept + " && [ -L n ]"},
+      {{"n"}, "rm n; ln -s out/x n", true, "", kept + " && [ -L n ]"},
+      {{"a"}, "rm a; ln -s out/x a; exit 1", false, "", kept + " && [ ! -L a ]"},
+      {{"a"},
+       "rm a; mkdir a; exit 1",
+       false,
+       "rollback failed for a: Is a directory (os error 21)",
+       "[ -d a ]"},
+      // A deleted executable comes back with its mode.
+      {{"a"}, "rm a; exit 1", false, "", kept + " && [ \"$(stat -c %a a)\" = 754 ]"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.files.dump() + " " + row.verify_cmd);
+    TempDir dir;
+    write_file(dir / "a", "keep", 0754);
+    write_file(dir / "out/x", "other");
+    ServerSession server(dir.path());
+    const std::string task = start_task(server, row.verify_cmd, row.files);
+    EXPECT_EQ(tool_text(propose(server, 2, task, {edit(row.files.back(), "new")}))["output"],
+              row.output);
+    if (row.restore) {
+      EXPECT_EQ(server.request(call_line(3, "task_finish", {{"task_id", task}, {"commit", false}})),
+                tool_line(3, json{{"committed", false}}));
+    }
+    EXPECT_TRUE(shell(dir.path(), row.check));
+  }
+}
+
+// With --root every path stays beneath the root, through symbolic links too, at start and at
+// every later write and restore; --protect refuses what the patterns match where it leads.
+TEST(Confinement, PathsLeadingOutOrProtectedAreRefused) {
+  TempDir outside;
+  TempDir root;
+  write_file(outside / "x", "outside");
+  write_file(root / "a", "a");
+  write_file(root / "tests/x.py", "test");
+  ASSERT_TRUE(
+      shell(root.path(), "mkdir sub && ln -s " + outside.path() + " out && ln -s tests/x.py t.py"));
+  // Started elsewhere, as clients do.
+  ServerSession server(outside.path(), "",
+                       "exec \"$@\" --root " + root.path() + " --protect 'tests/**'");
+  const auto start = [&](int id, const std::string& path) {
+    return server.request(
+        direct_line(id, "task_start", {{"goal", "g"}, {"verify_cmd", "true"}, {"files", {path}}}));
+  };
+  const std::string escapes = "task_start failed: path escapes the root: ";
+  const std::string protected_ = "task_start failed: path is protected: ";
+  const std::vector<std::pair<std::string, std::string>> rows = {
+      {"a", ""},
+      {"./a", ""},
+      {"sub/../a", ""},
+      {root / "a", ""},
+      {"src/new.c", ""},
+      {"/etc/hostname", escapes},
+      {"../x", escapes},
+      {"out/x", escapes},
+      {"sub/../../x", escapes},
+      {"tests/x.py", protected_},
+      {"t.py", protected_},
+  };
+  for (const auto& [path, refusal] : rows) {
+    SCOPED_TRACE(path);
+    const std::string reply = start(2, path);
+    if (refusal.empty()) {
+      EXPECT_TRUE(json::parse(reply)["result"].contains("task_id")) << reply;
+    } else {
+      EXPECT_EQ(reply, error_line(2, -32602, refusal + path));
+    }
+  }
+
+  // A link planted after the start leads out: the write and the restore are refused.
+  const std::string task = json::parse(start(3, "sub/f"))["result"]["task_id"];
+  EXPECT_TRUE(tool_text(
+      server.request(propose_line(4, task, json::array({edit("sub/f", "v1")}))))["passed"]);
+  ASSERT_TRUE(shell(root.path(), "rm -r sub && ln -s " + outside.path() + " sub"));
+  EXPECT_EQ(tool_text(server.request(
+                propose_line(5, task, json::array({edit("sub/f", "v2")}))))["output"],
+            "apply failed: path escapes the root: sub/f");
+  EXPECT_EQ(server.request(direct_line(6, "task_finish", {{"task_id", task}, {"commit", false}})),
+            error_line(6, -32002,
+                       "finish failed, task retained for retry: path escapes the root: sub/f"));
+  EXPECT_FALSE(file_exists(outside / "f"));
+  EXPECT_EQ(read_file(outside / "x"), "outside");
+
+  ServerSession missing(outside.path(), "", "exec \"$@\" --root " + (outside / "none"));
+  const ServerRun refused = missing.wait();
+  EXPECT_EQ(refused.exit_code, 2);
+  EXPECT_EQ(refused.err, "quarry_agent_task: --root " + (outside / "none") +
+                             ": No such file or directory (os error 2)\n");
 }
 
 TEST_F(TaskSession, UnknownTaskIdInBothForms) {

@@ -4,13 +4,31 @@
 
 #include <cerrno>
 #include <csignal>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "journal.h"
 #include "options.h"
 #include "registry_tasks.h"
 #include "server.h"
 #include "termination.h"
+
+namespace {
+
+void say(const std::string& line) {
+  const std::string text = "quarry_agent_task: " + line + "\n";
+  (void)!::write(STDERR_FILENO, text.data(), text.size());
+}
+
+// A directory given relative to where the server was started, whatever --root changes.
+std::string absolute(const std::string& directory) {
+  if (directory.starts_with('/')) return directory;
+  std::unique_ptr<char, decltype(&std::free)> cwd(::getcwd(nullptr, 0), &std::free);
+  return std::string(cwd ? cwd.get() : ".") + "/" + directory;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   const quarry::CommandLine command_line =
@@ -24,23 +42,46 @@ int main(int argc, char** argv) {
   const quarry::Options& options = command_line.options;
 
   // A standard stream the client closed is opened again on the null device: otherwise the next
-  // descriptor opened (a verifier's pipe, a task's file) would take its number and receive
-  // what is meant for the client.
+  // descriptor opened (a verifier's pipe, a task's file, a journal) would take its number and
+  // receive what is meant for the client.
   for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
     if (::fcntl(fd, F_GETFD) < 0 && errno == EBADF) {
       (void)::open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
     }
   }
 
-  // A client that closes our standard output makes writes fail instead of ending the process,
-  // and a file-size limit fails a write (and rolls its edit-set back) instead of ending it
-  // part-way through a transaction.
-  std::signal(SIGPIPE, SIG_IGN);
-  std::signal(SIGXFSZ, SIG_IGN);
   auto settings = std::make_shared<quarry::TaskSettings>();
   settings->verify_timeout = options.verify_timeout;
-  quarry::RegistryTasks tasks(quarry::TaskRegistry::create(), std::move(settings));
-  const int interrupt_fd = quarry::termination::install();
-  quarry::serve(tasks, 0, 1, interrupt_fd);
+  std::optional<std::string> journal_dir;
+  if (options.journal_dir) journal_dir = absolute(*options.journal_dir);
+  if (options.root) {
+    quarry::Result<quarry::Workspace> root = quarry::Workspace::confined(*options.root);
+    if (!root || ::chdir(options.root->c_str()) != 0) {
+      say("--root " + *options.root + ": " +
+          (root ? quarry::os_error(errno) : root.error()).message);
+      return 2;
+    }
+    settings->workspace = std::move(root).value();
+    settings->protect = options.protect;
+  }
+  auto journal = std::make_shared<quarry::JournalDirectory>(journal_dir, options.sync);
+#ifndef QUARRY_WITHOUT_JOURNAL  // defined only for a benchmark that weighs the journal's cost
+  settings->journal = journal;
+#endif
+
+  // A client that closes our standard output or error makes writes fail instead of ending the
+  // process, here in the middle of a recovery too; a file-size limit fails a write (and rolls
+  // its edit-set back) instead of ending the process part-way through a transaction.
+  std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGXFSZ, SIG_IGN);
+  // Files left holding an unjudged edit-set by a server that died go back before anything else.
+  const bool recovered = quarry::recover_journals(*journal, say);
+  if (options.recover) return recovered ? 0 : 1;
+  {
+    quarry::RegistryTasks tasks(quarry::TaskRegistry::create(), std::move(settings));
+    const int interrupt_fd = quarry::termination::install();
+    quarry::serve(tasks, 0, 1, interrupt_fd);
+  }
+  journal->remove_if_unused();
   return 0;
 }

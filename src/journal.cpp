@@ -1,0 +1,494 @@
+#include "journal.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdint>
+#include <string_view>
+#include <utility>
+
+#include "provenance.h"
+
+namespace quarry {
+namespace {
+
+// Layout, integers little-endian:
+//   magic, u32 version, u8 confined, str base directory, u32 entry count,
+//   per entry: u8 flags, u32 mode, str path, 64 hex digits of the bytes written, str prior bytes,
+//   trailer: kTrailer, u64 offset of the trailer,
+//   then marks: 'W', u32 index before each file write; 'A' once every write is done;
+//   'F', u32 index for a path whose rollback failed.
+// A str is a u64 length and the bytes. The trailer goes last: a journal cut short has none.
+constexpr std::string_view kMagic = "quarry-agent-task journal\n";
+constexpr std::uint32_t kVersion = 1;
+constexpr std::string_view kTrailer = "complete";
+constexpr char kWritingMark = 'W';
+constexpr char kAllWrittenMark = 'A';
+constexpr char kFailedMark = 'F';
+constexpr std::uint8_t kPriorPresent = 1;
+constexpr std::uint8_t kThroughLink = 2;
+constexpr std::size_t kDigestLength = 64;
+constexpr std::string_view kSuffix = ".journal";
+constexpr std::string_view kDefaultDirectory = ".quarry-agent-task";
+constexpr std::string_view kGitignore = ".gitignore";
+constexpr std::string_view kRecovered = "recovered";
+
+void put_u8(std::string& out, std::uint8_t value) {
+  out.push_back(static_cast<char>(value));
+}
+
+template <typename Integer>
+void put_le(std::string& out, Integer value) {
+  for (std::size_t i = 0; i < sizeof(Integer); ++i) {
+    out.push_back(static_cast<char>((value >> (8 * i)) & 0xff));
+  }
+}
+
+void put_str(std::string& out, std::string_view text) {
+  put_le<std::uint64_t>(out, text.size());
+  out.append(text);
+}
+
+// Reads the layout above; any read past the end fails the whole parse.
+class Reader {
+ public:
+  explicit Reader(std::string_view bytes) : bytes_(bytes) {}
+
+  bool ok() const { return ok_; }
+  std::size_t offset() const { return offset_; }
+  std::string_view rest() const { return bytes_.substr(std::min(offset_, bytes_.size())); }
+
+  std::string_view take(std::size_t length) {
+    if (!ok_ || bytes_.size() - offset_ < length) {
+      ok_ = false;
+      return {};
+    }
+    std::string_view taken = bytes_.substr(offset_, length);
+    offset_ += length;
+    return taken;
+  }
+  template <typename Integer>
+  Integer le() {
+    const std::string_view raw = take(sizeof(Integer));
+    Integer value = 0;
+    for (std::size_t i = 0; i < raw.size(); ++i) {
+      value |= static_cast<Integer>(static_cast<unsigned char>(raw[i])) << (8 * i);
+    }
+    return value;
+  }
+  std::string_view str() {
+    const auto length = le<std::uint64_t>();
+    return take(static_cast<std::size_t>(std::min<std::uint64_t>(length, bytes_.size())));
+  }
+
+ private:
+  std::string_view bytes_;
+  std::size_t offset_ = 0;
+  bool ok_ = true;
+};
+
+Status write_all_at(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return os_error(errno);
+    }
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return {};
+}
+
+Result<std::string> read_all(int fd) {
+  std::string bytes;
+  char buffer[64 * 1024];
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n == 0) return bytes;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return os_error(errno);
+    }
+    bytes.append(buffer, static_cast<std::size_t>(n));
+  }
+}
+
+std::string journal_name() {
+  static std::atomic<std::uint64_t> sequence{0};
+  return std::to_string(::getpid()) + "-" + std::to_string(sequence++) + std::string(kSuffix);
+}
+
+// What a hot journal holds.
+struct Recorded {
+  std::uint32_t version = 0;
+  bool complete = false;
+  bool confined = false;
+  std::string base;
+  std::vector<TouchedPath> touched;
+  std::vector<bool> failed;
+};
+
+Recorded parse(std::string_view bytes) {
+  Recorded recorded;
+  Reader reader(bytes);
+  if (reader.take(kMagic.size()) != kMagic) return recorded;
+  recorded.version = reader.le<std::uint32_t>();
+  if (!reader.ok() || recorded.version != kVersion) return recorded;
+  recorded.confined = reader.le<std::uint8_t>() != 0;
+  recorded.base = std::string(reader.str());
+  const auto count = reader.le<std::uint32_t>();
+  for (std::uint32_t i = 0; i < count && reader.ok(); ++i) {
+    TouchedPath touched;
+    const auto flags = reader.le<std::uint8_t>();
+    touched.prior.mode = reader.le<std::uint32_t>();
+    touched.prior.through_link = (flags & kThroughLink) != 0;
+    touched.path = std::string(reader.str());
+    touched.written_digest = std::string(reader.take(kDigestLength));
+    const std::string_view prior = reader.str();
+    if (flags & kPriorPresent) touched.prior.bytes = std::string(prior);
+    recorded.touched.push_back(std::move(touched));
+  }
+  const std::size_t trailer_at = reader.offset();
+  if (reader.take(kTrailer.size()) != kTrailer || reader.le<std::uint64_t>() != trailer_at ||
+      !reader.ok()) {
+    return recorded;
+  }
+  recorded.complete = true;
+  recorded.failed.assign(recorded.touched.size(), false);
+  std::optional<std::uint32_t> writing;
+  bool all_written = false;
+  for (;;) {
+    const std::string_view mark = reader.take(1);
+    if (!reader.ok()) break;
+    if (mark[0] == kAllWrittenMark) {
+      all_written = true;
+      continue;
+    }
+    const auto index = reader.le<std::uint32_t>();
+    if (!reader.ok() || index >= recorded.failed.size()) break;
+    if (mark[0] == kWritingMark) writing = index;
+    if (mark[0] == kFailedMark) recorded.failed[index] = true;
+  }
+  // Killed during a write, the file may hold part of the new bytes: it goes back whatever it
+  // holds, as after a failed rollback.
+  if (writing && !all_written) recorded.failed[*writing] = true;
+  return recorded;
+}
+
+// A journal's path as a path under recovered/: the root and "." dropped, ".." spelled so
+// that it cannot climb out.
+std::vector<std::string> mirrored(const std::string& path) {
+  std::vector<std::string> components;
+  for (const std::string& component : PathKey::of(path).components) {
+    if (component == "/" || component == ".") continue;
+    components.push_back(component == ".." ? "%2E%2E" : component);
+  }
+  if (components.empty()) components.push_back("%2E");
+  return components;
+}
+
+// Keeps `bytes` under recovered/ in the journal directory, never over an earlier file; the
+// path it was saved at.
+Result<std::string> save_recovered(JournalDirectory& directory, int directory_fd,
+                                   const std::string& path, std::string_view bytes) {
+  std::vector<std::string> components = mirrored(path);
+  components.insert(components.begin(), std::string(kRecovered));
+  Fd parent(::fcntl(directory_fd, F_DUPFD_CLOEXEC, 0));
+  if (!parent) return os_error(errno);
+  std::string shown = directory.path();
+  for (std::size_t i = 0; i + 1 < components.size(); ++i) {
+    if (::mkdirat(parent.get(), components[i].c_str(), 0777) != 0 && errno != EEXIST) {
+      return os_error(errno);
+    }
+    const int next = ::openat(parent.get(), components[i].c_str(),
+                              O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (next < 0) return os_error(errno);
+    parent.reset(next);
+    shown += "/" + components[i];
+  }
+  const std::string& leaf = components.back();
+  for (int attempt = 0;; ++attempt) {
+    const std::string name = attempt == 0 ? leaf : leaf + "." + std::to_string(attempt);
+    const int fd = ::openat(parent.get(), name.c_str(),
+                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+      if (errno == EEXIST && attempt < 1000) continue;
+      return os_error(errno);
+    }
+    Fd file(fd);
+    if (Status written = write_all_at(file.get(), bytes); !written) return written.error();
+    return shown + "/" + name;
+  }
+}
+
+enum class Recovery {
+  Done,
+  Left,  // left as it is; its prior bytes, if any, saved under recovered/
+  Kept,  // left, and its prior bytes could not be saved: the journal must stay
+};
+
+// Puts one path of a hot journal back.
+Recovery recover_path(JournalDirectory& directory, int directory_fd, const Workspace& workspace,
+                      const TouchedPath& touched, bool rollback_failed,
+                      const std::vector<std::string>& written_digests,
+                      const std::function<void(const std::string&)>& say) {
+  const std::string& path = touched.path;
+  const std::optional<std::string>& prior = touched.prior.bytes;
+  Result<PriorState> current = read_prior_state(workspace, path);
+
+  const auto keep = [&](std::string_view bytes) -> std::optional<std::string> {
+    Result<std::string> saved = save_recovered(directory, directory_fd, path, bytes);
+    if (!saved) {
+      say("could not save the bytes of " + path + " under " + directory.path() + "/" +
+          std::string(kRecovered) + ": " + saved.error().message);
+      return std::nullopt;
+    }
+    return saved.value();
+  };
+  const auto left_alone = [&](const std::string& why) {
+    std::string line = "left " + path + " as it is: " + why;
+    Recovery outcome = Recovery::Left;
+    if (prior) {
+      if (std::optional<std::string> saved = keep(*prior)) {
+        line += "; its prior bytes are in " + *saved;
+      } else {
+        line += "; its prior bytes stay in the journal";
+        outcome = Recovery::Kept;
+      }
+    }
+    say(line);
+    return outcome;
+  };
+
+  // A directory, a FIFO, a file that cannot be read: nothing of the proposal's.
+  if (!current) return left_alone(current.error().message);
+  const std::optional<std::string>& held = current.value().bytes;  // nothing: no file there
+  if (held == prior) {
+    say("recovered " + path + ": already as it was");
+    return Recovery::Done;
+  }
+  const bool holds_written = held && std::find(written_digests.begin(), written_digests.end(),
+                                               sha256_hex(*held)) != written_digests.end();
+  // A rollback that failed left the proposal's bytes, or whatever came after them: the prior
+  // state goes back all the same, and what the file held is kept.
+  std::string note;
+  if (held && !holds_written) {
+    if (!rollback_failed) return left_alone("it changed after the interrupted proposal wrote it");
+    std::optional<std::string> saved = keep(*held);
+    if (!saved) return left_alone("its bytes could not be saved before putting it back");
+    note = "; what it held is in " + *saved;
+  }
+  if (Status restored = put_back(workspace, path, touched.prior, current.value().identity);
+      !restored) {
+    return left_alone("it could not be put back: " + restored.error().message);
+  }
+  say("recovered " + path + (prior ? ": prior bytes restored" : ": removed") + note);
+  return Recovery::Done;
+}
+
+}  // namespace
+
+JournalDirectory::JournalDirectory(std::optional<std::string> path, bool sync)
+    : path_(path ? std::move(*path) : std::string(kDefaultDirectory)),
+      is_default_(!path),
+      sync_(sync) {}
+
+std::optional<int> JournalDirectory::open_existing() {
+  if (!fd_) fd_.reset(::open(path_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd_) return std::nullopt;
+  return fd_.get();
+}
+
+Result<int> JournalDirectory::open() {
+  if (std::optional<int> fd = open_existing()) return *fd;
+  if (::mkdir(path_.c_str(), 0777) != 0 && errno != EEXIST) return os_error(errno);
+  std::optional<int> fd = open_existing();
+  if (!fd) return os_error(errno);
+  // Version control never shows the journals, wherever the directory is.
+  const int ignore =
+      ::openat(*fd, std::string(kGitignore).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (ignore >= 0) {
+    Fd file(ignore);
+    if (Status written = write_all_at(file.get(), "*\n"); !written) return written.error();
+  }
+  return *fd;
+}
+
+void JournalDirectory::remove_if_unused() {
+  if (!is_default_) return;
+  std::optional<int> fd = open_existing();
+  if (!fd) return;
+  Fd listing_fd(::fcntl(*fd, F_DUPFD_CLOEXEC, 0));
+  DIR* listing = listing_fd ? ::fdopendir(listing_fd.release()) : nullptr;
+  if (listing == nullptr) return;
+  bool only_gitignore = true;
+  while (const dirent* entry = ::readdir(listing)) {
+    const std::string_view name = entry->d_name;
+    if (name != "." && name != ".." && name != kGitignore) only_gitignore = false;
+  }
+  ::closedir(listing);
+  if (!only_gitignore) return;
+  ::unlinkat(*fd, std::string(kGitignore).c_str(), 0);
+  fd_.reset();
+  // Another server in the same directory may have just written a journal there.
+  if (::rmdir(path_.c_str()) != 0) static_cast<void>(open());
+}
+
+Result<Journal> Journal::write(JournalDirectory& directory, const Workspace& workspace,
+                               const std::vector<TouchedPath>& touched) {
+  Result<int> directory_fd = directory.open();
+  if (!directory_fd) return directory_fd.error();
+  Journal journal;
+  journal.directory_fd_ = directory_fd.value();
+  journal.sync_ = directory.sync();
+  for (;;) {
+    journal.name_ = journal_name();
+    const int fd = ::openat(journal.directory_fd_, journal.name_.c_str(),
+                            O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) {
+      if (errno == EEXIST) continue;
+      return os_error(errno);
+    }
+    journal.file_.reset(fd);
+    while (::flock(fd, LOCK_EX) != 0) {
+      if (errno != EINTR) return os_error(errno);
+    }
+    // A server starting in the same directory may have taken the empty file for the remains
+    // of a dead one and deleted it before the lock was ours.
+    struct stat info;
+    if (::fstat(fd, &info) != 0) return os_error(errno);
+    if (info.st_nlink > 0) break;
+  }
+
+  std::string head(kMagic);
+  put_le<std::uint32_t>(head, kVersion);
+  put_u8(head, workspace.is_confined() ? 1 : 0);
+  put_str(head, workspace.base_path());
+  put_le<std::uint32_t>(head, static_cast<std::uint32_t>(touched.size()));
+  const int fd = journal.file_.get();
+  for (const TouchedPath& path : touched) {
+    const PriorState& prior = path.prior;
+    put_u8(head, static_cast<std::uint8_t>((prior.bytes ? kPriorPresent : 0) |
+                                           (prior.through_link ? kThroughLink : 0)));
+    put_le<std::uint32_t>(head, prior.mode);
+    put_str(head, path.path);
+    head.append(path.written_digest);
+    put_le<std::uint64_t>(head, prior.bytes ? prior.bytes->size() : 0);
+    // The prior bytes go straight from the transaction's copy: no second copy in memory.
+    if (Status written = write_all_at(fd, head); !written) return written.error();
+    if (prior.bytes) {
+      if (Status written = write_all_at(fd, *prior.bytes); !written) return written.error();
+    }
+    head.clear();
+  }
+  const off_t trailer_at = ::lseek(fd, 0, SEEK_CUR);
+  if (trailer_at < 0) return os_error(errno);
+  head.append(kTrailer);
+  put_le<std::uint64_t>(head, static_cast<std::uint64_t>(trailer_at));
+  if (Status written = write_all_at(fd, head); !written) return written.error();
+  if (journal.sync_ && (::fsync(fd) != 0 || ::fsync(journal.directory_fd_) != 0)) {
+    return os_error(errno);
+  }
+  return journal;
+}
+
+Status Journal::mark(char kind, std::optional<std::size_t> index) {
+  std::string mark(1, kind);
+  if (index) put_le<std::uint32_t>(mark, static_cast<std::uint32_t>(*index));
+  return write_all_at(file_.get(), mark);
+}
+
+Status Journal::mark_writing(std::size_t index) {
+  return mark(kWritingMark, index);
+}
+
+Status Journal::mark_all_written() {
+  return mark(kAllWrittenMark, std::nullopt);
+}
+
+Status Journal::mark_failed(std::size_t index) {
+  if (Status marked = mark(kFailedMark, index); !marked) return marked;
+  if (sync_ && ::fsync(file_.get()) != 0) return os_error(errno);
+  return {};
+}
+
+Status Journal::remove() {
+  Status removed;
+  if (::unlinkat(directory_fd_, name_.c_str(), 0) != 0) {
+    removed = os_error(errno);
+    // A journal that cannot be deleted must not be recovered: cut short, it reads as one that
+    // never completed and is discarded.
+    static_cast<void>(::ftruncate(file_.get(), 0));
+  }
+  file_.reset();
+  return removed;
+}
+
+bool recover_journals(JournalDirectory& directory,
+                      const std::function<void(const std::string&)>& say) {
+  std::optional<int> directory_fd = directory.open_existing();
+  if (!directory_fd) return true;
+  std::vector<std::string> names;
+  Fd listing_fd(::fcntl(*directory_fd, F_DUPFD_CLOEXEC, 0));
+  if (DIR* listing = listing_fd ? ::fdopendir(listing_fd.release()) : nullptr) {
+    while (const dirent* entry = ::readdir(listing)) {
+      const std::string_view name = entry->d_name;
+      if (name.size() > kSuffix.size() && name.ends_with(kSuffix)) names.emplace_back(name);
+    }
+    ::closedir(listing);
+  }
+  std::sort(names.begin(), names.end());
+
+  bool clean = true;
+  for (const std::string& name : names) {
+    const std::string shown = directory.path() + "/" + name;
+    Fd file(::openat(*directory_fd, name.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC));
+    // Locked: its server is alive and will commit or roll back itself.
+    if (!file || ::flock(file.get(), LOCK_EX | LOCK_NB) != 0) continue;
+    Result<std::string> bytes = read_all(file.get());
+    if (!bytes) {
+      say("left the journal " + shown + ": " + bytes.error().message);
+      clean = false;
+      continue;
+    }
+    const Recorded recorded = parse(bytes.value());
+    if (recorded.version != kVersion && bytes.value().starts_with(kMagic)) {
+      say("warning: left the journal " + shown + " untouched: unknown format version " +
+          std::to_string(recorded.version));
+      clean = false;
+      continue;
+    }
+    if (!recorded.complete) {
+      ::unlinkat(*directory_fd, name.c_str(), 0);
+      say("discarded the incomplete journal " + shown + ": no file had been written");
+      continue;
+    }
+    Result<Workspace> workspace = Workspace::at(recorded.base, recorded.confined);
+    if (!workspace) {
+      say("left the journal " + shown + ": cannot open " + recorded.base + ": " +
+          workspace.error().message);
+      clean = false;
+      continue;
+    }
+    // Two spellings can name one file (x and ./x); it then holds the later one's bytes.
+    std::vector<std::string> digests;
+    for (const TouchedPath& touched : recorded.touched) digests.push_back(touched.written_digest);
+    bool keep_journal = false;
+    for (std::size_t i = recorded.touched.size(); i-- > 0;) {
+      const Recovery outcome = recover_path(directory, *directory_fd, workspace.value(),
+                                            recorded.touched[i], recorded.failed[i], digests, say);
+      clean &= outcome == Recovery::Done;
+      keep_journal |= outcome == Recovery::Kept;
+    }
+    if (!keep_journal) ::unlinkat(*directory_fd, name.c_str(), 0);
+  }
+  return clean;
+}
+
+}  // namespace quarry

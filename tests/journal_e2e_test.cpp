@@ -1,0 +1,172 @@
+// The undo journal through the built server: a server killed while its verifier runs leaves the
+// files holding an edit-set nobody judged, and the next server started there puts them back
+// before it reads its first request.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <chrono>
+#include <filesystem>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "test_support.h"
+
+namespace quarry::testing {
+namespace {
+
+using nlohmann::json;
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+constexpr char kStart[] = "start\0bytes\n";
+const std::string kPrior(kStart, sizeof kStart - 1);
+
+std::vector<std::string> journals_in(const std::string& dir) {
+  std::vector<std::string> names;
+  if (!fs::exists(dir + "/.quarry-agent-task")) return names;
+  for (const auto& entry : fs::directory_iterator(dir + "/.quarry-agent-task")) {
+    if (entry.path().extension() == ".journal") names.push_back(entry.path().string());
+  }
+  return names;
+}
+
+class JournalRecovery : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    write_file(dir_ / "a", kPrior, 0754);
+    server_ = std::make_unique<ServerSession>(dir_.path());
+  }
+  void TearDown() override {
+    if (verifier_ > 0) ::kill(-verifier_, SIGKILL);
+  }
+
+  // Proposes a and new/b under a verifier that never ends, and waits until both are written.
+  void propose_and_hang() {
+    const std::string task =
+        start_task(*server_, "echo $$ > verifier.pid; exec sleep 30", {"a", "new/b"});
+    server_->send(propose_line(
+        2, task,
+        {{{"path", "a"}, {"content", "unverified"}}, {{"path", "new/b"}, {"content", "x"}}}));
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (read_file(dir_ / "verifier.pid").empty() &&
+           std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(5ms);
+    }
+    verifier_ = std::atoi(read_file(dir_ / "verifier.pid").c_str());
+    ASSERT_GT(verifier_, 0);
+    ASSERT_EQ(read_file(dir_ / "a"), "unverified");
+  }
+  void kill_server() {
+    ::kill(server_->pid(), SIGKILL);
+    server_.reset();
+  }
+  // A second server in the same directory: its standard error once it has answered
+  // initialize and ended.
+  std::string next_server_err() {
+    ServerSession next(dir_.path());
+    EXPECT_EQ(next.request(initialize_line("1")), initialize_reply("1"));
+    after_initialize_ = read_file(dir_ / "a");
+    const ServerRun run = next.wait();
+    EXPECT_EQ(run.exit_code, 0);
+    return run.err;
+  }
+
+  TempDir dir_;
+  std::unique_ptr<ServerSession> server_;
+  int verifier_ = 0;
+  std::string after_initialize_;
+};
+
+TEST_F(JournalRecovery, KilledDuringTheVerifierIsPutBackAtTheNextStart) {
+  propose_and_hang();
+  // Its owner is alive: another server started there leaves it alone.
+  EXPECT_EQ(next_server_err(), "");
+  EXPECT_EQ(after_initialize_, "unverified");
+  ASSERT_EQ(journals_in(dir_.path()).size(), 1u);
+
+  kill_server();
+  EXPECT_EQ(next_server_err(),
+            "quarry_agent_task: recovered new/b: removed\n"
+            "quarry_agent_task: recovered a: prior bytes restored\n");
+  EXPECT_EQ(after_initialize_, kPrior);
+  EXPECT_FALSE(file_exists(dir_ / "new/b"));
+  EXPECT_FALSE(file_exists(dir_ / ".quarry-agent-task"));
+}
+
+// A file someone changed after the proposal wrote it is theirs now: it stays, and its bytes
+// from before the proposal are kept where the operator can find them.
+TEST_F(JournalRecovery, AFileChangedSinceIsLeftAndItsPriorBytesSaved) {
+  propose_and_hang();
+  kill_server();
+  write_file(dir_ / "a", "edited by hand");
+  EXPECT_EQ(next_server_err(),
+            "quarry_agent_task: recovered new/b: removed\n"
+            "quarry_agent_task: left a as it is: it changed after the interrupted proposal wrote "
+            "it; its prior bytes are in .quarry-agent-task/recovered/a\n");
+  EXPECT_EQ(read_file(dir_ / "a"), "edited by hand");
+  EXPECT_EQ(read_file(dir_ / ".quarry-agent-task/recovered/a"), kPrior);
+  EXPECT_TRUE(journals_in(dir_.path()).empty());
+}
+
+// Cut before its trailer, a journal was still being written: no file had been touched yet.
+TEST_F(JournalRecovery, AJournalCutShortIsDiscardedWithoutTouchingFiles) {
+  propose_and_hang();
+  kill_server();
+  const std::vector<std::string> journals = journals_in(dir_.path());
+  ASSERT_EQ(journals.size(), 1u);
+  fs::resize_file(journals[0], fs::file_size(journals[0]) / 2);
+  EXPECT_EQ(next_server_err(), "quarry_agent_task: discarded the incomplete journal " +
+                                   journals[0].substr(dir_.path().size() + 1) +
+                                   ": no file had been written\n");
+  EXPECT_EQ(read_file(dir_ / "a"), "unverified");
+  EXPECT_TRUE(journals_in(dir_.path()).empty());
+}
+
+// Killed part-way through a file, the server left neither the old bytes nor the new ones: that
+// file goes back whatever it holds. A file deleted since comes back too.
+TEST_F(JournalRecovery, AFileCutByTheKillGoesBackWhateverItHolds) {
+  propose_and_hang();
+  kill_server();
+  const std::vector<std::string> journals = journals_in(dir_.path());
+  ASSERT_EQ(journals.size(), 1u);
+  // The mark that every write was done is the journal's last byte.
+  fs::resize_file(journals[0], fs::file_size(journals[0]) - 1);
+  write_file(dir_ / "new/b", "");
+  fs::remove(dir_ / "a");
+  EXPECT_EQ(next_server_err(),
+            "quarry_agent_task: recovered new/b: removed; what it held is in "
+            ".quarry-agent-task/recovered/new/b\n"
+            "quarry_agent_task: recovered a: prior bytes restored\n");
+  EXPECT_FALSE(file_exists(dir_ / "new/b"));
+  EXPECT_EQ(read_file(dir_ / "a"), kPrior);
+}
+
+// A rollback that fails keeps the journal; the next start puts the file back whatever it
+// holds by then, keeping that too.
+TEST_F(JournalRecovery, AFailedRollbackIsFinishedByTheNextStart) {
+  const std::string task = start_task(*server_, "rm a; mkdir a; exit 1", {"a"});
+  EXPECT_EQ(tool_text(server_->request(
+                propose_line(2, task, {{{"path", "a"}, {"content", "unverified"}}})))["output"],
+            "rollback failed for a: Is a directory (os error 21)");
+  EXPECT_EQ(server_->wait().exit_code, 0);
+  fs::remove(dir_ / "a");
+  write_file(dir_ / "a", "later");
+  EXPECT_EQ(next_server_err(),
+            "quarry_agent_task: recovered a: prior bytes restored; what it held is in "
+            ".quarry-agent-task/recovered/a\n");
+  EXPECT_EQ(read_file(dir_ / "a"), kPrior);
+  EXPECT_EQ(read_file(dir_ / ".quarry-agent-task/recovered/a"), "later");
+}
+
+// No edit is ever written without its journal.
+TEST_F(JournalRecovery, AJournalThatCannotBeWrittenRefusesTheProposalBeforeAnyWrite) {
+  ServerSession server(dir_.path(), "", "exec \"$@\" --journal-dir a");
+  const std::string task = start_task(server, "true", {"a"});
+  EXPECT_EQ(tool_text(server.request(
+                propose_line(2, task, {{{"path", "a"}, {"content", "x"}}})))["output"],
+            "apply failed: cannot write the undo journal: Not a directory (os error 20)");
+  EXPECT_EQ(read_file(dir_ / "a"), kPrior);
+}
+
+}  // namespace
+}  // namespace quarry::testing
