@@ -76,7 +76,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const auto parsed = quarry::parse_json(text);
   const auto padded = parse_padded(text);
   FUZZ_CHECK(parsed.index() == padded.index());
-  const Json reference = Json::parse(text, nullptr, false);
+  // nlohmann takes a NUL byte for the end of its input; no JSON text holds one.
+  const Json reference = text.find('\0') == std::string_view::npos
+                             ? Json::parse(text, nullptr, false)
+                             : Json(Json::value_t::discarded);
 
   if (const auto* message = std::get_if<std::string>(&parsed)) {
     FUZZ_CHECK(!message->empty());
