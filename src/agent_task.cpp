@@ -38,6 +38,8 @@ std::string with_lines(std::string output, const std::vector<std::string>& lines
     if (!output.empty() && output.back() != '\n') output += '\n';
     output += line;
   }
+  // The record keeps this text for the life of its task.
+  output.shrink_to_fit();
   return output;
 }
 
