@@ -1,6 +1,7 @@
 // Request lines through the server: parsing, dispatch, argument decoding and reply building,
 // over task operations with canned outcomes that touch no file and start no process. The first
 // input byte picks the outcomes; the rest is the input stream, one request per line.
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -16,8 +17,10 @@
 #include "envelopes.h"
 #include "handlers.h"
 #include "json_text.h"
+#include "mutation_gate.h"
 #include "server.h"
 #include "text.h"
+#include "verifier_strength.h"
 
 namespace {
 
@@ -49,6 +52,15 @@ class CannedTasks final : public quarry::TaskOperations {
   std::optional<std::string> check_verifier_strength(const std::string& verify_cmd,
                                                      const quarry::RunHooks& hooks) override {
     tick(hooks);
+    // The readers of mutation-tool reports get arbitrary text here: a score they find is
+    // finite, and outside 0..100 % only from a ratio on a line that mentions "killed".
+    const bool killed = quarry::lowercase(verify_cmd).find("killed") != std::string::npos;
+    if (const std::optional<double> score = quarry::parse_score(verify_cmd)) {
+      FUZZ_CHECK(std::isfinite(*score) && (killed || (*score >= 0.0 && *score <= 100.0)));
+    }
+    if (const std::optional<double> score = quarry::parse_summary_score(verify_cmd)) {
+      FUZZ_CHECK(std::isfinite(*score) && (killed || (*score >= 0.0 && *score <= 1.0)));
+    }
     if (!(choice_ & kWarn)) return std::nullopt;
     return "Mutation score 42.5% is below 70% for " + verify_cmd;
   }
@@ -128,10 +140,8 @@ class CannedTasks final : public quarry::TaskOperations {
 // One line of compact JSON as our writer lays it out, read back with nlohmann.
 Json read_line(const std::string& line) {
   FUZZ_CHECK(line.find('\n') == std::string::npos);
-  FUZZ_CHECK(quarry::is_valid_utf8(line));
   Json value = Json::parse(line, nullptr, false);
-  FUZZ_CHECK(!value.is_discarded());
-  FUZZ_CHECK(quarry::write_json(value) == line);
+  FUZZ_CHECK(!value.is_discarded() && quarry::write_json(value) == line);
   return value;
 }
 
@@ -140,8 +150,8 @@ void check_tool_content(const Json& result) {
   if (content == result.end()) return;
   FUZZ_CHECK(content->is_array() && content->size() == 1);
   const Json& block = content->front();
-  FUZZ_CHECK(block.is_object() && block.size() == 2 && block.value("type", "") == "text");
-  FUZZ_CHECK(block.contains("text") && block["text"].is_string());
+  FUZZ_CHECK(block.is_object() && block.size() == 2 && block.value("type", "") == "text" &&
+             block.contains("text") && block["text"].is_string());
   const auto is_error = result.find("isError");
   if (is_error != result.end()) {
     FUZZ_CHECK(*is_error == true && result.size() == 2);
@@ -165,12 +175,11 @@ void check_reply(std::string_view line, const std::optional<std::string>& reply)
   if (reply) {
     parsed_reply = read_line(*reply);
     const Json& envelope = *parsed_reply;
-    FUZZ_CHECK(envelope.is_object() && envelope.value("jsonrpc", "") == "2.0");
-    FUZZ_CHECK(envelope.contains("id") && envelope.size() == 3);
+    FUZZ_CHECK(envelope.is_object() && envelope.value("jsonrpc", "") == "2.0" &&
+               envelope.contains("id") && envelope.size() == 3);
     if (const auto error = envelope.find("error"); error != envelope.end()) {
-      FUZZ_CHECK(error->is_object() && error->size() == 2);
-      FUZZ_CHECK(error->contains("code") && (*error)["code"].is_number_integer());
-      FUZZ_CHECK(error->contains("message") && (*error)["message"].is_string());
+      FUZZ_CHECK(error->is_object() && error->size() == 2 && (*error)["code"].is_number_integer() &&
+                 (*error)["message"].is_string());
       // Only the depth limit refuses a line nlohmann alone accepts.
       if ((*error)["code"] == quarry::kParseError) {
         FUZZ_CHECK(envelope["id"].is_null());
@@ -192,13 +201,6 @@ void check_reply(std::string_view line, const std::optional<std::string>& reply)
   if (reply) FUZZ_CHECK((*parsed_reply)["id"] == request["id"]);
 }
 
-void check_notification(const std::string& line) {
-  const Json notification = read_line(line);
-  FUZZ_CHECK(notification.is_object());
-  FUZZ_CHECK(notification.value("method", "") == "notifications/progress");
-  FUZZ_CHECK(notification.contains("params") && notification["params"].contains("progressToken"));
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -216,6 +218,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::size_t length = end - begin;
     if (length > 0 && stream[begin + length - 1] == '\r') --length;
     const std::string_view raw = stream.substr(begin, length);
+    // What a verifier prints is decoded lossily and cut on a character boundary.
+    const std::string decoded = quarry::utf8_lossy(raw);
+    FUZZ_CHECK(quarry::is_valid_utf8(decoded) && decoded.size() >= raw.size());
+    FUZZ_CHECK(quarry::is_valid_utf8(quarry::truncate_utf8(decoded, data[0] % 32, "...")));
     // The loop ends at a line of invalid UTF-8, before serving it.
     if (!quarry::is_valid_utf8(raw)) break;
 
@@ -231,7 +237,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     notifications.clear();
     const std::optional<std::string> reply = quarry::serve_line(tasks, context, line, kPadding);
     check_reply(line, reply);
-    for (const std::string& notification : notifications) check_notification(notification);
+    for (const std::string& notification : notifications) {
+      FUZZ_CHECK(read_line(notification)["params"].contains("progressToken"));
+    }
     begin = end + 1;
   }
   return 0;
