@@ -370,30 +370,29 @@ bool Workspace::is_symbolic_link(const std::string& path) const {
   return info && S_ISLNK(info.value().st_mode);
 }
 
-Status Workspace::make_directory(const std::string& path) const {
-  if (!confined_) {
-    if (contains_nul(path)) return nul_in_path();
-    if (::mkdirat(base_ ? base_.get() : AT_FDCWD, path.c_str(), 0777) != 0) return os_error(errno);
-    return {};
+Status Workspace::at_parent(const std::string& path, int (*call)(int, const char*)) const {
+  if (contains_nul(path)) return nul_in_path();
+  int directory = base_ ? base_.get() : AT_FDCWD;
+  std::string name = path;
+  Fd parent;
+  if (confined_) {
+    Result<Fd> opened = open_parent(path, name);
+    if (!opened) return opened.error();
+    parent = std::move(opened).value();
+    directory = parent.get();
   }
-  std::string leaf;
-  Result<Fd> parent = open_parent(path, leaf);
-  if (!parent) return parent.error();
-  if (::mkdirat(parent.value().get(), leaf.c_str(), 0777) != 0) return os_error(errno);
+  if (call(directory, name.c_str()) != 0) return os_error(errno);
   return {};
 }
 
+Status Workspace::make_directory(const std::string& path) const {
+  return at_parent(
+      path, [](int directory, const char* name) { return ::mkdirat(directory, name, 0777); });
+}
+
 Status Workspace::unlink(const std::string& path) const {
-  if (!confined_) {
-    if (contains_nul(path)) return nul_in_path();
-    if (::unlinkat(base_ ? base_.get() : AT_FDCWD, path.c_str(), 0) != 0) return os_error(errno);
-    return {};
-  }
-  std::string leaf;
-  Result<Fd> parent = open_parent(path, leaf);
-  if (!parent) return parent.error();
-  if (::unlinkat(parent.value().get(), leaf.c_str(), 0) != 0) return os_error(errno);
-  return {};
+  return at_parent(path,
+                   [](int directory, const char* name) { return ::unlinkat(directory, name, 0); });
 }
 
 Result<std::string> Workspace::link_target(const std::string& path) const {

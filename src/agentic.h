@@ -124,6 +124,9 @@ class Workspace {
   Result<std::string> relative(const std::string& path) const;
   // Opens the directory holding `path` and gives the last component.
   Result<Fd> open_parent(const std::string& path, std::string& leaf) const;
+  // `call` on the directory holding `path` and its last component; unconfined, on the working
+  // directory and the whole path, so that it costs one system call.
+  Status at_parent(const std::string& path, int (*call)(int, const char*)) const;
 
   Fd base_;  // not open: the working directory
   std::string base_path_;
