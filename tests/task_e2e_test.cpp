@@ -210,12 +210,12 @@ TEST_F(TaskSession, RollbackAndRestoreTouchOnlyWhatTheyRecorded) {
        "rollback failed for a: Is a directory (os error 21)",
        "[ -d a ]"},
       // A deleted executable comes back with its mode.
-      {{"a"}, "rm a; exit 1", false, "", kept + " && [ \"$(stat -c %a a)\" = 754 ]"},
+      {{"a"}, "rm a; exit 1", false, "", kept + " && [ \"$(stat -c %a a)\" = 775 ]"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.files.dump() + " " + row.verify_cmd);
     TempDir dir;
-    write_file(dir / "a", "keep", 0754);
+    write_file(dir / "a", "keep", 0775);
     write_file(dir / "out/x", "other");
     ServerSession server(dir.path());
     const std::string task = start_task(server, row.verify_cmd, row.files);
