@@ -140,6 +140,10 @@ TEST(ProtocolE2e, WhileAVerifierRunsPingsAndCancellationsAreHandledAtOnce) {
   EXPECT_EQ(server.request(call_line(6, "task_history", {{"task_id", task}})),
             tool_line(6, {{"attempts", {outcome(1, fingerprint, "", false)}}}));
   EXPECT_EQ(read_file(dir / "a"), "old");
+  // Not counted either: the next proposal takes the number the cancelled one had.
+  EXPECT_EQ(tool_text(server.request(
+                propose_line(7, task, {{{"path", "a"}, {"content", "x"}}})))["attempt"],
+            2);
   EXPECT_EQ(server.wait().out, "");
 }
 
