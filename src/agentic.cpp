@@ -529,6 +529,8 @@ Status put_back(const Workspace& workspace, const std::string& path, const Prior
   }
   Result<Fd> file = workspace.open(path, O_WRONLY | O_NONBLOCK | no_follow);
   if (!file && file.error().kind == ErrorKind::NotFound) {
+    // Deleted since, perhaps with its directory: it comes back where it was.
+    if (Status made = create_parent_directories(workspace, path); !made) return made;
     file = workspace.open(path, O_WRONLY | O_CREAT | O_NONBLOCK | no_follow, prior.mode);
     // The mode it had, not the one the file-creation mask leaves.
     if (file && ::fchmod(file.value().get(), prior.mode) != 0) return os_error(errno);

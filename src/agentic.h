@@ -144,7 +144,7 @@ Status write_whole_file(const Workspace& workspace, const std::string& path, std
                         std::optional<FileIdentity>* written = nullptr);
 Status create_parent_directories(const Workspace& workspace, const std::string& path);
 // Puts `prior` back at `path`. Bytes are written back in place (a file that is gone is
-// recreated with its mode; a symbolic link planted since is replaced, never followed). An
+// recreated with its mode, its directory too; a link planted since is replaced, not followed). An
 // absent prior removes the file only when it is `created`, the file this task or transaction
 // made there: a file that existed before, or one a link planted since leads to, is left alone.
 Status put_back(const Workspace& workspace, const std::string& path, const PriorState& prior,
