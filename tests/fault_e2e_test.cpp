@@ -52,10 +52,8 @@ TEST(DiskFault, WriteFailingPartWayRollsBackAndStaysRetryable) {
           tool_line(attempt + 1, outcome(attempt, print_of(too_big),
                                          "apply failed: File too large (os error 27)", false)));
       EXPECT_EQ(read_file(dir / "a"), "a at start\n");
+      EXPECT_EQ(read_file(dir / "b"), b_existed ? "b at start\n" : "");
       EXPECT_EQ(file_exists(dir / "b"), b_existed);
-      if (b_existed) {
-        EXPECT_EQ(read_file(dir / "b"), "b at start\n");
-      }
     }
     // The limit stops only writes past it.
     const std::vector<FileEdit> fits = {{"a", "small"}, {"b", std::string(100, 'y')}};
@@ -144,24 +142,6 @@ TEST(VerifierFault, TimeLimitKillsTheVerifierAndTheSameSetRunsAgain) {
     EXPECT_EQ(read_file(dir / "a"), "old");
     EXPECT_TRUE(process_group_gone(std::stoi(read_file(dir / "pgid"))));
   }
-}
-
-// With SIGPIPE ignored, a reply to a client that stopped reading fails quietly; the requests
-// after it must still be carried out to the end of input.
-TEST(ClientFault, ClosedOutputMidSessionStillAppliesLaterProposals) {
-  TempDir dir;
-  write_file(dir / "a", "old");
-  ServerSession server(dir.path());
-  const std::string task = start_task(server, "true", {"a"});
-  server.close_output();
-  server.send(propose(2, task, {{"a", "second"}}));
-  server.send(R"({"jsonrpc":"2.0","id":3,"method":"tools/list"})");
-  server.send(propose(4, task, {{"a", "fourth"}}));
-  const ServerRun run = server.wait();
-  EXPECT_EQ(run.exit_code, 0);
-  EXPECT_EQ(run.signal, 0);
-  EXPECT_EQ(run.err, "");
-  EXPECT_EQ(read_file(dir / "a"), "fourth");
 }
 
 }  // namespace

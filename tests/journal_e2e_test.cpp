@@ -7,7 +7,6 @@
 #include <chrono>
 #include <filesystem>
 #include <nlohmann/json.hpp>
-#include <thread>
 
 #include "test_support.h"
 
@@ -47,11 +46,7 @@ class JournalRecovery : public ::testing::Test {
     server_->send(propose_line(
         2, task,
         {{{"path", "a"}, {"content", "unverified"}}, {{"path", "new/b"}, {"content", "x"}}}));
-    const auto deadline = std::chrono::steady_clock::now() + 5s;
-    while (read_file(dir_ / "verifier.pid").empty() &&
-           std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::sleep_for(5ms);
-    }
+    ASSERT_TRUE(wait_until([&] { return !read_file(dir_ / "verifier.pid").empty(); }, 5s));
     verifier_ = std::atoi(read_file(dir_ / "verifier.pid").c_str());
     ASSERT_GT(verifier_, 0);
     ASSERT_EQ(read_file(dir_ / "a"), "unverified");

@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <nlohmann/json.hpp>
 #include <thread>
 
 #include "test_support.h"
@@ -13,7 +12,6 @@
 namespace quarry::testing {
 namespace {
 
-using nlohmann::json;
 using namespace std::chrono_literals;
 
 TEST(TerminationSignal, DuringTheVerifierRollsBackAndEndsByTheSignal) {
@@ -23,13 +21,10 @@ TEST(TerminationSignal, DuringTheVerifierRollsBackAndEndsByTheSignal) {
     const std::string original("start\0bytes\n", 12);
     write_file(dir / "a", original);
     ServerSession server(dir.path());
-    const json started = json::parse(server.request(direct_line(
-        1, "task_start", {{"goal", "g"}, {"verify_cmd", "sleep 30"}, {"files", {"a", "new/b"}}})));
-    server.send(direct_line(
-        2, "task_propose",
-        {{"task_id", started["result"]["task_id"].get<std::string>()},
-         {"edits",
-          {{{"path", "a"}, {"content", "unverified"}}, {{"path", "new/b"}, {"content", "x"}}}}}));
+    const std::string task = start_task(server, "sleep 30", {"a", "new/b"});
+    server.send(propose_line(
+        2, task,
+        {{{"path", "a"}, {"content", "unverified"}}, {{"path", "new/b"}, {"content", "x"}}}));
     ASSERT_TRUE(wait_until([&] { return read_file(dir / "a") == "unverified"; }, 5s));
 
     const auto sent = std::chrono::steady_clock::now();
@@ -85,22 +80,19 @@ TEST(TerminationSignal, RollsBackWhileNobodyReadsTheReplies) {
   EXPECT_FALSE(file_exists(dir / "started"));
 }
 
-TEST(TerminationSignal, BetweenRequestsEndsTheProcessAtOnce) {
+// Between requests a termination request acts at once; a server started under nohup must not
+// end at the hang-up it was started to survive.
+TEST(TerminationSignal, AtRestEndsAtOnceUnlessIgnoredAtStart) {
   TempDir dir;
+  ServerSession ignoring(dir.path(), "", "trap '' HUP; exec \"$@\"");
+  EXPECT_EQ(ignoring.request(ping_line("1")), pong_line("1"));
+  ::kill(ignoring.pid(), SIGHUP);
+  EXPECT_EQ(ignoring.request(ping_line("2")), pong_line("2"));
+  EXPECT_EQ(ignoring.wait().exit_code, 0);
   ServerSession server(dir.path());
   EXPECT_EQ(server.request(ping_line("1")), pong_line("1"));
   ::kill(server.pid(), SIGTERM);
   EXPECT_EQ(server.wait().signal, SIGTERM);
-}
-
-// A server started under nohup must not end at the hang-up it was started to survive.
-TEST(TerminationSignal, IgnoredAtStartStaysIgnored) {
-  TempDir dir;
-  ServerSession server(dir.path(), "", "trap '' HUP; exec \"$@\"");
-  EXPECT_EQ(server.request(ping_line("1")), pong_line("1"));
-  ::kill(server.pid(), SIGHUP);
-  EXPECT_EQ(server.request(ping_line("2")), pong_line("2"));
-  EXPECT_EQ(server.wait().exit_code, 0);
 }
 
 }  // namespace
