@@ -77,8 +77,15 @@ IoError nul_in_path() {
   return IoError{ErrorKind::InvalidInput, "path contains a NUL byte"};
 }
 
+constexpr std::string_view kEscapes = "path escapes the root: ";
+
 IoError escapes_root(const std::string& path) {
-  return IoError{ErrorKind::InvalidInput, "path escapes the root: " + path};
+  return IoError{ErrorKind::InvalidInput, std::string(kEscapes) + path};
+}
+
+// A refusal names the path the client asked for, not the part of it that was being opened.
+IoError naming(const std::string& path, IoError error) {
+  return error.message.starts_with(kEscapes) ? escapes_root(path) : error;
 }
 
 IoError not_a_regular_file(const std::string& path) {
@@ -405,7 +412,7 @@ Result<std::string> Workspace::resolved_location(const std::string& path) const 
           prefix.error().kind == ErrorKind::NotADirectory) {
         continue;
       }
-      return prefix.error();
+      return naming(path, prefix.error());
     }
     Result<std::string> real = path_of(prefix.value());
     if (!real) return real.error();
@@ -483,23 +490,15 @@ Status create_parent_directories(const Workspace& workspace, const std::string& 
   if (key.components.size() < 2) return {};
   // The deepest directory that exists is looked for from the parent up: one call when the
   // parent exists already, the usual case.
-  // A refusal names the path the client asked for, not the directory on its way.
-  const auto refused = [&](const std::string& directory, const IoError& error) {
-    return error.message == escapes_root(directory).message ? escapes_root(path) : error;
-  };
   std::size_t existing = key.components.size() - 1;
   for (; existing > 0; --existing) {
-    const std::string directory = join(key.components, 0, existing);
-    Result<Fd> opened = workspace.open(directory, O_PATH | O_DIRECTORY);
+    Result<Fd> opened = workspace.open(join(key.components, 0, existing), O_PATH | O_DIRECTORY);
     if (opened) break;
-    if (opened.error().kind != ErrorKind::NotFound) return refused(directory, opened.error());
+    if (opened.error().kind != ErrorKind::NotFound) return naming(path, opened.error());
   }
   for (std::size_t depth = existing + 1; depth < key.components.size(); ++depth) {
-    const std::string directory = join(key.components, 0, depth);
-    Status made = workspace.make_directory(directory);
-    if (!made && made.error().kind != ErrorKind::AlreadyExists) {
-      return refused(directory, made.error());
-    }
+    Status made = workspace.make_directory(join(key.components, 0, depth));
+    if (!made && made.error().kind != ErrorKind::AlreadyExists) return naming(path, made.error());
   }
   return {};
 }
