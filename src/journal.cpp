@@ -39,10 +39,6 @@ constexpr std::string_view kDefaultDirectory = ".quarry-agent-task";
 constexpr std::string_view kGitignore = ".gitignore";
 constexpr std::string_view kRecovered = "recovered";
 
-void put_u8(std::string& out, std::uint8_t value) {
-  out.push_back(static_cast<char>(value));
-}
-
 template <typename Integer>
 void put_le(std::string& out, Integer value) {
   for (std::size_t i = 0; i < sizeof(Integer); ++i) {
@@ -62,7 +58,6 @@ class Reader {
 
   bool ok() const { return ok_; }
   std::size_t offset() const { return offset_; }
-  std::string_view rest() const { return bytes_.substr(std::min(offset_, bytes_.size())); }
 
   std::string_view take(std::size_t length) {
     if (!ok_ || bytes_.size() - offset_ < length) {
@@ -93,7 +88,7 @@ class Reader {
   bool ok_ = true;
 };
 
-Status write_all_at(int fd, std::string_view bytes) {
+Status write_all(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
     const ssize_t n = ::write(fd, bytes.data(), bytes.size());
     if (n < 0) {
@@ -222,7 +217,7 @@ Result<std::string> save_recovered(JournalDirectory& directory, int directory_fd
       return os_error(errno);
     }
     Fd file(fd);
-    if (Status written = write_all_at(file.get(), bytes); !written) return written.error();
+    if (Status written = write_all(file.get(), bytes); !written) return written.error();
     return shown + "/" + name;
   }
 }
@@ -315,7 +310,7 @@ Result<int> JournalDirectory::open() {
       ::openat(*fd, std::string(kGitignore).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
   if (ignore >= 0) {
     Fd file(ignore);
-    if (Status written = write_all_at(file.get(), "*\n"); !written) return written.error();
+    if (Status written = write_all(file.get(), "*\n"); !written) return written.error();
   }
   return *fd;
 }
@@ -368,22 +363,22 @@ Result<Journal> Journal::write(JournalDirectory& directory, const Workspace& wor
 
   std::string head(kMagic);
   put_le<std::uint32_t>(head, kVersion);
-  put_u8(head, workspace.is_confined() ? 1 : 0);
+  put_le<std::uint8_t>(head, workspace.is_confined() ? 1 : 0);
   put_str(head, workspace.base_path());
   put_le<std::uint32_t>(head, static_cast<std::uint32_t>(touched.size()));
   const int fd = journal.file_.get();
   for (const TouchedPath& path : touched) {
     const PriorState& prior = path.prior;
-    put_u8(head, static_cast<std::uint8_t>((prior.bytes ? kPriorPresent : 0) |
-                                           (prior.through_link ? kThroughLink : 0)));
+    put_le<std::uint8_t>(head, static_cast<std::uint8_t>((prior.bytes ? kPriorPresent : 0) |
+                                                         (prior.through_link ? kThroughLink : 0)));
     put_le<std::uint32_t>(head, prior.mode);
     put_str(head, path.path);
     head.append(path.written_digest);
     put_le<std::uint64_t>(head, prior.bytes ? prior.bytes->size() : 0);
     // The prior bytes go straight from the transaction's copy: no second copy in memory.
-    if (Status written = write_all_at(fd, head); !written) return written.error();
+    if (Status written = write_all(fd, head); !written) return written.error();
     if (prior.bytes) {
-      if (Status written = write_all_at(fd, *prior.bytes); !written) return written.error();
+      if (Status written = write_all(fd, *prior.bytes); !written) return written.error();
     }
     head.clear();
   }
@@ -391,7 +386,7 @@ Result<Journal> Journal::write(JournalDirectory& directory, const Workspace& wor
   if (trailer_at < 0) return os_error(errno);
   head.append(kTrailer);
   put_le<std::uint64_t>(head, static_cast<std::uint64_t>(trailer_at));
-  if (Status written = write_all_at(fd, head); !written) return written.error();
+  if (Status written = write_all(fd, head); !written) return written.error();
   if (journal.sync_ && (::fsync(fd) != 0 || ::fsync(journal.directory_fd_) != 0)) {
     return os_error(errno);
   }
@@ -401,7 +396,7 @@ Result<Journal> Journal::write(JournalDirectory& directory, const Workspace& wor
 Status Journal::mark(char kind, std::optional<std::size_t> index) {
   std::string mark(1, kind);
   if (index) put_le<std::uint32_t>(mark, static_cast<std::uint32_t>(*index));
-  return write_all_at(file_.get(), mark);
+  return write_all(file_.get(), mark);
 }
 
 Status Journal::mark_writing(std::size_t index) {
