@@ -128,7 +128,7 @@ void FakeToolsTest::TearDown() {
 }
 
 void FakeToolsTest::tool(const std::string& name, const std::string& body) {
-  write_script(tools_ / name, "MARK='" + marker() + "'\nLOG='" + log() + "'\n" + body);
+  write_script(tools_ / name, body);
 }
 
 std::string FakeToolsTest::stderr_of(const std::function<void()>& call) {

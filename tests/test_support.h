@@ -52,16 +52,10 @@ class FakeToolsTest : public ::testing::Test {
   void SetUp() override;
   void TearDown() override;
 
-  // A shell script named `name` on PATH; `body` sees $MARK, a file that proves it ran, and
-  // $LOG, where tools append their arguments.
+  // A shell script named `name` on PATH.
   void tool(const std::string& name, const std::string& body);
   // Runs `call` with this process's standard error sent to a file and returns what arrived.
   std::string stderr_of(const std::function<void()>& call);
-
-  bool marked() const { return file_exists(marker()); }
-  std::string logged() const { return read_file(log()); }
-  std::string marker() const { return tools_ / "ran"; }
-  std::string log() const { return tools_ / "log"; }
 
  private:
   TempDir tools_;
