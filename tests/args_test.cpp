@@ -1,4 +1,5 @@
 #include "args.h"
+#include "options.h"
 
 #include <gtest/gtest.h>
 
@@ -9,32 +10,32 @@ namespace quarry {
 namespace {
 
 // Each decoded record as one line, so that a row states the whole record.
-std::string show(const ToolsCallParams& p) {
-  return p.name + " " + p.arguments.dump();
-}
-std::string show(const TaskHistoryParams& p) {
-  return p.task_id;
-}
-std::string show(const TaskFinishParams& p) {
-  return p.task_id + (p.commit ? " commit" : " discard");
-}
-std::string show(const TaskStartParams& p) {
-  return p.goal + "|" + p.verify_cmd + "|" + Json(p.files).dump() + "|" +
-         std::to_string(p.max_attempts) + "|" +
-         (p.min_mutation_score ? Json(*p.min_mutation_score).dump() : "none");
-}
-std::string show(const TaskProposeParams& p) {
-  std::string text = p.task_id + ":";
-  for (const EditParam& edit : p.edits) text += " " + edit.path + "=" + edit.content;
-  return text;
-}
+struct Show {
+  std::string operator()(const ToolsCallParams& p) const {
+    return p.name + " " + p.arguments.dump();
+  }
+  std::string operator()(const TaskHistoryParams& p) const { return p.task_id; }
+  std::string operator()(const TaskFinishParams& p) const {
+    return p.task_id + " " + Json(p.commit).dump();
+  }
+  std::string operator()(const TaskStartParams& p) const {
+    return p.goal + "|" + p.verify_cmd + "|" + Json(p.files).dump() + "|" +
+           std::to_string(p.max_attempts) + "|" +
+           (p.min_mutation_score ? Json(*p.min_mutation_score).dump() : "none");
+  }
+  std::string operator()(const TaskProposeParams& p) const {
+    std::string text = p.task_id + ":";
+    for (const EditParam& edit : p.edits) text += " " + edit.path + "=" + edit.content;
+    return text;
+  }
+};
 
 // One decoder run on a JSON text: "ok: " and the record, or the decoding message.
 using Decoder = std::string (*)(const char* text);
 template <auto Decode>
 std::string outcome_of(const char* text) {
   auto result = Decode(Json::parse(text));
-  return result ? "ok: " + show(result.value()) : result.error().message;
+  return result ? "ok: " + Show{}(result.value()) : result.error().message;
 }
 constexpr Decoder kStart = outcome_of<decode_task_start>;
 constexpr Decoder kPropose = outcome_of<decode_task_propose>;
@@ -68,56 +69,42 @@ TEST(Args, DecodesByNameAndPositionWithDefaultsAndNoRangeLimits) {
       {kStart, R"({"goal":"g","verify_cmd":"v","min_mutation_score":7.5})", "ok: g|v|[]|4|7.5"},
       {kStart, R"(["g","v",["f"],2,1])", R"(ok: g|v|["f"]|2|1.0)"},
       {kStart, R"(["g","true"])", "ok: g|true|[]|4|none"},
-      {kPropose, R"({"task_id":"t","edits":[{"path":"a","content":"1","mode":7},["b","2"]]})",
-       "ok: t: a=1 b=2"},
-      {kPropose, R"(["t",[{"content":"x\ny","path":"b"}]])", "ok: t: b=x\ny"},
-      {kFinish, R"({"task_id":"t"})", "ok: t commit"},
-      {kFinish, R"(["t",false])", "ok: t discard"},
-      {kHistory, R"(["t"])", "ok: t"},
-      {kToolsCall, R"({"name":"x"})", "ok: x null"},
+      {kPropose, R"(["t",[{"path":"a","content":"1","mode":7},["b","x\ny"]]])",
+       "ok: t: a=1 b=x\ny"},
+      {kFinish, R"({"task_id":"t"})", "ok: t true"},
+      {kFinish, R"(["t",false])", "ok: t false"},
       // Arguments are taken as they are; the tool's own record judges them later.
       {kToolsCall, R"({"arguments":[1,{"b":"c"}],"name":"x"})", R"(ok: x [1,{"b":"c"}])"},
   });
 }
 
-// Every kind of value and every expectation, as clients read them after "invalid params: ".
+// Every kind of value and every expectation, as clients read them after "invalid params: ". A
+// faulty member outranks an absent field, so most rows need no other member.
 TEST(Args, MessagesNameTheValueAndWhatWasExpected) {
   expect_outcomes({
       {kStart, "{}", "missing field `goal`"},
       {kStart, R"({"goal":"g"})", "missing field `verify_cmd`"},
       {kPropose, R"({"task_id":"t"})", "missing field `edits`"},
-      {kPropose, R"({"task_id":"t","edits":[{"content":"c"}]})", "missing field `path`"},
       {kFinish, R"({"commit":false})", "missing field `task_id`"},
       {kToolsCall, R"({"arguments":{}})", "missing field `name`"},
-      {kStart, R"({"goal":null,"verify_cmd":"v"})", "invalid type: null, expected a string"},
-      {kStart, R"({"goal":"g","verify_cmd":"v","files":null})",
-       "invalid type: null, expected a sequence"},
-      {kFinish, R"({"task_id":"t","commit":null})", "invalid type: null, expected a boolean"},
-      {kFinish, R"({"task_id":"t","commit":1})", "invalid type: integer `1`, expected a boolean"},
+      {kStart, R"({"goal":null})", "invalid type: null, expected a string"},
+      {kStart, R"({"files":null})", "invalid type: null, expected a sequence"},
+      {kFinish, R"({"commit":1})", "invalid type: integer `1`, expected a boolean"},
       {kToolsCall, R"({"name":false})", "invalid type: boolean `false`, expected a string"},
-      {kStart, R"({"goal":["g"],"verify_cmd":"v"})", "invalid type: sequence, expected a string"},
-      {kPropose, R"({"task_id":"t","edits":{}})", "invalid type: map, expected a sequence"},
+      {kStart, R"({"goal":["g"]})", "invalid type: sequence, expected a string"},
+      {kPropose, R"({"edits":{}})", "invalid type: map, expected a sequence"},
+      {kStart, R"({"max_attempts":4.0})", "invalid type: floating point `4.0`, expected usize"},
+      {kStart, R"({"min_mutation_score":[0.5]})", "invalid type: sequence, expected f64"},
       {kStart, "null", "invalid type: null, expected struct TaskStartParams"},
       {kPropose, "true", "invalid type: boolean `true`, expected struct TaskProposeParams"},
       {kHistory, "-3", "invalid type: integer `-3`, expected struct TaskHistoryParams"},
       {kFinish, "0.25", "invalid type: floating point `0.25`, expected struct TaskFinishParams"},
       {kToolsCall, R"("n")", R"(invalid type: string "n", expected struct ToolsCallParams)"},
-      {kPropose, R"({"task_id":"t","edits":[1]})",
-       "invalid type: integer `1`, expected struct EditParam"},
-      {kStart, R"({"goal":"g","verify_cmd":"v","max_attempts":-1})",
-       "invalid value: integer `-1`, expected usize"},
-      {kStart, R"({"goal":"g","verify_cmd":"v","max_attempts":4.0})",
-       "invalid type: floating point `4.0`, expected usize"},
-      {kStart, R"({"goal":"g","verify_cmd":"v","max_attempts":18446744073709551616})",
-       "invalid type: floating point `1.8446744073709552e+19`, expected usize"},
-      {kStart, R"({"goal":"g","verify_cmd":"v","max_attempts":null})",
-       "invalid type: null, expected usize"},
-      {kStart, R"({"goal":"g","verify_cmd":"v","min_mutation_score":[0.5]})",
-       "invalid type: sequence, expected f64"},
-      {kFinish, R"({"task_id":"t","commit":"a\"b\\c/d\n\t\r"})",
+      {kPropose, R"({"edits":[1]})", "invalid type: integer `1`, expected struct EditParam"},
+      {kFinish, R"({"commit":"a\"b\\c/d\n\t\r"})",
        R"(invalid type: string "a\"b\\c/d\n\t\r", expected a boolean)"},
       // Other control characters (C0, DEL, C1) in \u{..}; printable text as it is, U+00A0 too.
-      {kFinish, R"({"task_id":"t","commit":"\u0000\u001f\u007f\u0085\u009f\u00a0é"})",
+      {kFinish, R"({"commit":"\u0000\u001f\u007f\u0085\u009f\u00a0é"})",
        "invalid type: string \"\\u{0}\\u{1f}\\u{7f}\\u{85}\\u{9f}\u00a0é\", expected a boolean"},
   });
 }
@@ -151,6 +138,27 @@ TEST(Args, PositionalLengths) {
       // Elements are decoded in place before the length is judged.
       {kStart, R"(["g","v",[],-1,null,0])", "invalid value: integer `-1`, expected usize"},
   });
+}
+
+// Each of these must stop the server with a usage error, not serve with a setting dropped:
+// patterns relative to no root, or a time limit that would kill every verifier at once.
+TEST(Options, UsageErrorsExitWithStatus2AndTheRestIsKept) {
+  using Args = std::vector<std::string>;
+  for (const Args& args :
+       {Args{"--bogus"}, Args{"--root"}, Args{"--protect", "t/**"}, Args{"--sync=yes"},
+        Args{"--verify-timeout", "0"}, Args{"--verify-timeout", "1.5"}}) {
+    SCOPED_TRACE(args.front());
+    const CommandLine line = parse_command_line(args);
+    EXPECT_EQ(line.exit_status, 2);
+    EXPECT_TRUE(line.text_to_stderr);
+  }
+  const CommandLine line =
+      parse_command_line({"--root=/r", "--protect", "a/**", "--verify-timeout", "7", "--sync"});
+  EXPECT_FALSE(line.exit_status);
+  EXPECT_EQ(line.options.root, "/r");
+  EXPECT_EQ(line.options.protect, std::vector<std::string>{"a/**"});
+  EXPECT_EQ(line.options.verify_timeout, std::chrono::seconds(7));
+  EXPECT_TRUE(line.options.sync);
 }
 
 }  // namespace
