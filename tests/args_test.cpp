@@ -1,4 +1,5 @@
 #include "args.h"
+#include "options.h"
 
 #include <gtest/gtest.h>
 
@@ -8,46 +9,42 @@
 namespace quarry {
 namespace {
 
-// Renders a decoded record as one line, so that a table row states the whole record.
+// Each decoded record as one line, so that a row states the whole record.
 struct Show {
   std::string operator()(const ToolsCallParams& p) const {
     return p.name + " " + p.arguments.dump();
+  }
+  std::string operator()(const TaskHistoryParams& p) const { return p.task_id; }
+  std::string operator()(const TaskFinishParams& p) const {
+    return p.task_id + " " + Json(p.commit).dump();
   }
   std::string operator()(const TaskStartParams& p) const {
     return p.goal + "|" + p.verify_cmd + "|" + Json(p.files).dump() + "|" +
            std::to_string(p.max_attempts) + "|" +
            (p.min_mutation_score ? Json(*p.min_mutation_score).dump() : "none");
   }
-  std::string operator()(const EditParam& p) const { return p.path + "=" + p.content; }
   std::string operator()(const TaskProposeParams& p) const {
     std::string text = p.task_id + ":";
-    for (const EditParam& edit : p.edits) text += " " + (*this)(edit);
+    for (const EditParam& edit : p.edits) text += " " + edit.path + "=" + edit.content;
     return text;
-  }
-  std::string operator()(const TaskHistoryParams& p) const { return p.task_id; }
-  std::string operator()(const TaskFinishParams& p) const {
-    return p.task_id + (p.commit ? " commit" : " discard");
   }
 };
 
-// Runs one decoder on a JSON text: "ok: " and the record, or the decoding message.
-using OutcomeOf = std::string (*)(const char* text);
-
+// One decoder run on a JSON text: "ok: " and the record, or the decoding message.
+using Decoder = std::string (*)(const char* text);
 template <auto Decode>
 std::string outcome_of(const char* text) {
   auto result = Decode(Json::parse(text));
   return result ? "ok: " + Show{}(result.value()) : result.error().message;
 }
-
-constexpr OutcomeOf kStart = outcome_of<decode_task_start>;
-constexpr OutcomeOf kPropose = outcome_of<decode_task_propose>;
-constexpr OutcomeOf kEdit = outcome_of<decode_edit_param>;
-constexpr OutcomeOf kHistory = outcome_of<decode_task_history>;
-constexpr OutcomeOf kFinish = outcome_of<decode_task_finish>;
-constexpr OutcomeOf kToolsCall = outcome_of<decode_tools_call>;
+constexpr Decoder kStart = outcome_of<decode_task_start>;
+constexpr Decoder kPropose = outcome_of<decode_task_propose>;
+constexpr Decoder kHistory = outcome_of<decode_task_history>;
+constexpr Decoder kFinish = outcome_of<decode_task_finish>;
+constexpr Decoder kToolsCall = outcome_of<decode_tools_call>;
 
 struct Row {
-  OutcomeOf decode;
+  Decoder decode;
   const char* json;
   const char* outcome;
 };
@@ -59,137 +56,70 @@ void expect_outcomes(const std::vector<Row>& rows) {
   }
 }
 
-TEST(Args, DecodesByNameAndPositionWithDefaults) {
+// The defaults are the catalogue's; a different one changes what every client gets by default.
+TEST(Args, DecodesByNameAndPositionWithDefaultsAndNoRangeLimits) {
   expect_outcomes({
-      {kStart, R"({"goal":"g","verify_cmd":"true"})", "ok: g|true|[]|4|none"},
-      {kStart,
-       R"({"goal":"g","verify_cmd":"v","files":["a.txt","dir/b.rs"],"max_attempts":9,)"
-       R"("min_mutation_score":0.8})",
-       R"(ok: g|v|["a.txt","dir/b.rs"]|9|0.8)"},
       {kStart, R"({"goal":"g","verify_cmd":"v","extra":{"anything":1},"zzz":null})",
        "ok: g|v|[]|4|none"},
-      {kStart, R"(["g","true"])", "ok: g|true|[]|4|none"},
+      {kStart, R"({"goal":"","verify_cmd":"v","files":["a","d/b"],"max_attempts":0})",
+       R"(ok: |v|["a","d/b"]|0|none)"},
+      {kStart, R"({"goal":"g","verify_cmd":"v","max_attempts":18446744073709551615})",
+       "ok: g|v|[]|18446744073709551615|none"},
+      {kStart, R"({"goal":"g","verify_cmd":"v","min_mutation_score":null})", "ok: g|v|[]|4|none"},
+      {kStart, R"({"goal":"g","verify_cmd":"v","min_mutation_score":7.5})", "ok: g|v|[]|4|7.5"},
       {kStart, R"(["g","v",["f"],2,1])", R"(ok: g|v|["f"]|2|1.0)"},
-      {kPropose,
-       R"({"task_id":"t","edits":[{"path":"a","content":""},{"content":"x\ny","path":"b"}]})",
-       "ok: t: a= b=x\ny"},
-      {kPropose, R"({"task_id":"t","edits":[{"path":"a","content":"1","mode":7},["b","2"]]})",
-       "ok: t: a=1 b=2"},
-      {kPropose, R"(["t",[["a","b"]]])", "ok: t: a=b"},
-      {kFinish, R"({"task_id":"t"})", "ok: t commit"},
-      {kFinish, R"(["t",false])", "ok: t discard"},
-      {kFinish, R"(["t"])", "ok: t commit"},
-      {kHistory, R"({"task_id":"task-1-0","other":[1]})", "ok: task-1-0"},
-      {kHistory, R"(["t"])", "ok: t"},
-      {kToolsCall, R"({"name":"task_history"})", "ok: task_history null"},
-      {kToolsCall, R"({"arguments":null,"name":"x"})", "ok: x null"},
+      {kStart, R"(["g","true"])", "ok: g|true|[]|4|none"},
+      {kPropose, R"(["t",[{"path":"a","content":"1","mode":7},["b","x\ny"]]])",
+       "ok: t: a=1 b=x\ny"},
+      {kFinish, R"({"task_id":"t"})", "ok: t true"},
+      {kFinish, R"(["t",false])", "ok: t false"},
       // Arguments are taken as they are; the tool's own record judges them later.
       {kToolsCall, R"({"arguments":[1,{"b":"c"}],"name":"x"})", R"(ok: x [1,{"b":"c"}])"},
-      {kToolsCall, R"(["n"])", "ok: n null"},
   });
 }
 
-TEST(Args, AbsentRequiredFieldIsReportedInFieldOrder) {
+// Every kind of value and every expectation, as clients read them after "invalid params: ". A
+// faulty member outranks an absent field, so most rows need no other member.
+TEST(Args, MessagesNameTheValueAndWhatWasExpected) {
   expect_outcomes({
-      {kStart, R"({})", "missing field `goal`"},
+      {kStart, "{}", "missing field `goal`"},
       {kStart, R"({"goal":"g"})", "missing field `verify_cmd`"},
-      {kPropose, R"({})", "missing field `task_id`"},
       {kPropose, R"({"task_id":"t"})", "missing field `edits`"},
-      {kPropose, R"({"task_id":"t","edits":[{"path":"a"}]})", "missing field `content`"},
-      {kPropose, R"({"task_id":"t","edits":[{"content":"c"}]})", "missing field `path`"},
-      {kEdit, R"({})", "missing field `path`"},
-      {kHistory, R"({"taskid":"t"})", "missing field `task_id`"},
       {kFinish, R"({"commit":false})", "missing field `task_id`"},
       {kToolsCall, R"({"arguments":{}})", "missing field `name`"},
-  });
-}
-
-// Null counts as absent only for the optional min_mutation_score and arguments (see the
-// other tables); every other field names the type it expected.
-TEST(Args, WrongTypeNamesTheExpectation) {
-  expect_outcomes({
-      {kStart, R"({"goal":null,"verify_cmd":"v"})", "invalid type: null, expected a string"},
-      {kStart, R"({"goal":"g","verify_cmd":null})", "invalid type: null, expected a string"},
-      {kStart, R"({"goal":"g","verify_cmd":"v","files":null})",
-       "invalid type: null, expected a sequence"},
-      {kStart, R"({"goal":"g","verify_cmd":"v","max_attempts":null})",
-       "invalid type: null, expected usize"},
-      {kPropose, R"({"task_id":null,"edits":[]})", "invalid type: null, expected a string"},
-      {kPropose, R"({"task_id":"t","edits":null})", "invalid type: null, expected a sequence"},
-      {kPropose, R"({"task_id":"t","edits":[{"path":null,"content":"c"}]})",
-       "invalid type: null, expected a string"},
-      {kPropose, R"({"task_id":"t","edits":[{"path":"p","content":null}]})",
-       "invalid type: null, expected a string"},
-      {kHistory, R"({"task_id":null})", "invalid type: null, expected a string"},
-      {kFinish, R"({"task_id":"t","commit":null})", "invalid type: null, expected a boolean"},
-      {kToolsCall, R"({"name":null})", "invalid type: null, expected a string"},
-      {kStart, R"({"goal":"g","verify_cmd":"v","files":["a",1]})",
-       "invalid type: integer `1`, expected a string"},
-      {kStart, R"({"goal":["g"],"verify_cmd":"v"})", "invalid type: sequence, expected a string"},
-      {kFinish, R"({"task_id":"t","commit":1})", "invalid type: integer `1`, expected a boolean"},
+      {kStart, R"({"goal":null})", "invalid type: null, expected a string"},
+      {kStart, R"({"files":null})", "invalid type: null, expected a sequence"},
+      {kFinish, R"({"commit":1})", "invalid type: integer `1`, expected a boolean"},
       {kToolsCall, R"({"name":false})", "invalid type: boolean `false`, expected a string"},
-      {kPropose, R"({"task_id":"t","edits":{"path":"a","content":"b"}})",
-       "invalid type: map, expected a sequence"},
+      {kStart, R"({"goal":["g"]})", "invalid type: sequence, expected a string"},
+      {kPropose, R"({"edits":{}})", "invalid type: map, expected a sequence"},
+      {kStart, R"({"max_attempts":4.0})", "invalid type: floating point `4.0`, expected usize"},
+      {kStart, R"({"min_mutation_score":[0.5]})", "invalid type: sequence, expected f64"},
       {kStart, "null", "invalid type: null, expected struct TaskStartParams"},
       {kPropose, "true", "invalid type: boolean `true`, expected struct TaskProposeParams"},
       {kHistory, "-3", "invalid type: integer `-3`, expected struct TaskHistoryParams"},
       {kFinish, "0.25", "invalid type: floating point `0.25`, expected struct TaskFinishParams"},
       {kToolsCall, R"("n")", R"(invalid type: string "n", expected struct ToolsCallParams)"},
-      {kPropose, R"({"task_id":"t","edits":[1]})",
-       "invalid type: integer `1`, expected struct EditParam"},
-      {kPropose, R"({"task_id":"t","edits":["a"]})",
-       R"(invalid type: string "a", expected struct EditParam)"},
+      {kPropose, R"({"edits":[1]})", "invalid type: integer `1`, expected struct EditParam"},
+      {kFinish, R"({"commit":"a\"b\\c/d\n\t\r"})",
+       R"(invalid type: string "a\"b\\c/d\n\t\r", expected a boolean)"},
+      // Other control characters (C0, DEL, C1) in \u{..}; printable text as it is, U+00A0 too.
+      {kFinish, R"({"commit":"\u0000\u001f\u007f\u0085\u009f\u00a0é"})",
+       "invalid type: string \"\\u{0}\\u{1f}\\u{7f}\\u{85}\\u{9f}\u00a0é\", expected a boolean"},
   });
 }
 
-TEST(Args, NumberFields) {
-  struct NumberRow {
-    const char* field;
-    const char* value;
-    const char* outcome;
-  };
-  const std::vector<NumberRow> rows = {
-      {"max_attempts", "18446744073709551615", "ok: g|v|[]|18446744073709551615|none"},
-      {"max_attempts", "-1", "invalid value: integer `-1`, expected usize"},
-      {"max_attempts", "2.5", "invalid type: floating point `2.5`, expected usize"},
-      {"max_attempts", "4.0", "invalid type: floating point `4.0`, expected usize"},
-      {"max_attempts", "1e3", "invalid type: floating point `1000.0`, expected usize"},
-      // Integers beyond 64 bits are read as doubles.
-      {"max_attempts", "18446744073709551616",
-       "invalid type: floating point `1.8446744073709552e+19`, expected usize"},
-      {"max_attempts", "-9223372036854775809",
-       "invalid type: floating point `-9.223372036854776e+18`, expected usize"},
-      {"max_attempts", R"("3")", R"(invalid type: string "3", expected usize)"},
-      {"min_mutation_score", "null", "ok: g|v|[]|4|none"},
-      // No range limits here: the engine judges the score.
-      {"min_mutation_score", "7.5", "ok: g|v|[]|4|7.5"},
-      {"min_mutation_score", "18446744073709551615", "ok: g|v|[]|4|1.8446744073709552e+19"},
-      {"min_mutation_score", R"("0.5")", R"(invalid type: string "0.5", expected f64)"},
-      {"min_mutation_score", "[0.5]", "invalid type: sequence, expected f64"},
-  };
-  for (const NumberRow& row : rows) {
-    const std::string text =
-        std::string(R"({"goal":"g","verify_cmd":"v",")") + row.field + "\":" + row.value + "}";
-    SCOPED_TRACE(text);
-    EXPECT_EQ(kStart(text.c_str()), row.outcome);
-  }
-}
-
-TEST(Args, FirstFailingMemberByKeyOrderWins) {
+// With several faults, the member whose key sorts first decides, a faulty member outranks an
+// absent field, and a list reports its first failing element without an index.
+TEST(Args, TheFirstFailureByKeyOrderWins) {
   expect_outcomes({
-      // "files" sorts before "goal", so its fault is the one reported.
       {kStart, R"({"goal":1,"files":2})", "invalid type: integer `2`, expected a sequence"},
       {kStart, R"({"verify_cmd":1,"goal":2})", "invalid type: integer `2`, expected a string"},
-      // A faulty member outranks an absent required field.
       {kStart, R"({"max_attempts":-1})", "invalid value: integer `-1`, expected usize"},
       {kStart, R"({"verify_cmd":"v","min_mutation_score":"x"})",
        R"(invalid type: string "x", expected f64)"},
-      {kPropose, R"({"task_id":1,"edits":[1]})",
-       "invalid type: integer `1`, expected struct EditParam"},
-      // The first failing element of a list decides, and the message carries no index.
       {kPropose, R"({"task_id":"t","edits":[{"path":"a","content":"b"},{"path":"a"},1]})",
        "missing field `content`"},
-      // Within an element, the element's own key order applies.
       {kPropose, R"({"task_id":"t","edits":[{"path":1,"content":2}]})",
        "invalid type: integer `2`, expected a string"},
   });
@@ -203,66 +133,32 @@ TEST(Args, PositionalLengths) {
       {kPropose, R"(["t",[["a"]]])", "invalid length 1, expected struct EditParam with 2 elements"},
       {kPropose, R"(["t",[["a","b","c"]]])", "invalid length 3, expected fewer elements in array"},
       {kHistory, "[]", "invalid length 0, expected struct TaskHistoryParams with 1 element"},
-      {kHistory, R"(["t","u"])", "invalid length 2, expected fewer elements in array"},
       {kFinish, "[]", "invalid length 0, expected struct TaskFinishParams with 2 elements"},
       {kToolsCall, "[]", "invalid length 0, expected struct ToolsCallParams with 2 elements"},
       // Elements are decoded in place before the length is judged.
       {kStart, R"(["g","v",[],-1,null,0])", "invalid value: integer `-1`, expected usize"},
-      {kHistory, R"([null,"u"])", "invalid type: null, expected a string"},
   });
 }
 
-TEST(Args, StringValuesAreQuotedAndEscaped) {
-  expect_outcomes({
-      {kFinish, R"({"task_id":"t","commit":""})", R"(invalid type: string "", expected a boolean)"},
-      {kFinish, R"({"task_id":"t","commit":"a\"b\\c/d"})",
-       R"(invalid type: string "a\"b\\c/d", expected a boolean)"},
-      {kFinish, R"({"task_id":"t","commit":"1\n2\t3\r"})",
-       R"(invalid type: string "1\n2\t3\r", expected a boolean)"},
-      {kFinish, R"({"task_id":"t","commit":"\u0000\u0001\b\f\u001b\u001f"})",
-       R"(invalid type: string "\u{0}\u{1}\u{8}\u{c}\u{1b}\u{1f}", expected a boolean)"},
-      {kFinish, R"({"task_id":"t","commit":"del\u007f c1\u0080\u0085\u009f"})",
-       R"(invalid type: string "del\u{7f} c1\u{80}\u{85}\u{9f}", expected a boolean)"},
-      // Printable non-ASCII text stays as it is, including U+00A0 right after the C1 block.
-      {kFinish, R"({"task_id":"t","commit":"é\u00a0\u2028日"})",
-       "invalid type: string \"é\u00a0\u2028日\", expected a boolean"},
-  });
-}
-
-// A proposal may carry 16 MiB per file; a copy anywhere in decoding would double the peak
-// memory and the time of every proposal.
-TEST(Args, EditContentIsMovedNotCopied) {
-  const std::size_t size = std::size_t{16} << 20;
-  // By name the content goes through tools/call arguments as well.
-  for (const bool positional : {false, true}) {
-    SCOPED_TRACE(positional ? "by position" : "by name, inside tools/call arguments");
-    Json content = std::string(size, 'x');
-    const char* buffer = content.get_ptr<const std::string*>()->data();
-    Json edit;
-    if (positional) {
-      edit.push_back("big.txt");
-      edit.push_back(std::move(content));
-    } else {
-      edit["path"] = "big.txt";
-      edit["content"] = std::move(content);
-    }
-    Json input;
-    input["task_id"] = "t";
-    input["edits"].push_back(std::move(edit));
-    if (!positional) {
-      Json params;
-      params["name"] = "task_propose";
-      params["arguments"] = std::move(input);
-      auto call = decode_tools_call(std::move(params));
-      ASSERT_TRUE(call) << call.error().message;
-      input = std::move(call.value().arguments);
-    }
-    auto decoded = decode_task_propose(std::move(input));
-    ASSERT_TRUE(decoded) << decoded.error().message;
-    ASSERT_EQ(decoded.value().edits.size(), 1u);
-    EXPECT_EQ(decoded.value().edits[0].content.size(), size);
-    EXPECT_EQ(decoded.value().edits[0].content.data(), buffer);
+// Each of these must stop the server with a usage error, not serve with a setting dropped:
+// patterns relative to no root, or a time limit that would kill every verifier at once.
+TEST(Options, UsageErrorsExitWithStatus2AndTheRestIsKept) {
+  using Args = std::vector<std::string>;
+  for (const Args& args :
+       {Args{"--bogus"}, Args{"--root"}, Args{"--protect", "t/**"}, Args{"--sync=yes"},
+        Args{"--verify-timeout", "0"}, Args{"--verify-timeout", "1.5"}}) {
+    SCOPED_TRACE(args.front());
+    const CommandLine line = parse_command_line(args);
+    EXPECT_EQ(line.exit_status, 2);
+    EXPECT_TRUE(line.text_to_stderr);
   }
+  const CommandLine line =
+      parse_command_line({"--root=/r", "--protect", "a/**", "--verify-timeout", "7", "--sync"});
+  EXPECT_FALSE(line.exit_status);
+  EXPECT_EQ(line.options.root, "/r");
+  EXPECT_EQ(line.options.protect, std::vector<std::string>{"a/**"});
+  EXPECT_EQ(line.options.verify_timeout, std::chrono::seconds(7));
+  EXPECT_TRUE(line.options.sync);
 }
 
 }  // namespace
