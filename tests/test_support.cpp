@@ -12,8 +12,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <thread>
-
-#include "process.h"
+#include <utility>
 
 namespace quarry::testing {
 namespace {
@@ -33,13 +32,11 @@ void write_all(int fd, std::string_view bytes) {
 // Appends one read's worth of `fd` to `bytes`; false at end of file or on an error.
 bool read_some(int fd, std::string& bytes) {
   char buffer[65536];
-  for (;;) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    bytes.append(buffer, static_cast<std::size_t>(n));
-    return true;
+  ssize_t n;
+  while ((n = ::read(fd, buffer, sizeof buffer)) < 0 && errno == EINTR) {
   }
+  if (n > 0) bytes.append(buffer, static_cast<std::size_t>(n));
+  return n > 0;
 }
 
 std::string read_all(int fd) {
@@ -120,11 +117,7 @@ void FakeToolsTest::SetUp() {
 }
 
 void FakeToolsTest::TearDown() {
-  if (saved_path_) {
-    ::setenv("PATH", saved_path_->c_str(), 1);
-  } else {
-    ::unsetenv("PATH");
-  }
+  saved_path_ ? ::setenv("PATH", saved_path_->c_str(), 1) : ::unsetenv("PATH");
 }
 
 void FakeToolsTest::tool(const std::string& name, const std::string& body) {
@@ -146,77 +139,30 @@ std::string FakeToolsTest::stderr_of(const std::function<void()>& call) {
   return read_file(capture);
 }
 
-ServerRun run_server(const std::string& dir, const std::string& input,
-                     const std::string& path_prefix) {
-  TempDir scratch;
-  const std::string input_path = scratch / "input";
-  write_file(input_path, input);
-  std::string script = "cd \"$1\" || exit 99; ";
-  if (!path_prefix.empty()) script += "PATH=\"$3:$PATH\"; export PATH; ";
-  script += "exec \"$2\" < \"$4\"";
-  Command command{"sh", {"-c", script, "sh", dir, QUARRY_SERVER_BINARY, path_prefix, input_path}};
-  Result<RunResult> ran = run(command);
-  if (!ran) throw std::runtime_error("cannot run the server: " + ran.error().message);
-  ServerRun result;
-  result.out = std::move(ran.value().out);
-  result.err = std::move(ran.value().err);
-  if (ran.value().status.how == ExitStatus::How::Exited) {
-    result.exit_code = ran.value().status.value;
-  } else {
-    result.signal = ran.value().status.value;
-  }
-  return result;
-}
-
-Lines served(const std::string& input) {
-  TempDir dir;
-  const ServerRun run = run_server(dir.path(), input);
-  EXPECT_EQ(run.exit_code, 0);
-  EXPECT_EQ(run.signal, 0);
-  EXPECT_EQ(run.err, "");
-  if (!run.out.empty()) {
-    EXPECT_EQ(run.out.back(), '\n');
-  }
-  return lines_of(run.out);
-}
-
-ServerSession::ServerSession(const std::string& dir, const std::string& path_prefix) {
-  start(dir, path_prefix, {QUARRY_SERVER_BINARY});
-}
-
 ServerSession::ServerSession(const std::string& dir, const std::string& path_prefix,
                              const std::string& wrapper) {
-  start(dir, path_prefix, {"/bin/sh", "-c", wrapper, "sh", QUARRY_SERVER_BINARY});
-}
-
-void ServerSession::start(const std::string& dir, const std::string& path_prefix,
-                          const std::vector<std::string>& argv) {
-  int in_pipe[2], out_pipe[2], err_pipe[2];
-  if (::pipe2(in_pipe, O_CLOEXEC) != 0 || ::pipe2(out_pipe, O_CLOEXEC) != 0 ||
-      ::pipe2(err_pipe, O_CLOEXEC) != 0) {
+  int in[2], out[2], err[2];
+  if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) {
     throw std::runtime_error("pipe2 failed");
   }
-  std::vector<char*> args;
-  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-  args.push_back(nullptr);
   const char* path = std::getenv("PATH");
   const std::string prefixed = path_prefix + ":" + (path ? path : "");
   pid_ = ::fork();
   if (pid_ == 0) {
-    ::dup2(in_pipe[0], 0);
-    ::dup2(out_pipe[1], 1);
-    ::dup2(err_pipe[1], 2);
+    ::dup2(in[0], 0);
+    ::dup2(out[1], 1);
+    ::dup2(err[1], 2);
     if (::chdir(dir.c_str()) != 0) ::_exit(99);
     if (!path_prefix.empty()) ::setenv("PATH", prefixed.c_str(), 1);
-    ::execv(args[0], args.data());
+    ::execl("/bin/sh", "sh", "-c", wrapper.c_str(), "sh", QUARRY_SERVER_BINARY, nullptr);
     ::_exit(98);
   }
-  ::close(in_pipe[0]);
-  ::close(out_pipe[1]);
-  ::close(err_pipe[1]);
-  in_ = in_pipe[1];
-  out_ = out_pipe[0];
-  err_ = err_pipe[0];
+  ::close(in[0]);
+  ::close(out[1]);
+  ::close(err[1]);
+  in_ = in[1];
+  out_ = out[0];
+  err_ = err[0];
 }
 
 ServerSession::~ServerSession() {
@@ -238,15 +184,13 @@ void ServerSession::send_part(std::string_view bytes) {
 }
 
 std::string ServerSession::read_line() {
-  for (;;) {
-    const std::size_t newline = pending_.find('\n');
-    if (newline != std::string::npos) {
-      std::string line = pending_.substr(0, newline);
-      pending_.erase(0, newline + 1);
-      return line;
-    }
+  std::size_t newline;
+  while ((newline = pending_.find('\n')) == std::string::npos) {
     if (!read_some(out_, pending_)) throw std::runtime_error("the server closed its output");
   }
+  std::string line = pending_.substr(0, newline);
+  pending_.erase(0, newline + 1);
+  return line;
 }
 
 std::string ServerSession::request(const std::string& line) {
@@ -254,22 +198,12 @@ std::string ServerSession::request(const std::string& line) {
   return read_line();
 }
 
-void ServerSession::close_input() {
-  if (in_ >= 0) ::close(in_);
-  in_ = -1;
-}
-
 void ServerSession::shrink_output_pipe() {
   if (::fcntl(out_, F_SETPIPE_SZ, 4096) < 0) throw std::runtime_error("F_SETPIPE_SZ failed");
 }
 
-void ServerSession::close_output() {
-  if (out_ >= 0) ::close(out_);
-  out_ = -1;
-}
-
 ServerRun ServerSession::wait() {
-  close_input();
+  ::close(std::exchange(in_, -1));
   ServerRun result;
   result.out = pending_ + read_all(out_);
   result.err = read_all(err_);
@@ -277,23 +211,23 @@ ServerRun ServerSession::wait() {
   while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
   }
   pid_ = -1;
-  if (WIFEXITED(status)) {
-    result.exit_code = WEXITSTATUS(status);
-  } else {
-    result.signal = WTERMSIG(status);
-  }
+  if (WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
   return result;
 }
 
-Lines lines_of(const std::string& text) {
+Lines served(const std::string& input) {
+  TempDir dir;
+  write_file(dir / "input", input);
+  // Input from a file: a large input and the replies to it cannot block each other.
+  ServerSession server(dir.path(), "", "exec \"$@\" < input");
+  const ServerRun run = server.wait();
+  EXPECT_EQ(run.exit_code, 0);
+  EXPECT_EQ(run.err, "");
+  EXPECT_TRUE(run.out.empty() || run.out.back() == '\n');
   Lines lines;
-  std::size_t start = 0;
-  while (start < text.size()) {
-    std::size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    lines.push_back(text.substr(start, end - start));
-    start = end + 1;
-  }
+  std::istringstream replies(run.out);
+  for (std::string line; std::getline(replies, line);) lines.push_back(line);
   return lines;
 }
 

@@ -1,5 +1,5 @@
-// Shared test fixtures: temporary directories, files, fake tools, runs of the built server and
-// the request and reply lines exchanged with it.
+// Shared test fixtures: temporary directories, files, fake tools, the built server as a child,
+// and the request and reply lines exchanged with it.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -33,27 +33,21 @@ class TempDir {
 };
 
 void write_file(const std::string& path, const std::string& bytes, int mode = 0644);
-std::string read_file(const std::string& path);
-bool file_exists(const std::string& path);
-
-// An executable shell script at `path` with the given body after "#!/bin/sh".
-void write_script(const std::string& path, const std::string& body);
-
+std::string read_file(const std::string& path);  // empty when missing
+bool file_exists(const std::string& path);       // links count, dangling or not
+void write_script(const std::string& path, const std::string& body);  // "#!/bin/sh" and body
 // Whether no live process (zombies aside) belongs to the process group `pgid`.
 bool process_group_gone(int pgid);
-
 // Polls `condition` every few milliseconds until it holds or `limit` has passed.
 bool wait_until(const std::function<bool()>& condition, std::chrono::milliseconds limit);
 
-// Owns a directory of fake tools and makes PATH that directory, /usr/bin and /bin for the
-// test's length, so no test ever reaches a real tool installed elsewhere on the machine.
+// PATH is a directory of fake tools, /usr/bin and /bin for the test's length, so that no test
+// reaches a real tool installed elsewhere on the machine.
 class FakeToolsTest : public ::testing::Test {
  protected:
   void SetUp() override;
   void TearDown() override;
-
-  // A shell script named `name` on PATH.
-  void tool(const std::string& name, const std::string& body);
+  void tool(const std::string& name, const std::string& body);  // a shell script on PATH
   // Runs `call` with this process's standard error sent to a file and returns what arrived.
   std::string stderr_of(const std::function<void()>& call);
 
@@ -69,47 +63,27 @@ struct ServerRun {
   int signal = 0;
 };
 
-// Runs the built server in `dir` with `input` on its standard input until it exits.
-// `path_prefix`, when not empty, is put in front of PATH (fake tools).
-ServerRun run_server(const std::string& dir, const std::string& input,
-                     const std::string& path_prefix = "");
-
-// Runs the server on `input` in a fresh directory and returns its reply lines; it must end by
-// itself with status 0, end its output with "\n" and write nothing to standard error.
-Lines served(const std::string& input);
-
-// The built server as a child with pipes on its standard streams, for request-by-request
-// conversations. The destructor kills and reaps it.
+// The built server as a child in `dir` with pipes on its standard streams, started by
+// `sh -c wrapper sh SERVER` (the wrapper sets limits, options or dispositions and runs the server
+// with `exec "$@"`) and `path_prefix` in front of PATH. The destructor kills and reaps it.
 class ServerSession {
  public:
-  explicit ServerSession(const std::string& dir, const std::string& path_prefix = "");
-  // The server started by `sh -c wrapper sh SERVER`: the wrapper sets limits or signal
-  // dispositions, then runs the server with `exec "$@"`.
-  ServerSession(const std::string& dir, const std::string& path_prefix, const std::string& wrapper);
+  explicit ServerSession(const std::string& dir, const std::string& path_prefix = "",
+                         const std::string& wrapper = "exec \"$@\"");
   ~ServerSession();
   ServerSession(const ServerSession&) = delete;
   ServerSession& operator=(const ServerSession&) = delete;
 
-  // Writes `line` and a "\n", then reads one reply line.
-  std::string request(const std::string& line);
-  void send(const std::string& line);
-  // Writes bytes as they are, for a line sent in pieces.
-  void send_part(std::string_view bytes);
+  std::string request(const std::string& line);  // sends the line, reads one reply line
+  void send(const std::string& line);            // the line and a "\n"
+  void send_part(std::string_view bytes);        // bytes as they are
   std::string read_line();
-  void close_input();
-  // Waits for the exit; the same encoding as ServerRun.
-  ServerRun wait();
+  ServerRun wait();  // closes its input and waits for the exit
   int pid() const { return pid_; }
-  // Closes the read end of the server's standard output, as a client that stops listening.
-  void close_output();
   // Shrinks the pipe of the server's standard output to one page, for a client slow to read.
   void shrink_output_pipe();
 
  private:
-  // Forks a child in `dir` with `path_prefix` in front of PATH that executes `argv`.
-  void start(const std::string& dir, const std::string& path_prefix,
-             const std::vector<std::string>& argv);
-
   int pid_ = -1;
   int in_ = -1;
   int out_ = -1;
@@ -117,8 +91,9 @@ class ServerSession {
   std::string pending_;
 };
 
-// The lines of `text` without their "\n".
-Lines lines_of(const std::string& text);
+// Runs the server on `input` in a fresh directory and returns its reply lines; it must end by
+// itself with status 0, end its output with "\n" and write nothing to standard error.
+Lines served(const std::string& input);
 
 // Request lines. Ids given as `id_text` are spliced in as raw JSON.
 std::string call_line(int id, const std::string& tool, const nlohmann::json& arguments);
@@ -136,12 +111,10 @@ std::string error_line(int id, int code, const std::string& message);
 // The parser's own wording is free; the code, the null id and the envelope are not.
 bool is_parse_error(const std::string& line);
 
-// The JSON text inside a tools/call success.
-nlohmann::json tool_text(const std::string& reply);
+nlohmann::json tool_text(const std::string& reply);  // the JSON text inside a tools/call success
 // One attempt as task_propose and task_history report it.
 nlohmann::json outcome(std::uint64_t attempt, const std::string& fingerprint,
                        const std::string& output, bool passed);
-
 // Starts a task through the tool form as request 1 and returns its id.
 std::string start_task(ServerSession& server, const std::string& verify_cmd,
                        const nlohmann::json& files, int max_attempts = 10);
