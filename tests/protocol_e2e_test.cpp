@@ -293,12 +293,8 @@ TEST(ProtocolE2e, WhileAChildRunsPingsAndCancellationsAreHandledAtOnce) {
 // the reply still names the request), then where it cannot be held at all (256 MiB: id null).
 // Either way the request is answered, nothing changes on disk and serving goes on.
 TEST(ProtocolE2e, RequestTooBigForMemoryIsAnsweredAndServingGoesOn) {
-#if defined(__SANITIZE_ADDRESS__)
+#ifdef QUARRY_SANITIZE
   GTEST_SKIP() << "AddressSanitizer reserves more address space than these limits allow";
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-  GTEST_SKIP() << "AddressSanitizer reserves more address space than these limits allow";
-#endif
 #endif
   for (const auto& [limit_kib, reply] : std::vector<std::pair<std::string, std::string>>{
            {"1048576", tool_error_line(2, "out of memory")},

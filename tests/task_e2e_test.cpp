@@ -166,6 +166,9 @@ TEST_F(TaskSession, RollbackAndRestoreTouchOnlyWhatTheyRecorded) {
        "[ -d a ]"},
       // A file the task created goes at the restore; the directory made for it stays.
       {{"d/n"}, "true", true, "", kept + " && [ ! -e d/n ] && [ -d d ]"},
+      // Written through a dangling link, the target it created goes; the link stays.
+      {{"l"}, "exit 1", false, "", kept + " && [ -L l ] && [ ! -e t ]"},
+      {{"l"}, "true", true, "", kept + " && [ -L l ] && [ ! -e t ]"},
       // A deleted executable comes back with its mode.
       {{"a"}, "rm a; exit 1", false, "", kept + " && [ \"$(stat -c %a a)\" = 775 ]"},
   };
@@ -174,6 +177,7 @@ TEST_F(TaskSession, RollbackAndRestoreTouchOnlyWhatTheyRecorded) {
     TempDir dir;
     write_file(dir / "a", "keep", 0775);
     write_file(dir / "out/x", "other");
+    ASSERT_TRUE(shell(dir.path(), "ln -s t l"));
     ServerSession server(dir.path());
     const std::string task = start_task(server, row.verify_cmd, row.files);
     EXPECT_EQ(tool_text(propose(server, 2, task, {edit(row.files.back(), "new")}))["output"],
@@ -288,24 +292,13 @@ TEST_F(TaskSession, UnknownTaskIdsAndTheIdCounter) {
   EXPECT_FALSE(file_exists(dir_ / "a"));
 }
 
-// Fake mutation tools: bitegauge answers --version, "run" (the advisory check) and
-// "--format summary" (the gate) with canned reports.
-class MutationTools : public TaskSession {
- protected:
-  void SetUp() override {
-    write_script(tools_ / "bitegauge",
-                 "case \"$1\" in\n"
-                 "  --version) echo bitegauge 1.0 ;;\n"
-                 "  run) echo 'Mutation score: 55%' ;;\n"
-                 "  --format) echo 'killed: 45, survived: 5' ;;\n"
-                 "esac");
-  }
-  TempDir tools_;
-};
-
-// The gate measures, passes, rejects (-32000 direct) and skips; only the direct start warns.
-TEST_F(MutationTools, GateMeasuresRejectsAndReports) {
-  ServerSession server(dir_.path(), tools_.path());
+// With a fake bitegauge on PATH, the gate measures, passes, rejects (-32000 direct) and skips;
+// only the direct start warns.
+TEST_F(TaskSession, MutationGateAndWarningInTheReplies) {
+  write_script(dir_ / "bin/bitegauge",
+               "case \"$1\" in --version) echo 1.0 ;; run) echo 'Mutation score: 55%' ;;\n"
+               "  --format) echo 'killed: 45, survived: 5' ;; esac");
+  ServerSession server(dir_.path(), dir_ / "bin");
   const json passing = {{"goal", "g"}, {"verify_cmd", "pytest -q"}, {"min_mutation_score", 0.5}};
   const json started = tool_text(server.request(call_line(1, "task_start", passing)));
   EXPECT_EQ(

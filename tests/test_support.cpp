@@ -265,23 +265,24 @@ std::string initialize_reply(const std::string& id_text) {
          R"("serverInfo":{"name":"quarry-agent-task","version":"0.5.0"}}})";
 }
 
+// The success envelope around a result already written as JSON text.
+std::string ok_line(int id, const std::string& result) {
+  return R"({"id":)" + std::to_string(id) + R"(,"jsonrpc":"2.0","result":)" + result + "}";
+}
+
 std::string tool_line(int id, const json& value) {
-  return json{{"id", id},
-              {"jsonrpc", "2.0"},
-              {"result", {{"content", {{{"text", value.dump()}, {"type", "text"}}}}}}}
-      .dump();
+  return ok_line(id,
+                 R"({"content":[{"text":)" + json(value.dump()).dump() + R"(,"type":"text"}]})");
 }
 
 std::string tool_error_line(int id, const std::string& message) {
-  return json{{"id", id},
-              {"jsonrpc", "2.0"},
-              {"result", {{"content", {{{"text", message}, {"type", "text"}}}}, {"isError", true}}}}
-      .dump();
+  return ok_line(
+      id, R"({"content":[{"text":)" + json(message).dump() + R"(,"type":"text"}],"isError":true})");
 }
 
 std::string error_line(int id, int code, const std::string& message) {
-  return json{{"error", {{"code", code}, {"message", message}}}, {"id", id}, {"jsonrpc", "2.0"}}
-      .dump();
+  return R"({"error":{"code":)" + std::to_string(code) + R"(,"message":)" + json(message).dump() +
+         R"(},"id":)" + std::to_string(id) + R"(,"jsonrpc":"2.0"})";
 }
 
 bool is_parse_error(const std::string& line) {
