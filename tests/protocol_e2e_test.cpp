@@ -340,15 +340,12 @@ TEST(ProtocolE2e, ClosedOutputOrUnreadableInputStillServeAndEndWithStatus0) {
              call_line(2, "task_start", pytest) + "\n{\"id\":4}\n" +
                  direct_line(3, "task_start", pytest) + "\n" +
                  direct_line(5, "task_start", {{"goal", "g"}, {"verify_cmd", "pytest -x"}}));
-  Result<RunResult> ran =
-      run(Command{"sh",
-                  {"-c",
-                   "cd \"$1\" || exit 99; PATH=\"$1/bin:$PATH\" QUARRY_PROBE_LOG=\"$1/probes\" "
-                   "\"$2\" < input >&-; echo \"exit $?\"; \"$2\" < .; echo \"exit $?\"",
-                   "sh", dir.path(), QUARRY_SERVER_BINARY}});
-  ASSERT_TRUE(ran) << ran.error().message;
-  EXPECT_EQ(ran.value().out, "exit 0\nexit 0\n");
-  EXPECT_EQ(ran.value().err, "");
+  ServerSession server(dir.path(), dir / "bin",
+                       "QUARRY_PROBE_LOG=\"$PWD/probes\" \"$@\" < input >&-; echo \"exit $?\"; "
+                       "\"$@\" < .; echo \"exit $?\"");
+  const ServerRun run = server.wait();
+  EXPECT_EQ(run.out, "exit 0\nexit 0\n");
+  EXPECT_EQ(run.err, "");
   EXPECT_EQ(read_file(dir / "probes"), "--version\n--version\n");
 }
 
