@@ -9,24 +9,19 @@
 namespace quarry {
 namespace {
 
-// Each decoded record as one line, so that a row states the whole record.
+// Each decoded record as one JSON array of its fields, so that a row states the whole record.
 struct Show {
-  std::string operator()(const ToolsCallParams& p) const {
-    return p.name + " " + p.arguments.dump();
+  Json operator()(const ToolsCallParams& p) const { return Json::array({p.name, p.arguments}); }
+  Json operator()(const TaskHistoryParams& p) const { return Json::array({p.task_id}); }
+  Json operator()(const TaskFinishParams& p) const { return Json::array({p.task_id, p.commit}); }
+  Json operator()(const TaskStartParams& p) const {
+    return Json::array({p.goal, p.verify_cmd, p.files, p.max_attempts,
+                        p.min_mutation_score ? Json(*p.min_mutation_score) : Json()});
   }
-  std::string operator()(const TaskHistoryParams& p) const { return p.task_id; }
-  std::string operator()(const TaskFinishParams& p) const {
-    return p.task_id + " " + Json(p.commit).dump();
-  }
-  std::string operator()(const TaskStartParams& p) const {
-    return p.goal + "|" + p.verify_cmd + "|" + Json(p.files).dump() + "|" +
-           std::to_string(p.max_attempts) + "|" +
-           (p.min_mutation_score ? Json(*p.min_mutation_score).dump() : "none");
-  }
-  std::string operator()(const TaskProposeParams& p) const {
-    std::string text = p.task_id + ":";
-    for (const EditParam& edit : p.edits) text += " " + edit.path + "=" + edit.content;
-    return text;
+  Json operator()(const TaskProposeParams& p) const {
+    Json edits = Json::array();
+    for (const EditParam& edit : p.edits) edits.push_back(Json::array({edit.path, edit.content}));
+    return Json::array({p.task_id, edits});
   }
 };
 
@@ -35,7 +30,7 @@ using Decoder = std::string (*)(const char* text);
 template <auto Decode>
 std::string outcome_of(const char* text) {
   auto result = Decode(Json::parse(text));
-  return result ? "ok: " + Show{}(result.value()) : result.error().message;
+  return result ? "ok: " + Show{}(result.value()).dump() : result.error().message;
 }
 constexpr Decoder kStart = outcome_of<decode_task_start>;
 constexpr Decoder kPropose = outcome_of<decode_task_propose>;
@@ -60,21 +55,23 @@ void expect_outcomes(const std::vector<Row>& rows) {
 TEST(Args, DecodesByNameAndPositionWithDefaultsAndNoRangeLimits) {
   expect_outcomes({
       {kStart, R"({"goal":"g","verify_cmd":"v","extra":{"anything":1},"zzz":null})",
-       "ok: g|v|[]|4|none"},
+       R"(ok: ["g","v",[],4,null])"},
       {kStart, R"({"goal":"","verify_cmd":"v","files":["a","d/b"],"max_attempts":0})",
-       R"(ok: |v|["a","d/b"]|0|none)"},
+       R"(ok: ["","v",["a","d/b"],0,null])"},
       {kStart, R"({"goal":"g","verify_cmd":"v","max_attempts":18446744073709551615})",
-       "ok: g|v|[]|18446744073709551615|none"},
-      {kStart, R"({"goal":"g","verify_cmd":"v","min_mutation_score":null})", "ok: g|v|[]|4|none"},
-      {kStart, R"({"goal":"g","verify_cmd":"v","min_mutation_score":7.5})", "ok: g|v|[]|4|7.5"},
-      {kStart, R"(["g","v",["f"],2,1])", R"(ok: g|v|["f"]|2|1.0)"},
-      {kStart, R"(["g","true"])", "ok: g|true|[]|4|none"},
+       R"(ok: ["g","v",[],18446744073709551615,null])"},
+      {kStart, R"({"goal":"g","verify_cmd":"v","min_mutation_score":null})",
+       R"(ok: ["g","v",[],4,null])"},
+      {kStart, R"({"goal":"g","verify_cmd":"v","min_mutation_score":7.5})",
+       R"(ok: ["g","v",[],4,7.5])"},
+      {kStart, R"(["g","v",["f"],2,1])", R"(ok: ["g","v",["f"],2,1.0])"},
+      {kStart, R"(["g","true"])", R"(ok: ["g","true",[],4,null])"},
       {kPropose, R"(["t",[{"path":"a","content":"1","mode":7},["b","x\ny"]]])",
-       "ok: t: a=1 b=x\ny"},
-      {kFinish, R"({"task_id":"t"})", "ok: t true"},
-      {kFinish, R"(["t",false])", "ok: t false"},
+       R"(ok: ["t",[["a","1"],["b","x\ny"]]])"},
+      {kFinish, R"({"task_id":"t"})", R"(ok: ["t",true])"},
+      {kFinish, R"(["t",false])", R"(ok: ["t",false])"},
       // Arguments are taken as they are; the tool's own record judges them later.
-      {kToolsCall, R"({"arguments":[1,{"b":"c"}],"name":"x"})", R"(ok: x [1,{"b":"c"}])"},
+      {kToolsCall, R"({"arguments":[1,{"b":"c"}],"name":"x"})", R"(ok: ["x",[1,{"b":"c"}]])"},
   });
 }
 

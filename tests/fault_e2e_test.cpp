@@ -19,18 +19,10 @@ namespace {
 using nlohmann::json;
 using Clock = std::chrono::steady_clock;
 
-json edits_of(const std::vector<FileEdit>& edits) {
+std::string propose(int id, const std::string& task, const std::vector<FileEdit>& edits) {
   json list = json::array();
   for (const FileEdit& e : edits) list.push_back({{"path", e.path}, {"content", e.content}});
-  return list;
-}
-
-std::string propose(int id, const std::string& task, const std::vector<FileEdit>& edits) {
-  return propose_line(id, task, edits_of(edits));
-}
-
-std::string print_of(const std::vector<FileEdit>& edits) {
-  return EditSet{edits}.fingerprint();
+  return propose_line(id, task, list);
 }
 
 // A write that fails part-way (here the file-size limit, 512-byte blocks, with SIGXFSZ at its
@@ -44,7 +36,7 @@ TEST(DiskFault, WriteFailingPartWayRollsBackAndStaysRetryable) {
   const std::vector<FileEdit> too_big = {{"a", "small"}, {"b", std::string(64 * 1024, 'x')}};
   for (int attempt = 1; attempt <= 2; ++attempt) {
     EXPECT_EQ(server.request(propose(attempt + 1, task, too_big)),
-              tool_line(attempt + 1, outcome(attempt, print_of(too_big),
+              tool_line(attempt + 1, outcome(attempt, EditSet{too_big}.fingerprint(),
                                              "apply failed: File too large (os error 27)", false)));
     EXPECT_EQ(read_file(dir / "a"), "a at start\n");
     EXPECT_FALSE(file_exists(dir / "b"));
@@ -86,7 +78,7 @@ TEST(VerifierFault, VerdictIsTheShellsOwnExitStatus) {
     const std::vector<FileEdit> edits = {{"a", "new"}};
     const Clock::time_point sent = Clock::now();
     EXPECT_EQ(server.request(propose(2, task, edits)),
-              tool_line(2, outcome(1, print_of(edits), row.output, row.passed)));
+              tool_line(2, outcome(1, EditSet{edits}.fingerprint(), row.output, row.passed)));
     const ServerRun run = server.wait();
     EXPECT_LT(Clock::now() - sent, std::chrono::seconds(2));
     EXPECT_EQ(run.exit_code, 0);
@@ -105,7 +97,7 @@ TEST(VerifierFault, NothingTheVerifierStartedOutlivesItsVerdict) {
       {"a"});
   const std::vector<FileEdit> edits = {{"a", "new"}};
   EXPECT_EQ(server.request(propose(2, task, edits)),
-            tool_line(2, outcome(1, print_of(edits), "", false)));
+            tool_line(2, outcome(1, EditSet{edits}.fingerprint(), "", false)));
   std::this_thread::sleep_for(std::chrono::milliseconds(1500));
   EXPECT_EQ(read_file(dir / "a"), "old");
   EXPECT_TRUE(process_group_gone(std::stoi(read_file(dir / "pgid"))));
@@ -123,7 +115,7 @@ TEST(VerifierFault, TimeLimitKillsTheVerifierAndTheSameSetRunsAgain) {
     EXPECT_EQ(
         server.request(propose(attempt + 1, task, edits)),
         tool_line(attempt + 1,
-                  outcome(attempt, print_of(edits),
+                  outcome(attempt, EditSet{edits}.fingerprint(),
                           "verifier timed out after 1 s; edits rolled back\npartial\n", false)));
     EXPECT_EQ(read_file(dir / "a"), "old");
     EXPECT_TRUE(process_group_gone(std::stoi(read_file(dir / "pgid"))));

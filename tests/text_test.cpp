@@ -13,9 +13,7 @@ using namespace std::string_literals;
 const std::string F = "\xEF\xBF\xBD";  // U+FFFD
 
 std::string repeat(const std::string& piece, std::size_t times) {
-  std::string text;
-  for (std::size_t i = 0; i < times; ++i) text += piece;
-  return text;
+  return times == 0 ? "" : piece + repeat(piece, times - 1);
 }
 
 // Text is valid exactly when lossy decoding changes nothing. The invalid rows are what a lenient

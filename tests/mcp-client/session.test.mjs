@@ -52,11 +52,8 @@ setTimeout(() => {
 
 await check('the tools, and a task: rolled back, kept, its history, restored', async () => {
   await client.connect(transport);
-  const { tools } = await client.listTools();
-  assert.deepEqual(
-    tools.map((tool) => tool.name),
-    ['task_start', 'task_propose', 'task_history', 'task_finish'],
-  );
+  const names = (await client.listTools()).tools.map((tool) => tool.name);
+  assert.deepEqual(names, ['task_start', 'task_propose', 'task_history', 'task_finish']);
   const { task_id: taskId } = toolJson(
     await call('task_start', {
       goal: 'mark the notes ok',
