@@ -18,7 +18,6 @@ namespace quarry::testing {
 namespace {
 
 namespace fs = std::filesystem;
-using namespace std::string_literals;
 
 const std::string kMarker = "\n...[truncated]";
 

@@ -46,6 +46,21 @@ std::string read_all(int fd) {
   return bytes;
 }
 
+bool group_alive(int pgid) {
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    const std::string name = entry.path().filename();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    // The command name in parentheses may hold anything; the fields after it are fixed.
+    const std::string stat = read_file(entry.path() / "stat");
+    std::istringstream fields(stat.substr(stat.rfind(')') + 1));
+    std::string state;
+    int parent = 0;
+    int group = 0;
+    if (fields >> state >> parent >> group && group == pgid && state != "Z") return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 TempDir::TempDir() {
@@ -97,18 +112,8 @@ bool wait_until(const std::function<bool()>& condition, std::chrono::millisecond
 }
 
 bool process_group_gone(int pgid) {
-  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-    const std::string name = entry.path().filename();
-    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-    // The command name in parentheses may hold anything; the fields after it are fixed.
-    const std::string stat = read_file(entry.path() / "stat");
-    std::istringstream fields(stat.substr(stat.rfind(')') + 1));
-    std::string state;
-    int parent = 0;
-    int group = 0;
-    if (fields >> state >> parent >> group && group == pgid && state != "Z") return false;
-  }
-  return true;
+  // SIGKILL is delivered, not completed, when kill returns: a process may live a moment more.
+  return wait_until([pgid] { return !group_alive(pgid); }, std::chrono::seconds(1));
 }
 
 void FakeToolsTest::SetUp() {
@@ -126,12 +131,9 @@ void FakeToolsTest::tool(const std::string& name, const std::string& body) {
 
 std::string FakeToolsTest::stderr_of(const std::function<void()>& call) {
   const std::string capture = tools_ / "stderr";
-  const int file = ::open(capture.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   const int saved = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 0);
-  if (file < 0 || saved < 0 || ::dup2(file, STDERR_FILENO) < 0) {
-    ADD_FAILURE() << "could not redirect standard error";
-    return {};
-  }
+  const int file = ::open(capture.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  EXPECT_TRUE(saved >= 0 && file >= 0 && ::dup2(file, STDERR_FILENO) >= 0);
   ::close(file);
   call();
   ::dup2(saved, STDERR_FILENO);

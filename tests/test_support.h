@@ -36,7 +36,7 @@ void write_file(const std::string& path, const std::string& bytes, int mode = 06
 std::string read_file(const std::string& path);  // empty when missing
 bool file_exists(const std::string& path);       // links count, dangling or not
 void write_script(const std::string& path, const std::string& body);  // "#!/bin/sh" and body
-// Whether no live process (zombies aside) belongs to the process group `pgid`.
+// Whether no live process (zombies aside) belongs to the process group `pgid` within a second.
 bool process_group_gone(int pgid);
 // Polls `condition` every few milliseconds until it holds or `limit` has passed.
 bool wait_until(const std::function<bool()>& condition, std::chrono::milliseconds limit);
