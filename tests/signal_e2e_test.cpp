@@ -18,8 +18,9 @@ using namespace std::chrono_literals;
 // within a second, also when a client that stopped reading has filled the output pipe and a reply
 // write is blocked there (a client would then send SIGKILL and leave the edits on disk).
 TEST(TerminationSignal, DuringAProposalRollsBackAndEndsByTheSignal) {
-  for (const auto& [signal_number, stalled] :
+  for (const auto& [signal_number, stalled_row] :
        {std::pair{SIGTERM, false}, {SIGINT, false}, {SIGHUP, false}, {SIGTERM, true}}) {
+    const bool stalled = stalled_row;  // clang 14 captures no structured binding
     SCOPED_TRACE(std::to_string(signal_number) + (stalled ? " stalled" : ""));
     TempDir dir;
     const std::string original("start\0bytes\n", 12);
