@@ -9,7 +9,7 @@ namespace {
 
 constexpr std::string_view kVersion = "quarry_agent_task 0.5.0\n";
 
-struct OptionSpec {
+struct KnownOption {
   std::string_view name;
   bool takes_value;
   // Stores the value; an error text when the value is not acceptable.
@@ -28,8 +28,8 @@ std::optional<std::string> parse_seconds(Options& options, const std::string& va
   return std::nullopt;
 }
 
-const std::vector<OptionSpec>& option_specs() {
-  static const std::vector<OptionSpec> specs = {
+const std::vector<KnownOption>& known_options() {
+  static const std::vector<KnownOption> options = {
       {"--verify-timeout", true, parse_seconds},
       {"--journal-dir", true,
        [](Options& o, const std::string& v) -> std::optional<std::string> {
@@ -57,7 +57,7 @@ const std::vector<OptionSpec>& option_specs() {
          return std::nullopt;
        }},
   };
-  return specs;
+  return options;
 }
 
 CommandLine usage_error(const std::string& problem) {
@@ -113,20 +113,20 @@ CommandLine parse_command_line(const std::vector<std::string>& args) {
     // Both "--name value" and "--name=value".
     const std::size_t equals = arg.find('=');
     const std::string_view name = std::string_view(arg).substr(0, equals);
-    const OptionSpec* spec = nullptr;
-    for (const OptionSpec& candidate : option_specs()) {
-      if (candidate.name == name) spec = &candidate;
+    const KnownOption* option = nullptr;
+    for (const KnownOption& candidate : known_options()) {
+      if (candidate.name == name) option = &candidate;
     }
-    if (spec == nullptr) return usage_error("unknown option '" + arg + "'");
+    if (option == nullptr) return usage_error("unknown option '" + arg + "'");
     std::string value;
     if (equals != std::string::npos) {
-      if (!spec->takes_value) return usage_error(std::string(name) + " takes no value");
+      if (!option->takes_value) return usage_error(std::string(name) + " takes no value");
       value = arg.substr(equals + 1);
-    } else if (spec->takes_value) {
+    } else if (option->takes_value) {
       if (i + 1 == args.size()) return usage_error(std::string(name) + " needs a value");
       value = args[++i];
     }
-    if (std::optional<std::string> problem = spec->apply(line.options, value)) {
+    if (std::optional<std::string> problem = option->apply(line.options, value)) {
       return usage_error(*problem);
     }
   }
