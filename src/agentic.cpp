@@ -146,16 +146,8 @@ Status write_bytes(Fd file, const std::string& path, std::string_view bytes,
   if (::fstat(file.get(), &info) != 0) return os_error(errno);
   if (written != nullptr) *written = identity_of(info);
   if (!S_ISREG(info.st_mode)) return not_a_regular_file(path);
+  if (Status written = write_all(file.get(), bytes); !written) return written;
   const auto size = static_cast<off_t>(bytes.size());
-  while (!bytes.empty()) {
-    const ssize_t n = ::write(file.get(), bytes.data(), bytes.size());
-    if (n < 0) {
-      const int error = errno;
-      if (error == EINTR || error == EAGAIN) continue;
-      return os_error(error);
-    }
-    bytes.remove_prefix(static_cast<std::size_t>(n));
-  }
   if (info.st_size > size && ::ftruncate(file.get(), size) != 0) return os_error(errno);
   // Network file systems may report a failed write only when the file is closed. Linux frees
   // the descriptor even when close is interrupted, so EINTR is no failure of the write.
@@ -324,9 +316,8 @@ Result<std::string> Workspace::relative(const std::string& path) const {
 Result<Fd> Workspace::open(const std::string& path, int flags, std::uint32_t mode) const {
   Result<std::string> relative_path = relative(path);
   if (!relative_path) return relative_path.error();
-  const int base = base_ ? base_.get() : AT_FDCWD;
-  if (confined_) return open_beneath(base, relative_path.value(), flags, mode, path);
-  return open_at(base, relative_path.value(), flags, mode);
+  if (confined_) return open_beneath(base(), relative_path.value(), flags, mode, path);
+  return open_at(base(), relative_path.value(), flags, mode);
 }
 
 Result<Fd> Workspace::open_parent(const std::string& path, std::string& leaf) const {
@@ -341,7 +332,7 @@ Result<struct stat> Workspace::status(const std::string& path, bool follow_links
   if (!confined_) {
     if (contains_nul(path)) return nul_in_path();
     const int flags = follow_links ? 0 : AT_SYMLINK_NOFOLLOW;
-    if (::fstatat(base_ ? base_.get() : AT_FDCWD, path.c_str(), &info, flags) != 0) {
+    if (::fstatat(base(), path.c_str(), &info, flags) != 0) {
       return os_error(errno);
     }
     return info;
@@ -365,7 +356,7 @@ bool Workspace::is_symbolic_link(const std::string& path) const {
 
 Status Workspace::at_parent(const std::string& path, int (*call)(int, const char*)) const {
   if (contains_nul(path)) return nul_in_path();
-  int directory = base_ ? base_.get() : AT_FDCWD;
+  int directory = base();
   std::string name = path;
   Fd parent;
   if (confined_) {
@@ -437,8 +428,7 @@ Status Workspace::check_inside(const std::string& path) const {
   if (!confined_) return {};
   // The part that exists is checked by the kernel, the rest by its spelling, ".." included.
   Result<std::string> location = resolved_location(path);
-  if (!location) return location.error();
-  return {};
+  return location ? Status() : Status(location.error());
 }
 
 Result<PriorState> read_prior_state(const Workspace& workspace, const std::string& path) {
@@ -458,23 +448,10 @@ Result<PriorState> read_prior_state(const Workspace& workspace, const std::strin
   state.mode = info.st_mode & 07777;
   state.identity = identity_of(info);
   state.through_link = workspace.is_symbolic_link(path);
-  // One byte beyond the reported size lets the end show up without growing the buffer; files
-  // such as those under /proc report size 0 and grow it.
-  std::string bytes(static_cast<std::size_t>(std::max<off_t>(info.st_size, 0)) + 1, '\0');
-  std::size_t used = 0;
-  for (;;) {
-    if (used == bytes.size()) bytes.resize(std::max<std::size_t>(2 * bytes.size(), 4096));
-    const ssize_t n = ::read(file.value().get(), bytes.data() + used, bytes.size() - used);
-    if (n == 0) break;
-    if (n < 0) {
-      const int error = errno;
-      if (error == EINTR) continue;
-      return os_error(error);
-    }
-    used += static_cast<std::size_t>(n);
-  }
-  bytes.resize(used);
-  state.bytes = std::move(bytes);
+  Result<std::string> bytes =
+      read_all(file.value().get(), static_cast<std::size_t>(std::max<off_t>(info.st_size, 0)));
+  if (!bytes) return bytes.error();
+  state.bytes = std::move(bytes).value();
   return state;
 }
 

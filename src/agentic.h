@@ -3,6 +3,7 @@
 // on-disk Transaction with exact rollback.
 #pragma once
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <cstddef>
@@ -119,6 +120,7 @@ class Workspace {
 
  private:
   Workspace() = default;
+  int base() const { return base_ ? base_.get() : AT_FDCWD; }
   Result<struct stat> status(const std::string& path, bool follow_links) const;
   // The path to hand to the *at calls: relative to the root when confined.
   Result<std::string> relative(const std::string& path) const;

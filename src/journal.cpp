@@ -88,32 +88,6 @@ class Reader {
   bool ok_ = true;
 };
 
-Status write_all(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return os_error(errno);
-    }
-    bytes.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return {};
-}
-
-Result<std::string> read_all(int fd) {
-  std::string bytes;
-  char buffer[64 * 1024];
-  for (;;) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n == 0) return bytes;
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return os_error(errno);
-    }
-    bytes.append(buffer, static_cast<std::size_t>(n));
-  }
-}
-
 std::string journal_name() {
   static std::atomic<std::uint64_t> sequence{0};
   return std::to_string(::getpid()) + "-" + std::to_string(sequence++) + std::string(kSuffix);

@@ -28,14 +28,9 @@ bool contains(std::string_view text, std::string_view word) {
 }
 
 // Written to the descriptor itself, bypassing stdio: a standard error that cannot be written
-// must not fail the start, so errors end the write silently.
+// must not fail the start.
 void write_stderr(std::string_view text) {
-  while (!text.empty()) {
-    const ssize_t written = write(STDERR_FILENO, text.data(), text.size());
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return;
-    text.remove_prefix(static_cast<std::size_t>(written));
-  }
+  static_cast<void>(write_all(STDERR_FILENO, text));
 }
 
 // The shortest digits that read back as `value`, laid out without an exponent: to_chars picks

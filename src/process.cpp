@@ -20,6 +20,34 @@ extern char** environ;
 
 namespace quarry {
 
+Status write_all(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return os_error(n < 0 ? errno : EIO);
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return {};
+}
+
+Result<std::string> read_all(int fd, std::size_t expected) {
+  // One byte beyond the expected size lets the end show up without growing the buffer.
+  std::string bytes(expected + 1, '\0');
+  std::size_t used = 0;
+  for (;;) {
+    if (used == bytes.size()) bytes.resize(std::max<std::size_t>(2 * bytes.size(), 4096));
+    const ssize_t n = ::read(fd, bytes.data() + used, bytes.size() - used);
+    if (n == 0) break;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return os_error(errno);
+    }
+    used += static_cast<std::size_t>(n);
+  }
+  bytes.resize(used);
+  return bytes;
+}
+
 Fd& Fd::operator=(Fd&& other) noexcept {
   if (this != &other) reset(other.release());
   return *this;

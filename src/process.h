@@ -9,6 +9,7 @@
 #include <limits>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "io_error.h"
@@ -34,6 +35,12 @@ class Fd {
  private:
   int fd_ = -1;
 };
+
+// Writes every byte, going on after interrupted and partial writes; the error of one that failed.
+Status write_all(int fd, std::string_view bytes);
+// Reads to the end of file. `expected`, a size the caller knows, spares growing the buffer; files
+// such as those under /proc report size 0 and grow it.
+Result<std::string> read_all(int fd, std::size_t expected = 0);
 
 // How a child ended: a normal exit with its code, or death by a signal.
 struct ExitStatus {

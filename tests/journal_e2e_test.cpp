@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 
 #include "test_support.h"
 
@@ -49,6 +50,15 @@ class JournalRecovery : public ::testing::Test {
     ASSERT_EQ(read_file(dir_ / "a"), "unverified");
   }
   void kill_server() { server_.reset(); }  // the session's end is SIGKILL
+  // Kills the server during the verifier and cuts its journal to `size(its size)` bytes.
+  std::string kill_and_cut_journal(const std::function<std::uintmax_t(std::uintmax_t)>& size) {
+    propose_and_hang();
+    kill_server();
+    const std::vector<std::string> journals = journals_in(dir_.path());
+    EXPECT_EQ(journals.size(), 1u);
+    fs::resize_file(journals.at(0), size(fs::file_size(journals.at(0))));
+    return journals.at(0);
+  }
   // A second server in the same directory: its standard error once it has answered
   // initialize and ended.
   std::string next_server_err() {
@@ -104,13 +114,9 @@ TEST_F(JournalRecovery, AFileChangedSinceIsLeftAndItsPriorBytesSaved) {
 
 // Cut before its trailer, a journal was still being written: no file had been touched yet.
 TEST_F(JournalRecovery, AJournalCutShortIsDiscardedWithoutTouchingFiles) {
-  propose_and_hang();
-  kill_server();
-  const std::vector<std::string> journals = journals_in(dir_.path());
-  ASSERT_EQ(journals.size(), 1u);
-  fs::resize_file(journals[0], fs::file_size(journals[0]) / 2);
+  const std::string journal = kill_and_cut_journal([](std::uintmax_t size) { return size / 2; });
   EXPECT_EQ(next_server_err(), "quarry_agent_task: discarded the incomplete journal " +
-                                   journals[0].substr(dir_.path().size() + 1) +
+                                   journal.substr(dir_.path().size() + 1) +
                                    ": no file had been written\n");
   EXPECT_EQ(read_file(dir_ / "a"), "unverified");
   EXPECT_TRUE(journals_in(dir_.path()).empty());
@@ -119,12 +125,8 @@ TEST_F(JournalRecovery, AJournalCutShortIsDiscardedWithoutTouchingFiles) {
 // Killed part-way through a file, the server left neither the old bytes nor the new ones: that
 // file goes back whatever it holds. A file deleted since comes back too.
 TEST_F(JournalRecovery, AFileCutByTheKillGoesBackWhateverItHolds) {
-  propose_and_hang();
-  kill_server();
-  const std::vector<std::string> journals = journals_in(dir_.path());
-  ASSERT_EQ(journals.size(), 1u);
   // The mark that every write was done is the journal's last byte.
-  fs::resize_file(journals[0], fs::file_size(journals[0]) - 1);
+  kill_and_cut_journal([](std::uintmax_t size) { return size - 1; });
   write_file(dir_ / "new/b", "");
   fs::remove(dir_ / "a");
   EXPECT_EQ(next_server_err(),

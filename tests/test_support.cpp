@@ -14,20 +14,12 @@
 #include <thread>
 #include <utility>
 
+#include "process.h"
+
 namespace quarry::testing {
 namespace {
 
 using nlohmann::json;
-
-void write_all(int fd, std::string_view bytes) {
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) throw std::runtime_error("write to the server failed");
-    done += static_cast<std::size_t>(n);
-  }
-}
 
 // Appends one read's worth of `fd` to `bytes`; false at end of file or on an error.
 bool read_some(int fd, std::string& bytes) {
@@ -37,13 +29,6 @@ bool read_some(int fd, std::string& bytes) {
   }
   if (n > 0) bytes.append(buffer, static_cast<std::size_t>(n));
   return n > 0;
-}
-
-std::string read_all(int fd) {
-  std::string bytes;
-  while (read_some(fd, bytes)) {
-  }
-  return bytes;
 }
 
 bool group_alive(int pgid) {
@@ -178,11 +163,11 @@ ServerSession::~ServerSession() {
 }
 
 void ServerSession::send(const std::string& line) {
-  write_all(in_, line + "\n");
+  send_part(line + "\n");
 }
 
 void ServerSession::send_part(std::string_view bytes) {
-  write_all(in_, bytes);
+  if (!write_all(in_, bytes)) throw std::runtime_error("write to the server failed");
 }
 
 std::string ServerSession::read_line() {
@@ -207,8 +192,8 @@ void ServerSession::shrink_output_pipe() {
 ServerRun ServerSession::wait() {
   ::close(std::exchange(in_, -1));
   ServerRun result;
-  result.out = pending_ + read_all(out_);
-  result.err = read_all(err_);
+  result.out = pending_ + read_all(out_).value();
+  result.err = read_all(err_).value();
   int status = 0;
   while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
   }

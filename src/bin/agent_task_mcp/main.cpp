@@ -17,8 +17,7 @@
 namespace {
 
 void say(const std::string& line) {
-  const std::string text = "quarry_agent_task: " + line + "\n";
-  (void)!::write(STDERR_FILENO, text.data(), text.size());
+  static_cast<void>(quarry::write_all(STDERR_FILENO, "quarry_agent_task: " + line + "\n"));
 }
 
 // A directory given relative to where the server was started, whatever --root changes.
@@ -34,9 +33,8 @@ int main(int argc, char** argv) {
   const quarry::CommandLine command_line =
       quarry::parse_command_line(std::vector<std::string>(argv + 1, argv + argc));
   if (command_line.exit_status) {
-    const std::string& text = command_line.text;
-    (void)!::write(command_line.text_to_stderr ? STDERR_FILENO : STDOUT_FILENO, text.data(),
-                   text.size());
+    static_cast<void>(quarry::write_all(command_line.text_to_stderr ? STDERR_FILENO : STDOUT_FILENO,
+                                        command_line.text));
     return *command_line.exit_status;
   }
   const quarry::Options& options = command_line.options;

@@ -36,16 +36,6 @@ constexpr std::size_t kQueuedLineCost = 1024;
 
 constexpr std::string_view kOutOfMemory = "out of memory";
 
-void write_all(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t written = ::write(fd, bytes.data(), bytes.size());
-    if (written < 0 && errno == EINTR) continue;
-    // A client that closed its end gets nothing more; serving goes on regardless.
-    if (written <= 0) return;
-    bytes.remove_prefix(static_cast<std::size_t>(written));
-  }
-}
-
 // A write while a request is served, where termination requests are held: a client that stops
 // reading must not keep the process in a write while a rollback waits. Each piece is at most
 // PIPE_BUF bytes, written once poll has reported room for it, so no write blocks; once a
@@ -346,7 +336,8 @@ class Session {
   }
 
   void flush() {
-    write_all(out_fd_, pending_);
+    // A client that closed its end gets nothing more; serving goes on regardless.
+    static_cast<void>(write_all(out_fd_, pending_));
     pending_.clear();
   }
 
