@@ -9,11 +9,21 @@
 #include <string>
 #include <vector>
 
-#include "agentic.h"
 #include "io_error.h"
 #include "process.h"
+#include "workspace.h"
 
 namespace quarry {
+
+// One path a transaction touches and how to put it back.
+struct TouchedPath {
+  std::string path;  // first spelling written
+  PriorState prior;
+  std::string written_digest;           // SHA-256 of the bytes the set leaves there
+  std::optional<FileIdentity> created;  // the file the set created there, when it was absent
+  bool put_back = false;
+  bool rollback_failed = false;
+};
 
 // Where journals live, created when first needed with a .gitignore of "*".
 class JournalDirectory {
