@@ -1,6 +1,9 @@
 #include "provenance.h"
 
 #include <openssl/evp.h>
+// Inlined: the digest is a few functions, and no shared library is loaded at start for them.
+#define XXH_INLINE_ALL
+#include <xxhash.h>
 
 #include <new>
 
@@ -26,6 +29,13 @@ const EVP_MD* sha256_method() {
 }
 
 }  // namespace
+
+std::string content_digest(std::string_view bytes) {
+  const XXH128_hash_t hash = XXH3_128bits(bytes.data(), bytes.size());
+  XXH128_canonical_t canonical;
+  XXH128_canonicalFromHash(&canonical, hash);
+  return to_hex(canonical.digest, sizeof canonical.digest);
+}
 
 std::string sha256_hex(std::string_view bytes) {
   unsigned char digest[EVP_MAX_MD_SIZE];

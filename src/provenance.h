@@ -1,4 +1,5 @@
-// SHA-256 digests as lower-case hexadecimal text, on libcrypto's EVP interface.
+// Digests as lower-case hexadecimal text: SHA-256 on libcrypto's EVP interface for fingerprints,
+// and a fast non-cryptographic one for telling whether a file still holds known bytes.
 #pragma once
 
 #include <memory>
@@ -9,6 +10,10 @@ namespace quarry {
 
 // The SHA-256 digest of `bytes` as 64 lower-case hexadecimal characters.
 std::string sha256_hex(std::string_view bytes);
+
+// The XXH3-128 digest of `bytes` as 32 lower-case hexadecimal characters: for recognising bytes
+// this server wrote or saw, never for anything an attacker could profit from colliding.
+std::string content_digest(std::string_view bytes);
 
 // An incremental SHA-256: feeding pieces gives the digest of their concatenation.
 class Sha256 {
