@@ -238,7 +238,7 @@ Recovery recover_path(JournalDirectory& directory, int directory_fd, const Works
   // A directory, a FIFO, a file that cannot be read: nothing of the proposal's.
   if (!current) return left_alone(current.error().message);
   const std::optional<std::string>& held = current.value().bytes;  // nothing: no file there
-  if (held == prior) {
+  if (held == prior && (!held || current.value().mode == touched.prior.mode)) {
     say("recovered " + path + ": already as it was");
     return Recovery::Done;
   }

@@ -42,7 +42,7 @@ struct FileIdentity {
 // A path's state before a change: the file it led to, or absent.
 struct PriorState {
   std::optional<std::string> bytes;  // nullopt: no file there
-  std::uint32_t mode = 0666;         // permission bits, given back to a file that is recreated
+  std::uint32_t mode = 0666;         // permission bits, given back with the bytes
   bool through_link = false;         // the path was a symbolic link: putting back follows it
   std::optional<FileIdentity> identity;
 };
@@ -104,8 +104,8 @@ Result<PriorState> read_prior_state(const Workspace& workspace, const std::strin
 Status write_whole_file(const Workspace& workspace, const std::string& path, std::string_view bytes,
                         std::optional<FileIdentity>* written = nullptr);
 Status create_parent_directories(const Workspace& workspace, const std::string& path);
-// Puts `prior` back at `path`. Bytes are written back in place (a file that is gone is
-// recreated with its mode, its directory too; a link planted since is replaced, not followed). An
+// Puts `prior` back at `path`. Bytes are written back in place with the prior mode (a file that
+// is gone is recreated, its directory too; a link planted since is replaced, not followed). An
 // absent prior removes the file only when it is `created`, the file this task or transaction
 // made there: a file that existed before, or one a link planted since leads to, is left alone.
 Status put_back(const Workspace& workspace, const std::string& path, const PriorState& prior,

@@ -41,7 +41,7 @@ class JournalRecovery : public ::testing::Test {
   // Proposes a and new/b under a verifier that never ends, and waits until both are written.
   void propose_and_hang() {
     const std::string task =
-        start_task(*server_, "echo $$ > verifier.pid; exec sleep 30", {"a", "new/b"});
+        start_task(*server_, "chmod 600 a; echo $$ > verifier.pid; exec sleep 30", {"a", "new/b"});
     server_->send(propose_line(
         2, task,
         {{{"path", "a"}, {"content", "unverified"}}, {{"path", "new/b"}, {"content", "x"}}}));
@@ -88,6 +88,7 @@ TEST_F(JournalRecovery, KilledDuringTheVerifierIsPutBackAtTheNextStart) {
             "quarry_agent_task: recovered new/b: removed\n"
             "quarry_agent_task: recovered a: prior bytes restored\n");
   EXPECT_EQ(after_initialize_, kPrior);
+  EXPECT_EQ(fs::status(dir_ / "a").permissions(), fs::perms(0754));
   EXPECT_FALSE(file_exists(dir_ / "new/b"));
   EXPECT_FALSE(file_exists(dir_ / ".quarry-agent-task"));
 }
