@@ -4,9 +4,11 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "io_error.h"
@@ -19,7 +21,7 @@ namespace quarry {
 struct TouchedPath {
   std::string path;  // first spelling written
   PriorState prior;
-  std::string written_digest;           // SHA-256 of the bytes the set leaves there
+  std::string written_digest;           // content_digest of the bytes the set leaves there
   std::optional<FileIdentity> created;  // the file the set created there, when it was absent
   bool put_back = false;
   bool rollback_failed = false;
@@ -63,6 +65,8 @@ class Journal {
   // Before each file write, and once all are done: a path written when the process died may
   // hold part of its new bytes, and recovery puts it back whatever it holds.
   Status mark_writing(std::size_t index);
+  // Once touched[index], absent before, is created: recovery removes that file and no other.
+  Status mark_created(std::size_t index, const FileIdentity& created);
   Status mark_all_written();
   // Records that the rollback of touched[index] failed, so that recovery puts it back
   // whatever the file holds.
@@ -73,13 +77,34 @@ class Journal {
 
  private:
   Journal() = default;
-  Status mark(char kind, std::optional<std::size_t> index);
+  // Creates and locks a new file in the directory.
+  Status create();
+  Status write_contents(const Workspace& workspace, const std::vector<TouchedPath>& touched);
+  Status mark(char kind, std::optional<std::size_t> index, std::string_view payload = {});
+  // With --sync, on the device before the write it announces.
+  Status mark_durably(char kind, std::size_t index, std::string_view payload = {});
 
   Fd file_;
   bool sync_ = false;
   int directory_fd_ = -1;
   std::string name_;
 };
+
+// What a journal file holds, read back without touching any file: its bytes may be anyone's.
+struct JournalContents {
+  std::uint32_t version = 0;  // 0: the file is not a journal
+  bool complete = false;      // every prior state is there; only then may anything be put back
+  bool confined = false;
+  std::string base;  // the directory its server's paths were relative to
+  // rollback_failed is set for a path recovery puts back whatever it holds: its rollback failed,
+  // or the server died while writing it.
+  std::vector<TouchedPath> touched;
+};
+JournalContents read_journal(std::string_view bytes);
+// Whether this server can act on a journal of `version`.
+bool is_readable_version(std::uint32_t version);
+// The digest that `version` records of the bytes a set writes.
+std::string journal_digest(std::uint32_t version, std::string_view bytes);
 
 // Puts back the files of every hot journal in `directory`, one line per path through `say`.
 // False when a file could not be put back or was left alone because it changed since.

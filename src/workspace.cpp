@@ -111,10 +111,12 @@ std::string absolute_spelling(const std::string& directory) {
 // anything is written. Opening with O_TRUNC instead would cost ext4 a flush of the new blocks at
 // close (its guard against zero-length files after a crash): a tenth of a small proposal.
 Status write_bytes(Fd file, const std::string& path, std::string_view bytes,
-                   std::optional<FileIdentity>* written = nullptr) {
+                   const OpenedFile& opened = nullptr) {
   struct stat info;
   if (::fstat(file.get(), &info) != 0) return os_error(errno);
-  if (written != nullptr) *written = identity_of(info);
+  if (opened) {
+    if (Status told = opened(identity_of(info)); !told) return told;
+  }
   if (!S_ISREG(info.st_mode)) return not_a_regular_file(path);
   if (Status written = write_all(file.get(), bytes); !written) return written;
   const auto size = static_cast<off_t>(bytes.size());
@@ -364,10 +366,10 @@ Result<PriorState> read_prior_state(const Workspace& workspace, const std::strin
 }
 
 Status write_whole_file(const Workspace& workspace, const std::string& path, std::string_view bytes,
-                        std::optional<FileIdentity>* written) {
+                        const OpenedFile& opened) {
   Result<Fd> file = workspace.open(path, O_WRONLY | O_CREAT | O_NONBLOCK, 0666);
   if (!file) return file.error();
-  return write_bytes(std::move(file).value(), path, bytes, written);
+  return write_bytes(std::move(file).value(), path, bytes, opened);
 }
 
 Status create_parent_directories(const Workspace& workspace, const std::string& path) {

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -99,10 +100,12 @@ class Workspace {
 // InvalidInput. Nothing ever blocks on a FIFO or reads a device: a path that exists and is
 // neither a regular file nor a directory fails with "not a regular file: {path}".
 Result<PriorState> read_prior_state(const Workspace& workspace, const std::string& path);
-// Creates the file or writes over it, leaving exactly `bytes`. `written`, when given, receives the
-// identity of the file as soon as it is open, so a write that fails part-way still names it.
+// Told the identity of a file as soon as it is open, before any byte is written to it, so that a
+// write failing part-way, or a process dying during it, still names it; an error ends the write.
+using OpenedFile = std::function<Status(const FileIdentity&)>;
+// Creates the file or writes over it, leaving exactly `bytes`.
 Status write_whole_file(const Workspace& workspace, const std::string& path, std::string_view bytes,
-                        std::optional<FileIdentity>* written = nullptr);
+                        const OpenedFile& opened = nullptr);
 Status create_parent_directories(const Workspace& workspace, const std::string& path);
 // Puts `prior` back at `path`. Bytes are written back in place (a file that is gone is
 // recreated with its mode, its directory too; a link planted since is replaced, not followed). An

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <functional>
 
+#include "provenance.h"
 #include "test_support.h"
 
 namespace quarry::testing {
@@ -26,6 +27,21 @@ std::vector<std::string> journals_in(const std::string& dir) {
     if (entry.path().extension() == ".journal") names.push_back(entry.path().string());
   }
   return names;
+}
+
+std::string little_endian(std::uint64_t value, int size) {
+  std::string bytes;
+  for (int i = 0; i < size; ++i) bytes.push_back(static_cast<char>(value >> (8 * i)));
+  return bytes;
+}
+
+// What a server of the first format left, killed while its verifier judged a → "unverified".
+std::string version_1_journal(const std::string& base) {
+  std::string bytes = "quarry-agent-task journal\n" + little_endian(1, 4) + little_endian(0, 1) +
+                      little_endian(base.size(), 8) + base + little_endian(1, 4) +
+                      little_endian(1, 1) + little_endian(0754, 4) + little_endian(1, 8) + "a" +
+                      sha256_hex("unverified") + little_endian(kPrior.size(), 8) + kPrior;
+  return bytes + "complete" + little_endian(bytes.size(), 8);
 }
 
 class JournalRecovery : public ::testing::Test {
@@ -110,6 +126,30 @@ TEST_F(JournalRecovery, AFileChangedSinceIsLeftAndItsPriorBytesSaved) {
   EXPECT_EQ(read_file(dir_ / "a"), "edited by hand");
   EXPECT_EQ(read_file(dir_ / ".quarry-agent-task/recovered/a"), kPrior);
   EXPECT_TRUE(journals_in(dir_.path()).empty());
+}
+
+// Recovery removes the file the proposal created, never one a link planted since leads to,
+// however alike their bytes.
+TEST_F(JournalRecovery, ALinkPlantedWhereAFileWasCreatedIsNotFollowed) {
+  propose_and_hang();
+  kill_server();
+  write_file(dir_ / "other", "x");
+  fs::remove(dir_ / "new/b");
+  fs::create_symlink("../other", dir_ / "new/b");
+  EXPECT_EQ(next_server_err(),
+            "quarry_agent_task: left new/b as it is: it is not the file the interrupted proposal "
+            "created\n"
+            "quarry_agent_task: recovered a: prior bytes restored\n");
+  EXPECT_EQ(read_file(dir_ / "other"), "x");
+}
+
+TEST_F(JournalRecovery, AJournalOfTheFirstFormatIsStillRecovered) {
+  kill_server();
+  write_file(dir_ / "a", "unverified");
+  write_file(dir_ / ".quarry-agent-task/1-0.journal",
+             version_1_journal(fs::canonical(dir_.path()).string()));
+  EXPECT_EQ(next_server_err(), "quarry_agent_task: recovered a: prior bytes restored\n");
+  EXPECT_EQ(read_file(dir_ / "a"), kPrior);
 }
 
 // Cut before its trailer, a journal was still being written: no file had been touched yet.
