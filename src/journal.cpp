@@ -340,37 +340,91 @@ JournalContents read_journal(std::string_view bytes) {
   return contents;
 }
 
-JournalDirectory::JournalDirectory(std::optional<std::string> path, bool sync)
+JournalDirectory::JournalDirectory(std::optional<std::string> path, bool sync, Workspace where)
     : path_(path ? std::move(*path) : std::string(kDefaultDirectory)),
       is_default_(!path),
-      sync_(sync) {}
+      sync_(sync),
+      where_(std::move(where)) {}
 
-std::optional<int> JournalDirectory::open_existing() {
-  if (!fd_) fd_.reset(::open(path_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!fd_) return std::nullopt;
+Status JournalDirectory::prepare() {
+  if (!is_default_) {
+    Result<int> opened = open();
+    return opened ? Status() : Status(opened.error());
+  }
+  Result<int> existing = open_existing();
+  if (!existing && existing.error().kind != ErrorKind::NotFound) return existing.error();
+  return {};
+}
+
+Result<int> JournalDirectory::open_existing() {
+  if (fd_) {
+    struct stat info;
+    // Removed since: journals written through this descriptor would go nowhere.
+    if (::fstat(fd_.get(), &info) == 0 && info.st_nlink > 0) return fd_.get();
+    fd_.reset();
+    ignored_ = false;
+  }
+  return open_by_path(false);
+}
+
+Result<int> JournalDirectory::open_by_path(bool create) {
+  Result<Fd> opened = where_.open(path_, O_RDONLY | O_DIRECTORY);
+  if (!opened && create && opened.error().kind == ErrorKind::NotFound) {
+    Status made = where_.make_directory(path_);
+    if (!made && made.error().kind != ErrorKind::AlreadyExists) return made.error();
+    opened = where_.open(path_, O_RDONLY | O_DIRECTORY);
+    if (opened && made && sync_) {
+      std::string parent = path_.substr(0, path_.find_last_not_of('/') + 1);
+      const std::size_t slash = parent.find_last_of('/');
+      parent = slash == std::string::npos ? "." : slash == 0 ? "/" : parent.substr(0, slash);
+      Result<Fd> parent_fd = where_.open(parent, O_RDONLY | O_DIRECTORY);
+      if (!parent_fd) return parent_fd.error();
+      if (::fsync(parent_fd.value().get()) != 0) return os_error(errno);
+    }
+  }
+  if (!opened) return opened.error();
+  fd_ = std::move(opened).value();
+  while (::flock(fd_.get(), LOCK_SH) != 0) {
+    if (errno != EINTR) return os_error(errno);
+  }
   return fd_.get();
 }
 
 Result<int> JournalDirectory::open() {
-  if (std::optional<int> fd = open_existing()) return *fd;
-  if (::mkdir(path_.c_str(), 0777) != 0 && errno != EEXIST) return os_error(errno);
-  std::optional<int> fd = open_existing();
-  if (!fd) return os_error(errno);
+  Result<int> fd = open_existing();
+  if (!fd && fd.error().kind == ErrorKind::NotFound) fd = open_by_path(true);
+  if (!fd || ignored_) return fd;
   // Version control never shows the journals, wherever the directory is.
-  const int ignore =
-      ::openat(*fd, std::string(kGitignore).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  const int ignore = ::openat(fd.value(), std::string(kGitignore).c_str(),
+                              O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
   if (ignore >= 0) {
     Fd file(ignore);
     if (Status written = write_all(file.get(), "*\n"); !written) return written.error();
+  } else if (errno != EEXIST) {
+    return os_error(errno);
   }
-  return *fd;
+  ignored_ = true;
+  return fd;
+}
+
+bool JournalDirectory::holds(const Workspace& workspace, const std::string& path) const {
+  Result<std::string> location = workspace.absolute_location(path);
+  Result<std::string> directory = where_.absolute_location(path_);
+  if (!location || !directory) return false;
+  const PathKey inside = PathKey::of(location.value());
+  const PathKey journals = PathKey::of(directory.value());
+  return inside.components.size() >= journals.components.size() &&
+         std::equal(journals.components.begin(), journals.components.end(),
+                    inside.components.begin());
 }
 
 void JournalDirectory::remove_if_unused() {
   if (!is_default_) return;
-  std::optional<int> fd = open_existing();
+  Result<int> fd = open_existing();
   if (!fd) return;
-  Fd listing_fd(::fcntl(*fd, F_DUPFD_CLOEXEC, 0));
+  // Another server holds it shared: it may write a journal there at any moment.
+  if (::flock(fd.value(), LOCK_EX | LOCK_NB) != 0) return;
+  Fd listing_fd(::fcntl(fd.value(), F_DUPFD_CLOEXEC, 0));
   DIR* listing = listing_fd ? ::fdopendir(listing_fd.release()) : nullptr;
   if (listing == nullptr) return;
   bool only_gitignore = true;
@@ -380,10 +434,14 @@ void JournalDirectory::remove_if_unused() {
   }
   ::closedir(listing);
   if (!only_gitignore) return;
-  ::unlinkat(*fd, std::string(kGitignore).c_str(), 0);
+  ::unlinkat(fd.value(), std::string(kGitignore).c_str(), 0);
+  // A server starting in the same directory may have just written a journal there; then the
+  // directory stays, and needs its .gitignore again.
+  if (!where_.remove_directory(path_)) {
+    ignored_ = false;
+    static_cast<void>(open());
+  }
   fd_.reset();
-  // Another server in the same directory may have just written a journal there.
-  if (::rmdir(path_.c_str()) != 0) static_cast<void>(open());
 }
 
 Result<Journal> Journal::write(JournalDirectory& directory, const Workspace& workspace,
@@ -497,17 +555,21 @@ Status Journal::remove() {
     // A journal that cannot be deleted must not be recovered: cut short, it reads as one that
     // never completed and is discarded.
     static_cast<void>(::ftruncate(file_.get(), 0));
+  } else if (sync_ && ::fsync(directory_fd_) != 0) {
+    // Undone by a power loss, the deletion would bring the journal back, and recovery would
+    // roll back a commit the client was told about.
+    removed = os_error(errno);
   }
   file_.reset();
   return removed;
 }
 
-bool recover_journals(JournalDirectory& directory,
+bool recover_journals(JournalDirectory& directory, const Workspace& workspace,
                       const std::function<void(const std::string&)>& say) {
-  std::optional<int> directory_fd = directory.open_existing();
+  Result<int> directory_fd = directory.open_existing();
   if (!directory_fd) return true;
   std::vector<std::string> names;
-  Fd listing_fd(::fcntl(*directory_fd, F_DUPFD_CLOEXEC, 0));
+  Fd listing_fd(::fcntl(directory_fd.value(), F_DUPFD_CLOEXEC, 0));
   if (DIR* listing = listing_fd ? ::fdopendir(listing_fd.release()) : nullptr) {
     while (const dirent* entry = ::readdir(listing)) {
       const std::string_view name = entry->d_name;
@@ -521,7 +583,8 @@ bool recover_journals(JournalDirectory& directory,
   for (const std::string& name : names) {
     const std::string shown = directory.path() + "/" + name;
     // Non-blocking: a FIFO given a journal's name must not hang the start.
-    Fd file(::openat(*directory_fd, name.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
+    Fd file(::openat(directory_fd.value(), name.c_str(),
+                     O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
     struct stat info;
     if (!file || ::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) continue;
     // Locked: its server is alive and will commit or roll back itself.
@@ -542,28 +605,40 @@ bool recover_journals(JournalDirectory& directory,
       continue;
     }
     if (!recorded.complete) {
-      ::unlinkat(*directory_fd, name.c_str(), 0);
+      ::unlinkat(directory_fd.value(), name.c_str(), 0);
       say("discarded the incomplete journal " + shown + ": no file had been written");
       continue;
     }
-    Result<Workspace> workspace = Workspace::at(recorded.base, recorded.confined);
-    if (!workspace) {
-      say("left the journal " + shown + ": cannot open " + recorded.base + ": " +
-          workspace.error().message);
-      clean = false;
+    // A journal names its own base and confinement; neither is trusted, or a journal planted
+    // through a proposal would lead recovery out of the root.
+    if (recorded.base != workspace.base_path()) {
+      say("left the journal " + shown + " untouched: it belongs to " + recorded.base +
+          ", whose server recovers it");
       continue;
     }
+    std::optional<Workspace> confined;
+    if (recorded.confined && !workspace.is_confined()) {
+      Result<Workspace> opened = Workspace::confined(recorded.base);
+      if (!opened) {
+        say("left the journal " + shown + ": cannot open " + recorded.base + ": " +
+            opened.error().message);
+        clean = false;
+        continue;
+      }
+      confined = std::move(opened).value();
+    }
+    const Workspace& paths = confined ? *confined : workspace;
     // Two spellings can name one file (x and ./x); it then holds the later one's bytes.
     std::vector<std::string> digests;
     for (const TouchedPath& touched : recorded.touched) digests.push_back(touched.written_digest);
     bool keep_journal = false;
     for (std::size_t i = recorded.touched.size(); i-- > 0;) {
-      const Recovery outcome = recover_path(directory, *directory_fd, workspace.value(), recorded,
+      const Recovery outcome = recover_path(directory, directory_fd.value(), paths, recorded,
                                             recorded.touched[i], digests, say);
       clean &= outcome == Recovery::Done;
       keep_journal |= outcome == Recovery::Kept;
     }
-    if (!keep_journal) ::unlinkat(*directory_fd, name.c_str(), 0);
+    if (!keep_journal) ::unlinkat(directory_fd.value(), name.c_str(), 0);
   }
   return clean;
 }

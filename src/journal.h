@@ -27,28 +27,42 @@ struct TouchedPath {
   bool rollback_failed = false;
 };
 
-// Where journals live, created when first needed with a .gitignore of "*".
+// Where journals live, created when first needed with a .gitignore of "*". Every server using
+// the directory holds a shared lock on it, so that none removes it under another.
 class JournalDirectory {
  public:
-  // Nothing for `path`: .quarry-agent-task/ in the working directory, which remove_if_unused
-  // takes away again. With `sync`, journals and the directory reach the device before the
-  // first write of their transaction, and written files at commit.
-  JournalDirectory(std::optional<std::string> path, bool sync);
+  // Nothing for `path`: .quarry-agent-task/ in the base directory of `where` (beneath the root,
+  // never through a link out of it, when confined), which remove_if_unused takes away again.
+  // With `sync`, journals and the directory reach the device before the first write of their
+  // transaction, each write mark before its write, and written files and the commit at commit.
+  JournalDirectory(std::optional<std::string> path, bool sync, Workspace where);
 
   const std::string& path() const { return path_; }
   bool sync() const { return sync_; }
-  // The directory's descriptor; creates the directory and its .gitignore when missing.
+  // At start: a given directory is created when missing; the default one is only checked. Its
+  // error is the reason the server cannot keep journals there.
+  Status prepare();
+  // The directory's descriptor; creates the directory and its .gitignore when missing, again
+  // when it was removed since (by `git clean -X`, say).
   Result<int> open();
   // The directory's descriptor when it exists, without creating it.
-  std::optional<int> open_existing();
-  // At a clean exit: removes the default directory when it holds nothing but its .gitignore.
+  Result<int> open_existing();
+  // Whether `path` of `workspace` leads into the directory, by where both resolve.
+  bool holds(const Workspace& workspace, const std::string& path) const;
+  // At a clean exit: removes the default directory when it holds nothing but its .gitignore and
+  // no other server uses it.
   void remove_if_unused();
 
  private:
+  // Opens the directory by its path; with `create`, makes it first when missing.
+  Result<int> open_by_path(bool create);
+
   std::string path_;
   bool is_default_;
   bool sync_;
+  Workspace where_;
   Fd fd_;
+  bool ignored_ = false;  // the .gitignore of the open directory is in place
 };
 
 // One journal file, held under an exclusive flock for as long as it exists.
@@ -108,7 +122,9 @@ std::string journal_digest(std::uint32_t version, std::string_view bytes);
 
 // Puts back the files of every hot journal in `directory`, one line per path through `say`.
 // False when a file could not be put back or was left alone because it changed since.
-bool recover_journals(JournalDirectory& directory,
+// Only journals of `workspace`'s base directory are this server's; their paths are put back
+// through `workspace`, and so beneath its root when confined.
+bool recover_journals(JournalDirectory& directory, const Workspace& workspace,
                       const std::function<void(const std::string&)>& say);
 
 }  // namespace quarry

@@ -56,8 +56,6 @@ class Workspace {
   static Workspace unconfined();
   // Confined beneath `root`; an absolute path inside it is taken relative to it.
   static Result<Workspace> confined(const std::string& root);
-  // Paths relative to `directory` (a journal's record of where its server ran).
-  static Result<Workspace> at(const std::string& directory, bool confined);
 
   bool is_confined() const { return confined_; }
   // The absolute directory that relative paths start from.
@@ -69,12 +67,15 @@ class Workspace {
   // Where `path` leads, relative to the root: symbolic links of the part that exists resolved,
   // the rest taken by its spelling. Only for a confined workspace.
   Result<std::string> resolved_location(const std::string& path) const;
+  // The same as an absolute path, for a workspace of either kind.
+  Result<std::string> absolute_location(const std::string& path) const;
 
   Result<Fd> open(const std::string& path, int flags, std::uint32_t mode = 0) const;
   Result<FileIdentity> identity(const std::string& path, bool follow_links) const;
   bool is_symbolic_link(const std::string& path) const;
   Status make_directory(const std::string& path) const;
   Status unlink(const std::string& path) const;
+  Status remove_directory(const std::string& path) const;  // an empty one
   // The path of the file a symbolic link leads to, usable with this workspace.
   Result<std::string> link_target(const std::string& path) const;
 
@@ -82,6 +83,8 @@ class Workspace {
   Workspace() = default;
   int base() const { return base_ ? base_.get() : AT_FDCWD; }
   Result<struct stat> status(const std::string& path, bool follow_links) const;
+  // Where `path` leads as absolute components, "/" first.
+  Result<std::vector<std::string>> location(const std::string& path) const;
   // The path to hand to the *at calls: relative to the root when confined.
   Result<std::string> relative(const std::string& path) const;
   // Opens the directory holding `path` and gives the last component.
