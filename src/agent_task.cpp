@@ -146,6 +146,9 @@ Result<AgentTask> AgentTask::start(std::string id, std::string goal, std::string
     PathKey key = PathKey::of(path);
     if (task.allowlist_.contains(key)) continue;
     if (Status inside = workspace.check_inside(path); !inside) return inside.error();
+    if (settings->journal && settings->journal->holds(workspace, path)) {
+      return IoError{ErrorKind::InvalidInput, "path is reserved for the undo journal: " + path};
+    }
     if (is_protected(*settings, path)) {
       return IoError{ErrorKind::InvalidInput, "path is protected: " + path};
     }

@@ -128,7 +128,7 @@ Result<Transaction> Transaction::apply(const EditSet& set, const Workspace& work
   }
   if (journal != nullptr) {
     for (std::size_t i = 0; i < last_content.size(); ++i) {
-      transaction.touched_[i].written_digest = sha256_hex(*last_content[i]);
+      transaction.touched_[i].written_digest = content_digest(*last_content[i]);
     }
     Result<Journal> written = Journal::write(*journal, workspace, transaction.touched_);
     if (!written) {
@@ -141,14 +141,18 @@ Result<Transaction> Transaction::apply(const EditSet& set, const Workspace& work
   // From the first write on, destruction rolls back, whatever ends the apply early.
   transaction.active_ = true;
   for (std::size_t i = 0; i < set.edits.size(); ++i) {
-    TouchedPath& touched = transaction.touched_[slot_of_edit[i]];
-    std::optional<FileIdentity> written;
+    const std::size_t slot = slot_of_edit[i];
+    TouchedPath& touched = transaction.touched_[slot];
+    // Known before the first byte, so that a write failing part-way still removes the file.
+    const auto opened = [&](const FileIdentity& identity) -> Status {
+      if (touched.prior.bytes || touched.created) return {};
+      touched.created = identity;
+      return transaction.journal_ ? transaction.journal_->mark_created(slot, identity) : Status();
+    };
     Status status;
-    if (transaction.journal_) status = transaction.journal_->mark_writing(slot_of_edit[i]);
+    if (transaction.journal_) status = transaction.journal_->mark_writing(slot);
     if (status)
-      status = write_whole_file(workspace, set.edits[i].path, set.edits[i].content, &written);
-    // Known as soon as the file is open, so that a write failing part-way still removes it.
-    if (!touched.prior.bytes && !touched.created) touched.created = written;
+      status = write_whole_file(workspace, set.edits[i].path, set.edits[i].content, opened);
     if (!status) {
       IoError error = status.error();
       for (const std::string& line : transaction.rollback()) error.message += "\n" + line;

@@ -20,20 +20,22 @@ namespace {
 
 // Layout, integers little-endian:
 //   magic, u32 version, u8 confined, str base directory, u32 entry count,
-//   per entry: u8 flags, u32 mode, str path, 64 hex digits of the bytes written, str prior bytes,
+//   per entry: u8 flags, u32 mode, str path, the digest of the bytes written (64 hex digits of
+//   SHA-256 in version 1, 32 of XXH3-128 from version 2), str prior bytes,
 //   trailer: kTrailer, u64 offset of the trailer,
-//   then marks: 'W', u32 index before each file write; 'A' once every write is done;
-//   'F', u32 index for a path whose rollback failed.
+//   then marks, a kind byte and its payload: 'W', u32 index before each file write; 'C', u32
+//   index, u64 device, u64 inode once a file absent before is created (from version 2); 'A'
+//   once every write is done; 'F', u32 index for a path whose rollback failed.
 // A str is a u64 length and the bytes. The trailer goes last: a journal cut short has none.
 constexpr std::string_view kMagic = "quarry-agent-task journal\n";
-constexpr std::uint32_t kVersion = 1;
+constexpr std::uint32_t kVersion = 2;
 constexpr std::string_view kTrailer = "complete";
 constexpr char kWritingMark = 'W';
+constexpr char kCreatedMark = 'C';
 constexpr char kAllWrittenMark = 'A';
 constexpr char kFailedMark = 'F';
 constexpr std::uint8_t kPriorPresent = 1;
 constexpr std::uint8_t kThroughLink = 2;
-constexpr std::size_t kDigestLength = 64;
 constexpr std::string_view kSuffix = ".journal";
 constexpr std::string_view kDefaultDirectory = ".quarry-agent-task";
 constexpr std::string_view kGitignore = ".gitignore";
@@ -93,61 +95,103 @@ std::string journal_name() {
   return std::to_string(::getpid()) + "-" + std::to_string(sequence++) + std::string(kSuffix);
 }
 
-// What a hot journal holds.
-struct Recorded {
-  std::uint32_t version = 0;
-  bool complete = false;
-  bool confined = false;
-  std::string base;
-  std::vector<TouchedPath> touched;
-  std::vector<bool> failed;
+std::size_t digest_length(std::uint32_t version) {
+  return version == 1 ? 64 : 32;
+}
+
+bool read_header(Reader& reader, JournalContents& contents) {
+  if (reader.take(kMagic.size()) != kMagic) return false;
+  contents.version = reader.le<std::uint32_t>();
+  if (!reader.ok() || !is_readable_version(contents.version)) return false;
+  contents.confined = reader.le<std::uint8_t>() != 0;
+  contents.base = std::string(reader.str());
+  return reader.ok();
+}
+
+bool read_entry(Reader& reader, JournalContents& contents) {
+  TouchedPath touched;
+  const auto flags = reader.le<std::uint8_t>();
+  touched.prior.mode = reader.le<std::uint32_t>();
+  touched.prior.through_link = (flags & kThroughLink) != 0;
+  touched.path = std::string(reader.str());
+  touched.written_digest = std::string(reader.take(digest_length(contents.version)));
+  const std::string_view prior = reader.str();
+  if (flags & kPriorPresent) touched.prior.bytes = std::string(prior);
+  if (!reader.ok()) return false;
+  contents.touched.push_back(std::move(touched));
+  return true;
+}
+
+bool read_trailer(Reader& reader) {
+  const std::size_t trailer_at = reader.offset();
+  return reader.take(kTrailer.size()) == kTrailer && reader.le<std::uint64_t>() == trailer_at &&
+         reader.ok();
+}
+
+// What the marks tell beyond single paths.
+struct MarkState {
+  std::optional<std::size_t> writing;
+  bool all_written = false;
 };
 
-Recorded parse(std::string_view bytes) {
-  Recorded recorded;
-  Reader reader(bytes);
-  if (reader.take(kMagic.size()) != kMagic) return recorded;
-  recorded.version = reader.le<std::uint32_t>();
-  if (!reader.ok() || recorded.version != kVersion) return recorded;
-  recorded.confined = reader.le<std::uint8_t>() != 0;
-  recorded.base = std::string(reader.str());
-  const auto count = reader.le<std::uint32_t>();
-  for (std::uint32_t i = 0; i < count && reader.ok(); ++i) {
-    TouchedPath touched;
-    const auto flags = reader.le<std::uint8_t>();
-    touched.prior.mode = reader.le<std::uint32_t>();
-    touched.prior.through_link = (flags & kThroughLink) != 0;
-    touched.path = std::string(reader.str());
-    touched.written_digest = std::string(reader.take(kDigestLength));
-    const std::string_view prior = reader.str();
-    if (flags & kPriorPresent) touched.prior.bytes = std::string(prior);
-    recorded.touched.push_back(std::move(touched));
-  }
-  const std::size_t trailer_at = reader.offset();
-  if (reader.take(kTrailer.size()) != kTrailer || reader.le<std::uint64_t>() != trailer_at ||
-      !reader.ok()) {
-    return recorded;
-  }
-  recorded.complete = true;
-  recorded.failed.assign(recorded.touched.size(), false);
-  std::optional<std::uint32_t> writing;
-  bool all_written = false;
+// A mark's reader; false for a mark cut short or naming no entry, which ends the marks.
+using MarkReader = bool (*)(Reader&, JournalContents&, MarkState&);
+
+std::optional<std::size_t> read_index(Reader& reader, const JournalContents& contents) {
+  const auto index = reader.le<std::uint32_t>();
+  if (!reader.ok() || index >= contents.touched.size()) return std::nullopt;
+  return index;
+}
+
+bool read_writing_mark(Reader& reader, JournalContents& contents, MarkState& state) {
+  state.writing = read_index(reader, contents);
+  return state.writing.has_value();
+}
+
+bool read_created_mark(Reader& reader, JournalContents& contents, MarkState&) {
+  const std::optional<std::size_t> index = read_index(reader, contents);
+  FileIdentity created;
+  created.device = reader.le<std::uint64_t>();
+  created.inode = reader.le<std::uint64_t>();
+  if (!index || !reader.ok()) return false;
+  contents.touched[*index].created = created;
+  return true;
+}
+
+bool read_all_written_mark(Reader&, JournalContents&, MarkState& state) {
+  state.all_written = true;
+  return true;
+}
+
+bool read_failed_mark(Reader& reader, JournalContents& contents, MarkState&) {
+  const std::optional<std::size_t> index = read_index(reader, contents);
+  if (index) contents.touched[*index].rollback_failed = true;
+  return index.has_value();
+}
+
+struct MarkKind {
+  char kind;
+  MarkReader read;
+};
+constexpr MarkKind kMarks[] = {
+    {kWritingMark, read_writing_mark},
+    {kCreatedMark, read_created_mark},
+    {kAllWrittenMark, read_all_written_mark},
+    {kFailedMark, read_failed_mark},
+};
+
+void read_marks(Reader& reader, JournalContents& contents) {
+  MarkState state;
   for (;;) {
-    const std::string_view mark = reader.take(1);
+    const std::string_view kind = reader.take(1);
     if (!reader.ok()) break;
-    if (mark[0] == kAllWrittenMark) {
-      all_written = true;
-      continue;
-    }
-    const auto index = reader.le<std::uint32_t>();
-    if (!reader.ok() || index >= recorded.failed.size()) break;
-    if (mark[0] == kWritingMark) writing = index;
-    if (mark[0] == kFailedMark) recorded.failed[index] = true;
+    const auto known = std::find_if(std::begin(kMarks), std::end(kMarks),
+                                    [&](const MarkKind& mark) { return mark.kind == kind[0]; });
+    if (known == std::end(kMarks) || !known->read(reader, contents, state)) break;
   }
   // Killed during a write, the file may hold part of the new bytes: it goes back whatever it
   // holds, as after a failed rollback.
-  if (writing && !all_written) recorded.failed[*writing] = true;
-  return recorded;
+  if (state.writing && !state.all_written) contents.touched[*state.writing].rollback_failed = true;
 }
 
 // A journal's path as a path under recovered/: the root and "." dropped, ".." spelled so
@@ -204,7 +248,7 @@ enum class Recovery {
 
 // Puts one path of a hot journal back.
 Recovery recover_path(JournalDirectory& directory, int directory_fd, const Workspace& workspace,
-                      const TouchedPath& touched, bool rollback_failed,
+                      const JournalContents& contents, const TouchedPath& touched,
                       const std::vector<std::string>& written_digests,
                       const std::function<void(const std::string&)>& say) {
   const std::string& path = touched.path;
@@ -242,19 +286,30 @@ Recovery recover_path(JournalDirectory& directory, int directory_fd, const Works
     say("recovered " + path + ": already as it was");
     return Recovery::Done;
   }
-  const bool holds_written = held && std::find(written_digests.begin(), written_digests.end(),
-                                               sha256_hex(*held)) != written_digests.end();
+  const bool holds_written =
+      held && std::find(written_digests.begin(), written_digests.end(),
+                        journal_digest(contents.version, *held)) != written_digests.end();
+  // Only the file the proposal created is removed: not one a link planted since leads to, even
+  // with the same bytes. Version 1 recorded no identity; its file is the one at the path itself.
+  std::optional<FileIdentity> created = touched.created;
+  if (contents.version == 1 && !workspace.is_symbolic_link(path)) {
+    created = current.value().identity;
+  }
+  if (!prior && held && current.value().identity != created) {
+    return left_alone("it is not the file the interrupted proposal created");
+  }
   // A rollback that failed left the proposal's bytes, or whatever came after them: the prior
   // state goes back all the same, and what the file held is kept.
   std::string note;
   if (held && !holds_written) {
-    if (!rollback_failed) return left_alone("it changed after the interrupted proposal wrote it");
+    if (!touched.rollback_failed) {
+      return left_alone("it changed after the interrupted proposal wrote it");
+    }
     std::optional<std::string> saved = keep(*held);
     if (!saved) return left_alone("its bytes could not be saved before putting it back");
     note = "; what it held is in " + *saved;
   }
-  if (Status restored = put_back(workspace, path, touched.prior, current.value().identity);
-      !restored) {
+  if (Status restored = put_back(workspace, path, touched.prior, created); !restored) {
     return left_alone("it could not be put back: " + restored.error().message);
   }
   say("recovered " + path + (prior ? ": prior bytes restored" : ": removed") + note);
@@ -263,37 +318,113 @@ Recovery recover_path(JournalDirectory& directory, int directory_fd, const Works
 
 }  // namespace
 
-JournalDirectory::JournalDirectory(std::optional<std::string> path, bool sync)
+bool is_readable_version(std::uint32_t version) {
+  return version == 1 || version == kVersion;
+}
+
+std::string journal_digest(std::uint32_t version, std::string_view bytes) {
+  return version == 1 ? sha256_hex(bytes) : content_digest(bytes);
+}
+
+JournalContents read_journal(std::string_view bytes) {
+  JournalContents contents;
+  Reader reader(bytes);
+  if (!read_header(reader, contents)) return contents;
+  const auto count = reader.le<std::uint32_t>();
+  for (std::uint32_t i = 0; i < count; ++i) {
+    if (!read_entry(reader, contents)) return contents;
+  }
+  if (!read_trailer(reader)) return contents;
+  contents.complete = true;
+  read_marks(reader, contents);
+  return contents;
+}
+
+JournalDirectory::JournalDirectory(std::optional<std::string> path, bool sync, Workspace where)
     : path_(path ? std::move(*path) : std::string(kDefaultDirectory)),
       is_default_(!path),
-      sync_(sync) {}
+      sync_(sync),
+      where_(std::move(where)) {}
 
-std::optional<int> JournalDirectory::open_existing() {
-  if (!fd_) fd_.reset(::open(path_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!fd_) return std::nullopt;
+Status JournalDirectory::prepare() {
+  if (!is_default_) {
+    Result<int> opened = open();
+    return opened ? Status() : Status(opened.error());
+  }
+  Result<int> existing = open_existing();
+  if (!existing && existing.error().kind != ErrorKind::NotFound) return existing.error();
+  return {};
+}
+
+Result<int> JournalDirectory::open_existing() {
+  if (fd_) {
+    struct stat info;
+    // Removed since: journals written through this descriptor would go nowhere.
+    if (::fstat(fd_.get(), &info) == 0 && info.st_nlink > 0) return fd_.get();
+    fd_.reset();
+    ignored_ = false;
+  }
+  return open_by_path(false);
+}
+
+Result<int> JournalDirectory::open_by_path(bool create) {
+  Result<Fd> opened = where_.open(path_, O_RDONLY | O_DIRECTORY);
+  if (!opened && create && opened.error().kind == ErrorKind::NotFound) {
+    Status made = where_.make_directory(path_);
+    if (!made && made.error().kind != ErrorKind::AlreadyExists) return made.error();
+    opened = where_.open(path_, O_RDONLY | O_DIRECTORY);
+    if (opened && made && sync_) {
+      std::string parent = path_.substr(0, path_.find_last_not_of('/') + 1);
+      const std::size_t slash = parent.find_last_of('/');
+      parent = slash == std::string::npos ? "." : slash == 0 ? "/" : parent.substr(0, slash);
+      Result<Fd> parent_fd = where_.open(parent, O_RDONLY | O_DIRECTORY);
+      if (!parent_fd) return parent_fd.error();
+      if (::fsync(parent_fd.value().get()) != 0) return os_error(errno);
+    }
+  }
+  if (!opened) return opened.error();
+  fd_ = std::move(opened).value();
+  while (::flock(fd_.get(), LOCK_SH) != 0) {
+    if (errno != EINTR) return os_error(errno);
+  }
   return fd_.get();
 }
 
 Result<int> JournalDirectory::open() {
-  if (std::optional<int> fd = open_existing()) return *fd;
-  if (::mkdir(path_.c_str(), 0777) != 0 && errno != EEXIST) return os_error(errno);
-  std::optional<int> fd = open_existing();
-  if (!fd) return os_error(errno);
+  Result<int> fd = open_existing();
+  if (!fd && fd.error().kind == ErrorKind::NotFound) fd = open_by_path(true);
+  if (!fd || ignored_) return fd;
   // Version control never shows the journals, wherever the directory is.
-  const int ignore =
-      ::openat(*fd, std::string(kGitignore).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  const int ignore = ::openat(fd.value(), std::string(kGitignore).c_str(),
+                              O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
   if (ignore >= 0) {
     Fd file(ignore);
     if (Status written = write_all(file.get(), "*\n"); !written) return written.error();
+  } else if (errno != EEXIST) {
+    return os_error(errno);
   }
-  return *fd;
+  ignored_ = true;
+  return fd;
+}
+
+bool JournalDirectory::holds(const Workspace& workspace, const std::string& path) const {
+  Result<std::string> location = workspace.absolute_location(path);
+  Result<std::string> directory = where_.absolute_location(path_);
+  if (!location || !directory) return false;
+  const PathKey inside = PathKey::of(location.value());
+  const PathKey journals = PathKey::of(directory.value());
+  return inside.components.size() >= journals.components.size() &&
+         std::equal(journals.components.begin(), journals.components.end(),
+                    inside.components.begin());
 }
 
 void JournalDirectory::remove_if_unused() {
   if (!is_default_) return;
-  std::optional<int> fd = open_existing();
+  Result<int> fd = open_existing();
   if (!fd) return;
-  Fd listing_fd(::fcntl(*fd, F_DUPFD_CLOEXEC, 0));
+  // Another server holds it shared: it may write a journal there at any moment.
+  if (::flock(fd.value(), LOCK_EX | LOCK_NB) != 0) return;
+  Fd listing_fd(::fcntl(fd.value(), F_DUPFD_CLOEXEC, 0));
   DIR* listing = listing_fd ? ::fdopendir(listing_fd.release()) : nullptr;
   if (listing == nullptr) return;
   bool only_gitignore = true;
@@ -303,10 +434,14 @@ void JournalDirectory::remove_if_unused() {
   }
   ::closedir(listing);
   if (!only_gitignore) return;
-  ::unlinkat(*fd, std::string(kGitignore).c_str(), 0);
+  ::unlinkat(fd.value(), std::string(kGitignore).c_str(), 0);
+  // A server starting in the same directory may have just written a journal there; then the
+  // directory stays, and needs its .gitignore again.
+  if (!where_.remove_directory(path_)) {
+    ignored_ = false;
+    static_cast<void>(open());
+  }
   fd_.reset();
-  // Another server in the same directory may have just written a journal there.
-  if (::rmdir(path_.c_str()) != 0) static_cast<void>(open());
 }
 
 Result<Journal> Journal::write(JournalDirectory& directory, const Workspace& workspace,
@@ -316,15 +451,26 @@ Result<Journal> Journal::write(JournalDirectory& directory, const Workspace& wor
   Journal journal;
   journal.directory_fd_ = directory_fd.value();
   journal.sync_ = directory.sync();
+  if (Status created = journal.create(); !created) return created.error();
+  if (Status written = journal.write_contents(workspace, touched); !written) {
+    // Cut short, it would hold its space (on a full disk, every later proposal would fail
+    // too) and read as incomplete anyway.
+    static_cast<void>(::unlinkat(journal.directory_fd_, journal.name_.c_str(), 0));
+    return written.error();
+  }
+  return journal;
+}
+
+Status Journal::create() {
   for (;;) {
-    journal.name_ = journal_name();
-    const int fd = ::openat(journal.directory_fd_, journal.name_.c_str(),
-                            O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    name_ = journal_name();
+    const int fd =
+        ::openat(directory_fd_, name_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0) {
       if (errno == EEXIST) continue;
       return os_error(errno);
     }
-    journal.file_.reset(fd);
+    file_.reset(fd);
     while (::flock(fd, LOCK_EX) != 0) {
       if (errno != EINTR) return os_error(errno);
     }
@@ -332,15 +478,18 @@ Result<Journal> Journal::write(JournalDirectory& directory, const Workspace& wor
     // of a dead one and deleted it before the lock was ours.
     struct stat info;
     if (::fstat(fd, &info) != 0) return os_error(errno);
-    if (info.st_nlink > 0) break;
+    if (info.st_nlink > 0) return {};
   }
+}
 
+Status Journal::write_contents(const Workspace& workspace,
+                               const std::vector<TouchedPath>& touched) {
   std::string head(kMagic);
   put_le<std::uint32_t>(head, kVersion);
   put_le<std::uint8_t>(head, workspace.is_confined() ? 1 : 0);
   put_str(head, workspace.base_path());
   put_le<std::uint32_t>(head, static_cast<std::uint32_t>(touched.size()));
-  const int fd = journal.file_.get();
+  const int fd = file_.get();
   for (const TouchedPath& path : touched) {
     const PriorState& prior = path.prior;
     put_le<std::uint8_t>(head, static_cast<std::uint8_t>((prior.bytes ? kPriorPresent : 0) |
@@ -350,9 +499,9 @@ Result<Journal> Journal::write(JournalDirectory& directory, const Workspace& wor
     head.append(path.written_digest);
     put_le<std::uint64_t>(head, prior.bytes ? prior.bytes->size() : 0);
     // The prior bytes go straight from the transaction's copy: no second copy in memory.
-    if (Status written = write_all(fd, head); !written) return written.error();
+    if (Status written = write_all(fd, head); !written) return written;
     if (prior.bytes) {
-      if (Status written = write_all(fd, *prior.bytes); !written) return written.error();
+      if (Status written = write_all(fd, *prior.bytes); !written) return written;
     }
     head.clear();
   }
@@ -360,31 +509,43 @@ Result<Journal> Journal::write(JournalDirectory& directory, const Workspace& wor
   if (trailer_at < 0) return os_error(errno);
   head.append(kTrailer);
   put_le<std::uint64_t>(head, static_cast<std::uint64_t>(trailer_at));
-  if (Status written = write_all(fd, head); !written) return written.error();
-  if (journal.sync_ && (::fsync(fd) != 0 || ::fsync(journal.directory_fd_) != 0)) {
-    return os_error(errno);
-  }
-  return journal;
+  if (Status written = write_all(fd, head); !written) return written;
+  if (sync_ && (::fsync(fd) != 0 || ::fsync(directory_fd_) != 0)) return os_error(errno);
+  return {};
 }
 
-Status Journal::mark(char kind, std::optional<std::size_t> index) {
+Status Journal::mark(char kind, std::optional<std::size_t> index, std::string_view payload) {
   std::string mark(1, kind);
   if (index) put_le<std::uint32_t>(mark, static_cast<std::uint32_t>(*index));
+  mark.append(payload);
   return write_all(file_.get(), mark);
 }
 
-Status Journal::mark_writing(std::size_t index) {
-  return mark(kWritingMark, index);
+Status Journal::mark_durably(char kind, std::size_t index, std::string_view payload) {
+  if (Status marked = mark(kind, index, payload); !marked) return marked;
+  if (sync_ && ::fsync(file_.get()) != 0) return os_error(errno);
+  return {};
 }
 
+Status Journal::mark_writing(std::size_t index) {
+  return mark_durably(kWritingMark, index);
+}
+
+Status Journal::mark_created(std::size_t index, const FileIdentity& created) {
+  std::string identity;
+  put_le<std::uint64_t>(identity, created.device);
+  put_le<std::uint64_t>(identity, created.inode);
+  return mark_durably(kCreatedMark, index, identity);
+}
+
+// Not made durable: lost, it leaves the last written path to go back whatever it holds, which
+// it then does hold.
 Status Journal::mark_all_written() {
   return mark(kAllWrittenMark, std::nullopt);
 }
 
 Status Journal::mark_failed(std::size_t index) {
-  if (Status marked = mark(kFailedMark, index); !marked) return marked;
-  if (sync_ && ::fsync(file_.get()) != 0) return os_error(errno);
-  return {};
+  return mark_durably(kFailedMark, index);
 }
 
 Status Journal::remove() {
@@ -394,17 +555,21 @@ Status Journal::remove() {
     // A journal that cannot be deleted must not be recovered: cut short, it reads as one that
     // never completed and is discarded.
     static_cast<void>(::ftruncate(file_.get(), 0));
+  } else if (sync_ && ::fsync(directory_fd_) != 0) {
+    // Undone by a power loss, the deletion would bring the journal back, and recovery would
+    // roll back a commit the client was told about.
+    removed = os_error(errno);
   }
   file_.reset();
   return removed;
 }
 
-bool recover_journals(JournalDirectory& directory,
+bool recover_journals(JournalDirectory& directory, const Workspace& workspace,
                       const std::function<void(const std::string&)>& say) {
-  std::optional<int> directory_fd = directory.open_existing();
+  Result<int> directory_fd = directory.open_existing();
   if (!directory_fd) return true;
   std::vector<std::string> names;
-  Fd listing_fd(::fcntl(*directory_fd, F_DUPFD_CLOEXEC, 0));
+  Fd listing_fd(::fcntl(directory_fd.value(), F_DUPFD_CLOEXEC, 0));
   if (DIR* listing = listing_fd ? ::fdopendir(listing_fd.release()) : nullptr) {
     while (const dirent* entry = ::readdir(listing)) {
       const std::string_view name = entry->d_name;
@@ -417,45 +582,63 @@ bool recover_journals(JournalDirectory& directory,
   bool clean = true;
   for (const std::string& name : names) {
     const std::string shown = directory.path() + "/" + name;
-    Fd file(::openat(*directory_fd, name.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC));
+    // Non-blocking: a FIFO given a journal's name must not hang the start.
+    Fd file(::openat(directory_fd.value(), name.c_str(),
+                     O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
+    struct stat info;
+    if (!file || ::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) continue;
     // Locked: its server is alive and will commit or roll back itself.
-    if (!file || ::flock(file.get(), LOCK_EX | LOCK_NB) != 0) continue;
+    if (::flock(file.get(), LOCK_EX | LOCK_NB) != 0) continue;
     Result<std::string> bytes = read_all(file.get());
     if (!bytes) {
       say("left the journal " + shown + ": " + bytes.error().message);
       clean = false;
       continue;
     }
-    const Recorded recorded = parse(bytes.value());
-    if (recorded.version != kVersion && bytes.value().starts_with(kMagic)) {
+    // A shared journal directory may hold anyone's files: only ours begin with the magic line.
+    if (!bytes.value().starts_with(kMagic)) continue;
+    const JournalContents recorded = read_journal(bytes.value());
+    if (recorded.version != 0 && !is_readable_version(recorded.version)) {
       say("warning: left the journal " + shown + " untouched: unknown format version " +
           std::to_string(recorded.version));
       clean = false;
       continue;
     }
     if (!recorded.complete) {
-      ::unlinkat(*directory_fd, name.c_str(), 0);
+      ::unlinkat(directory_fd.value(), name.c_str(), 0);
       say("discarded the incomplete journal " + shown + ": no file had been written");
       continue;
     }
-    Result<Workspace> workspace = Workspace::at(recorded.base, recorded.confined);
-    if (!workspace) {
-      say("left the journal " + shown + ": cannot open " + recorded.base + ": " +
-          workspace.error().message);
-      clean = false;
+    // A journal names its own base and confinement; neither is trusted, or a journal planted
+    // through a proposal would lead recovery out of the root.
+    if (recorded.base != workspace.base_path()) {
+      say("left the journal " + shown + " untouched: it belongs to " + recorded.base +
+          ", whose server recovers it");
       continue;
     }
+    std::optional<Workspace> confined;
+    if (recorded.confined && !workspace.is_confined()) {
+      Result<Workspace> opened = Workspace::confined(recorded.base);
+      if (!opened) {
+        say("left the journal " + shown + ": cannot open " + recorded.base + ": " +
+            opened.error().message);
+        clean = false;
+        continue;
+      }
+      confined = std::move(opened).value();
+    }
+    const Workspace& paths = confined ? *confined : workspace;
     // Two spellings can name one file (x and ./x); it then holds the later one's bytes.
     std::vector<std::string> digests;
     for (const TouchedPath& touched : recorded.touched) digests.push_back(touched.written_digest);
     bool keep_journal = false;
     for (std::size_t i = recorded.touched.size(); i-- > 0;) {
-      const Recovery outcome = recover_path(directory, *directory_fd, workspace.value(),
-                                            recorded.touched[i], recorded.failed[i], digests, say);
+      const Recovery outcome = recover_path(directory, directory_fd.value(), paths, recorded,
+                                            recorded.touched[i], digests, say);
       clean &= outcome == Recovery::Done;
       keep_journal |= outcome == Recovery::Kept;
     }
-    if (!keep_journal) ::unlinkat(*directory_fd, name.c_str(), 0);
+    if (!keep_journal) ::unlinkat(directory_fd.value(), name.c_str(), 0);
   }
   return clean;
 }

@@ -4,9 +4,11 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "io_error.h"
@@ -19,34 +21,48 @@ namespace quarry {
 struct TouchedPath {
   std::string path;  // first spelling written
   PriorState prior;
-  std::string written_digest;           // SHA-256 of the bytes the set leaves there
+  std::string written_digest;           // content_digest of the bytes the set leaves there
   std::optional<FileIdentity> created;  // the file the set created there, when it was absent
   bool put_back = false;
   bool rollback_failed = false;
 };
 
-// Where journals live, created when first needed with a .gitignore of "*".
+// Where journals live, created when first needed with a .gitignore of "*". Every server using
+// the directory holds a shared lock on it, so that none removes it under another.
 class JournalDirectory {
  public:
-  // Nothing for `path`: .quarry-agent-task/ in the working directory, which remove_if_unused
-  // takes away again. With `sync`, journals and the directory reach the device before the
-  // first write of their transaction, and written files at commit.
-  JournalDirectory(std::optional<std::string> path, bool sync);
+  // Nothing for `path`: .quarry-agent-task/ in the base directory of `where` (beneath the root,
+  // never through a link out of it, when confined), which remove_if_unused takes away again.
+  // With `sync`, journals and the directory reach the device before the first write of their
+  // transaction, each write mark before its write, and written files and the commit at commit.
+  JournalDirectory(std::optional<std::string> path, bool sync, Workspace where);
 
   const std::string& path() const { return path_; }
   bool sync() const { return sync_; }
-  // The directory's descriptor; creates the directory and its .gitignore when missing.
+  // At start: a given directory is created when missing; the default one is only checked. Its
+  // error is the reason the server cannot keep journals there.
+  Status prepare();
+  // The directory's descriptor; creates the directory and its .gitignore when missing, again
+  // when it was removed since (by `git clean -X`, say).
   Result<int> open();
   // The directory's descriptor when it exists, without creating it.
-  std::optional<int> open_existing();
-  // At a clean exit: removes the default directory when it holds nothing but its .gitignore.
+  Result<int> open_existing();
+  // Whether `path` of `workspace` leads into the directory, by where both resolve.
+  bool holds(const Workspace& workspace, const std::string& path) const;
+  // At a clean exit: removes the default directory when it holds nothing but its .gitignore and
+  // no other server uses it.
   void remove_if_unused();
 
  private:
+  // Opens the directory by its path; with `create`, makes it first when missing.
+  Result<int> open_by_path(bool create);
+
   std::string path_;
   bool is_default_;
   bool sync_;
+  Workspace where_;
   Fd fd_;
+  bool ignored_ = false;  // the .gitignore of the open directory is in place
 };
 
 // One journal file, held under an exclusive flock for as long as it exists.
@@ -63,6 +79,8 @@ class Journal {
   // Before each file write, and once all are done: a path written when the process died may
   // hold part of its new bytes, and recovery puts it back whatever it holds.
   Status mark_writing(std::size_t index);
+  // Once touched[index], absent before, is created: recovery removes that file and no other.
+  Status mark_created(std::size_t index, const FileIdentity& created);
   Status mark_all_written();
   // Records that the rollback of touched[index] failed, so that recovery puts it back
   // whatever the file holds.
@@ -73,7 +91,12 @@ class Journal {
 
  private:
   Journal() = default;
-  Status mark(char kind, std::optional<std::size_t> index);
+  // Creates and locks a new file in the directory.
+  Status create();
+  Status write_contents(const Workspace& workspace, const std::vector<TouchedPath>& touched);
+  Status mark(char kind, std::optional<std::size_t> index, std::string_view payload = {});
+  // With --sync, on the device before the write it announces.
+  Status mark_durably(char kind, std::size_t index, std::string_view payload = {});
 
   Fd file_;
   bool sync_ = false;
@@ -81,9 +104,27 @@ class Journal {
   std::string name_;
 };
 
+// What a journal file holds, read back without touching any file: its bytes may be anyone's.
+struct JournalContents {
+  std::uint32_t version = 0;  // 0: the file is not a journal
+  bool complete = false;      // every prior state is there; only then may anything be put back
+  bool confined = false;
+  std::string base;  // the directory its server's paths were relative to
+  // rollback_failed is set for a path recovery puts back whatever it holds: its rollback failed,
+  // or the server died while writing it.
+  std::vector<TouchedPath> touched;
+};
+JournalContents read_journal(std::string_view bytes);
+// Whether this server can act on a journal of `version`.
+bool is_readable_version(std::uint32_t version);
+// The digest that `version` records of the bytes a set writes.
+std::string journal_digest(std::uint32_t version, std::string_view bytes);
+
 // Puts back the files of every hot journal in `directory`, one line per path through `say`.
 // False when a file could not be put back or was left alone because it changed since.
-bool recover_journals(JournalDirectory& directory,
+// Only journals of `workspace`'s base directory are this server's; their paths are put back
+// through `workspace`, and so beneath its root when confined.
+bool recover_journals(JournalDirectory& directory, const Workspace& workspace,
                       const std::function<void(const std::string&)>& say);
 
 }  // namespace quarry

@@ -112,11 +112,13 @@ std::string absolute_spelling(const std::string& directory) {
 // cost ext4 a flush of the new blocks at close (its guard against zero-length files after a
 // crash): a tenth of a small proposal.
 Status write_bytes(Fd file, const std::string& path, std::string_view bytes,
-                   std::optional<FileIdentity>* written = nullptr,
+                   const OpenedFile& opened = nullptr,
                    std::optional<std::uint32_t> mode = std::nullopt) {
   struct stat info;
   if (::fstat(file.get(), &info) != 0) return os_error(errno);
-  if (written != nullptr) *written = identity_of(info);
+  if (opened) {
+    if (Status told = opened(identity_of(info)); !told) return told;
+  }
   if (!S_ISREG(info.st_mode)) return not_a_regular_file(path);
   if (mode && (info.st_mode & 07777) != *mode && ::fchmod(file.get(), *mode) != 0) {
     return os_error(errno);
@@ -196,20 +198,16 @@ Workspace Workspace::unconfined() {
 }
 
 Result<Workspace> Workspace::confined(const std::string& root) {
-  return at(root, true);
-}
-
-Result<Workspace> Workspace::at(const std::string& directory, bool confined) {
   Workspace workspace;
-  Result<Fd> opened = open_at(AT_FDCWD, directory, O_PATH | O_DIRECTORY, 0);
+  Result<Fd> opened = open_at(AT_FDCWD, root, O_PATH | O_DIRECTORY, 0);
   if (!opened) return opened.error();
   Result<std::string> real = path_of(opened.value());
   if (!real) return real.error();
   workspace.base_ = std::move(opened).value();
   workspace.base_path_ = real.value();
-  workspace.confined_ = confined;
+  workspace.confined_ = true;
   // Agents send the root as they know it, which need not be its resolved form.
-  workspace.root_spellings_ = {real.value(), absolute_spelling(directory)};
+  workspace.root_spellings_ = {real.value(), absolute_spelling(root)};
   return workspace;
 }
 
@@ -292,6 +290,12 @@ Status Workspace::unlink(const std::string& path) const {
                    [](int directory, const char* name) { return ::unlinkat(directory, name, 0); });
 }
 
+Status Workspace::remove_directory(const std::string& path) const {
+  return at_parent(path, [](int directory, const char* name) {
+    return ::unlinkat(directory, name, AT_REMOVEDIR);
+  });
+}
+
 Result<std::string> Workspace::link_target(const std::string& path) const {
   Result<Fd> file = open(path, O_PATH);
   if (!file) return file.error();
@@ -303,11 +307,14 @@ Result<std::string> Workspace::link_target(const std::string& path) const {
   return join(*below, 0, below->size());
 }
 
-Result<std::string> Workspace::resolved_location(const std::string& path) const {
+Result<std::vector<std::string>> Workspace::location(const std::string& path) const {
   Result<std::string> relative_path = relative(path);
   if (!relative_path) return relative_path.error();
   std::vector<std::string> components = PathKey::of(relative_path.value()).components;
   if (!components.empty() && components.front() == kCurrent) components.erase(components.begin());
+  const PathKey base = PathKey::of(base_path_);
+  // A ".." of the missing part never climbs above the root (confined) or "/".
+  const std::size_t floor = confined_ ? base.components.size() : 1;
   // The longest part that exists is resolved by the kernel; the rest is taken as spelled.
   for (std::size_t existing = components.size() + 1; existing-- > 0;) {
     Result<Fd> prefix = open(join(components, 0, existing), O_PATH);
@@ -320,21 +327,35 @@ Result<std::string> Workspace::resolved_location(const std::string& path) const 
     }
     Result<std::string> real = path_of(prefix.value());
     if (!real) return real.error();
-    std::optional<std::vector<std::string>> resolved =
-        components_below(PathKey::of(real.value()), PathKey::of(base_path_));
-    if (!resolved) return escapes_root(path);
+    std::vector<std::string> resolved = PathKey::of(real.value()).components;
+    if (confined_ && !components_below(PathKey{resolved}, base)) return escapes_root(path);
     for (std::size_t i = existing; i < components.size(); ++i) {
       if (components[i] != kParent) {
-        resolved->push_back(components[i]);
-      } else if (resolved->empty()) {
+        resolved.push_back(components[i]);
+      } else if (resolved.size() > floor) {
+        resolved.pop_back();
+      } else if (confined_) {
         return escapes_root(path);
-      } else {
-        resolved->pop_back();
       }
     }
-    return join(*resolved, 0, resolved->size());
+    return resolved;
   }
   return escapes_root(path);
+}
+
+Result<std::string> Workspace::resolved_location(const std::string& path) const {
+  Result<std::vector<std::string>> components = location(path);
+  if (!components) return components.error();
+  std::optional<std::vector<std::string>> below =
+      components_below(PathKey{components.value()}, PathKey::of(base_path_));
+  if (!below) return escapes_root(path);
+  return join(*below, 0, below->size());
+}
+
+Result<std::string> Workspace::absolute_location(const std::string& path) const {
+  Result<std::vector<std::string>> components = location(path);
+  if (!components) return components.error();
+  return join(components.value(), 0, components.value().size());
 }
 
 Status Workspace::check_inside(const std::string& path) const {
@@ -369,10 +390,10 @@ Result<PriorState> read_prior_state(const Workspace& workspace, const std::strin
 }
 
 Status write_whole_file(const Workspace& workspace, const std::string& path, std::string_view bytes,
-                        std::optional<FileIdentity>* written) {
+                        const OpenedFile& opened) {
   Result<Fd> file = workspace.open(path, O_WRONLY | O_CREAT | O_NONBLOCK, 0666);
   if (!file) return file.error();
-  return write_bytes(std::move(file).value(), path, bytes, written);
+  return write_bytes(std::move(file).value(), path, bytes, opened);
 }
 
 Status create_parent_directories(const Workspace& workspace, const std::string& path) {

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -55,8 +56,6 @@ class Workspace {
   static Workspace unconfined();
   // Confined beneath `root`; an absolute path inside it is taken relative to it.
   static Result<Workspace> confined(const std::string& root);
-  // Paths relative to `directory` (a journal's record of where its server ran).
-  static Result<Workspace> at(const std::string& directory, bool confined);
 
   bool is_confined() const { return confined_; }
   // The absolute directory that relative paths start from.
@@ -68,12 +67,15 @@ class Workspace {
   // Where `path` leads, relative to the root: symbolic links of the part that exists resolved,
   // the rest taken by its spelling. Only for a confined workspace.
   Result<std::string> resolved_location(const std::string& path) const;
+  // The same as an absolute path, for a workspace of either kind.
+  Result<std::string> absolute_location(const std::string& path) const;
 
   Result<Fd> open(const std::string& path, int flags, std::uint32_t mode = 0) const;
   Result<FileIdentity> identity(const std::string& path, bool follow_links) const;
   bool is_symbolic_link(const std::string& path) const;
   Status make_directory(const std::string& path) const;
   Status unlink(const std::string& path) const;
+  Status remove_directory(const std::string& path) const;  // an empty one
   // The path of the file a symbolic link leads to, usable with this workspace.
   Result<std::string> link_target(const std::string& path) const;
 
@@ -81,6 +83,8 @@ class Workspace {
   Workspace() = default;
   int base() const { return base_ ? base_.get() : AT_FDCWD; }
   Result<struct stat> status(const std::string& path, bool follow_links) const;
+  // Where `path` leads as absolute components, "/" first.
+  Result<std::vector<std::string>> location(const std::string& path) const;
   // The path to hand to the *at calls: relative to the root when confined.
   Result<std::string> relative(const std::string& path) const;
   // Opens the directory holding `path` and gives the last component.
@@ -99,10 +103,12 @@ class Workspace {
 // InvalidInput. Nothing ever blocks on a FIFO or reads a device: a path that exists and is
 // neither a regular file nor a directory fails with "not a regular file: {path}".
 Result<PriorState> read_prior_state(const Workspace& workspace, const std::string& path);
-// Creates the file or writes over it, leaving exactly `bytes`. `written`, when given, receives the
-// identity of the file as soon as it is open, so a write that fails part-way still names it.
+// Told the identity of a file as soon as it is open, before any byte is written to it, so that a
+// write failing part-way, or a process dying during it, still names it; an error ends the write.
+using OpenedFile = std::function<Status(const FileIdentity&)>;
+// Creates the file or writes over it, leaving exactly `bytes`.
 Status write_whole_file(const Workspace& workspace, const std::string& path, std::string_view bytes,
-                        std::optional<FileIdentity>* written = nullptr);
+                        const OpenedFile& opened = nullptr);
 Status create_parent_directories(const Workspace& workspace, const std::string& path);
 // Puts `prior` back at `path`. Bytes are written back in place with the prior mode (a file that
 // is gone is recreated, its directory too; a link planted since is replaced, not followed). An

@@ -3,17 +3,20 @@
 // before it reads its first request.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <filesystem>
 #include <functional>
 
+#include "provenance.h"
 #include "test_support.h"
 
 namespace quarry::testing {
 namespace {
 
 namespace fs = std::filesystem;
+using nlohmann::json;
 using namespace std::chrono_literals;
 
 constexpr char kStart[] = "start\0bytes\n";
@@ -26,6 +29,22 @@ std::vector<std::string> journals_in(const std::string& dir) {
     if (entry.path().extension() == ".journal") names.push_back(entry.path().string());
   }
   return names;
+}
+
+std::string little_endian(std::uint64_t value, int size) {
+  std::string bytes;
+  for (int i = 0; i < size; ++i) bytes.push_back(static_cast<char>(value >> (8 * i)));
+  return bytes;
+}
+
+// What a server of the first format left, killed while its verifier judged `path` →
+// "unverified" over kPrior.
+std::string version_1_journal(const std::string& base, const std::string& path) {
+  std::string bytes = "quarry-agent-task journal\n" + little_endian(1, 4) + little_endian(0, 1) +
+                      little_endian(base.size(), 8) + base + little_endian(1, 4) +
+                      little_endian(1, 1) + little_endian(0754, 4) + little_endian(path.size(), 8) +
+                      path + sha256_hex("unverified") + little_endian(kPrior.size(), 8) + kPrior;
+  return bytes + "complete" + little_endian(bytes.size(), 8);
 }
 
 class JournalRecovery : public ::testing::Test {
@@ -113,6 +132,30 @@ TEST_F(JournalRecovery, AFileChangedSinceIsLeftAndItsPriorBytesSaved) {
   EXPECT_TRUE(journals_in(dir_.path()).empty());
 }
 
+// Recovery removes the file the proposal created, never one a link planted since leads to,
+// however alike their bytes.
+TEST_F(JournalRecovery, ALinkPlantedWhereAFileWasCreatedIsNotFollowed) {
+  propose_and_hang();
+  kill_server();
+  write_file(dir_ / "other", "x");
+  fs::remove(dir_ / "new/b");
+  fs::create_symlink("../other", dir_ / "new/b");
+  EXPECT_EQ(next_server_err(),
+            "quarry_agent_task: left new/b as it is: it is not the file the interrupted proposal "
+            "created\n"
+            "quarry_agent_task: recovered a: prior bytes restored\n");
+  EXPECT_EQ(read_file(dir_ / "other"), "x");
+}
+
+TEST_F(JournalRecovery, AJournalOfTheFirstFormatIsStillRecovered) {
+  kill_server();
+  write_file(dir_ / "a", "unverified");
+  write_file(dir_ / ".quarry-agent-task/1-0.journal",
+             version_1_journal(fs::canonical(dir_.path()).string(), "a"));
+  EXPECT_EQ(next_server_err(), "quarry_agent_task: recovered a: prior bytes restored\n");
+  EXPECT_EQ(read_file(dir_ / "a"), kPrior);
+}
+
 // Cut before its trailer, a journal was still being written: no file had been touched yet.
 TEST_F(JournalRecovery, AJournalCutShortIsDiscardedWithoutTouchingFiles) {
   const std::string journal = kill_and_cut_journal([](std::uintmax_t size) { return size / 2; });
@@ -155,14 +198,109 @@ TEST_F(JournalRecovery, AFailedRollbackIsFinishedByTheNextStart) {
   EXPECT_EQ(read_file(dir_ / ".quarry-agent-task/recovered/a"), "later");
 }
 
-// No edit is ever written without its journal.
-TEST_F(JournalRecovery, AJournalThatCannotBeWrittenRefusesTheProposalBeforeAnyWrite) {
-  ServerSession server(dir_.path(), "", "exec \"$@\" --journal-dir a");
+// No edit is ever written without its journal; one cut short is deleted, or on a full disk it
+// would hold the space every later proposal needs.
+TEST_F(JournalRecovery, AJournalThatCannotBeWrittenIsDeletedBeforeAnyWrite) {
+  kill_server();
+  write_file(dir_ / "a", std::string(4096, 'p'));
+  ServerSession server(dir_.path(), "", "ulimit -f 2; exec \"$@\"");
   const std::string task = start_task(server, "true", {"a"});
   EXPECT_EQ(tool_text(server.request(
                 propose_line(2, task, {{{"path", "a"}, {"content", "x"}}})))["output"],
-            "apply failed: cannot write the undo journal: Not a directory (os error 20)");
-  EXPECT_EQ(read_file(dir_ / "a"), kPrior);
+            "apply failed: cannot write the undo journal: File too large (os error 27)");
+  EXPECT_EQ(read_file(dir_ / "a"), std::string(4096, 'p'));
+  EXPECT_TRUE(journals_in(dir_.path()).empty());
+}
+
+TEST_F(JournalRecovery, AnUnusableJournalDirectoryIsAUsageErrorAtStart) {
+  kill_server();
+  fs::create_directory(dir_ / "r");
+  fs::create_directory_symlink("..", dir_ / "r/.quarry-agent-task");
+  const std::vector<std::pair<std::string, std::string>> rows = {
+      {"--journal-dir a", "a: Not a directory (os error 20)"},
+      {"--journal-dir none/j", "none/j: No such file or directory (os error 2)"},
+      // Opened beneath the root, never through a link out of it.
+      {"--root r", ".quarry-agent-task: path escapes the root: .quarry-agent-task"},
+  };
+  for (const auto& [options, why] : rows) {
+    SCOPED_TRACE(options);
+    ServerSession server(dir_.path(), "", "exec \"$@\" " + options);
+    const ServerRun run = server.wait();
+    EXPECT_EQ(run.exit_code, 2);
+    EXPECT_EQ(run.err, "quarry_agent_task: cannot use the journal directory " + why + "\n");
+  }
+}
+
+// A journal written through a proposal is input anyone could craft.
+TEST_F(JournalRecovery, PathsIntoTheJournalDirectoryAreRefusedAtStart) {
+  kill_server();
+  const std::vector<std::pair<std::string, std::string>> rows = {
+      {"", ".quarry-agent-task/1-0.journal"},
+      {"--journal-dir j", "j/../j/1-0.journal"},
+      {"--journal-dir j", dir_ / "j"},
+  };
+  for (const auto& [options, path] : rows) {
+    SCOPED_TRACE(path);
+    ServerSession server(dir_.path(), "", "exec \"$@\" " + options);
+    EXPECT_EQ(
+        server.request(direct_line(1, "task_start",
+                                   {{"goal", "g"}, {"verify_cmd", "true"}, {"files", {path}}})),
+        error_line(1, -32602, "task_start failed: path is reserved for the undo journal: " + path));
+  }
+}
+
+// Recovery trusts neither the base nor the confinement a journal names.
+TEST_F(JournalRecovery, APlantedJournalNeverActsOutsideItsProject) {
+  kill_server();
+  write_file(dir_ / "victim", "unverified");
+  const std::string dir = fs::canonical(dir_.path()).string();
+  const std::vector<std::pair<std::string, std::string>> rows = {
+      {dir + "/r",
+       "left ../victim as it is: path escapes the root: ../victim; its prior bytes are in "
+       ".quarry-agent-task/recovered/%2E%2E/victim"},
+      {dir, "left the journal .quarry-agent-task/1-0.journal untouched: it belongs to " + dir +
+                ", whose server recovers it"},
+  };
+  for (const auto& [base, line] : rows) {
+    SCOPED_TRACE(base);
+    write_file(dir_ / "r/.quarry-agent-task/1-0.journal", version_1_journal(base, "../victim"));
+    ServerSession recover(dir_ / "r", "", "exec \"$@\" --root . --recover");
+    EXPECT_EQ(recover.wait().err, "quarry_agent_task: " + line + "\n");
+    EXPECT_EQ(read_file(dir_ / "victim"), "unverified");
+  }
+}
+
+// A shared journal directory holds other programs' files too; a FIFO must not hang the start.
+TEST_F(JournalRecovery, FilesThatAreNotJournalsAreLeftAlone) {
+  kill_server();
+  write_file(dir_ / ".quarry-agent-task/notes.journal", "someone else's");
+  ASSERT_EQ(::mkfifo((dir_ / ".quarry-agent-task/fifo.journal").c_str(), 0600), 0);
+  EXPECT_EQ(next_server_err(), "");
+  EXPECT_EQ(read_file(dir_ / ".quarry-agent-task/notes.journal"), "someone else's");
+  EXPECT_TRUE(file_exists(dir_ / ".quarry-agent-task/fifo.journal"));
+}
+
+// Another server's clean exit (a client probing with a short-lived copy), or a verifier that
+// cleans ignored files, must not switch journaling off for a server that keeps going.
+TEST_F(JournalRecovery, JournalingOutlivesAnotherServerAndACleanedDirectory) {
+  fs::create_directory(dir_ / ".quarry-agent-task");
+  const std::string keeps = start_task(*server_, "true", {"a"});
+  ServerSession& server = *server_;
+  const std::string cleans =
+      json::parse(server.request(direct_line(9, "task_start",
+                                             {{"goal", "c"},
+                                              {"verify_cmd", "rm -rf .quarry-agent-task"},
+                                              {"files", {"a"}}})))["result"]["task_id"];
+  const auto passes = [&](const std::string& task, const std::string& content) {
+    return tool_text(server.request(
+               propose_line(2, task, {{{"path", "a"}, {"content", content}}})))["passed"] == true;
+  };
+  EXPECT_TRUE(passes(keeps, "1"));
+  EXPECT_EQ(read_file(dir_ / ".quarry-agent-task/.gitignore"), "*\n");
+  EXPECT_EQ(next_server_err(), "");
+  EXPECT_TRUE(passes(keeps, "2"));
+  EXPECT_TRUE(passes(cleans, "3"));
+  EXPECT_TRUE(passes(keeps, "4"));
 }
 
 }  // namespace

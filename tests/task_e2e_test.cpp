@@ -201,7 +201,8 @@ TEST(Confinement, PathsLeadingOutOrProtectedAreRefused) {
   write_file(root / "a", "a");
   write_file(root / "tests/x.py", "test");
   ASSERT_TRUE(
-      shell(root.path(), "mkdir sub && ln -s " + outside.path() + " out && ln -s tests/x.py t.py"));
+      shell(root.path(), "mkdir sub .quarry-agent-task && ln -s " + outside.path() +
+                             " out && ln -s tests/x.py t.py && ln -s .quarry-agent-task j"));
   // Started elsewhere, as clients do.
   ServerSession server(outside.path(), "",
                        "exec \"$@\" --root " + root.path() + " --protect 'tests/**'");
@@ -211,6 +212,7 @@ TEST(Confinement, PathsLeadingOutOrProtectedAreRefused) {
   };
   const std::string escapes = "task_start failed: path escapes the root: ";
   const std::string protected_ = "task_start failed: path is protected: ";
+  const std::string reserved = "task_start failed: path is reserved for the undo journal: ";
   const std::vector<std::pair<std::string, std::string>> rows = {
       {"a", ""},
       {"./a", ""},
@@ -223,6 +225,8 @@ TEST(Confinement, PathsLeadingOutOrProtectedAreRefused) {
       {"none/../../x", escapes},
       {"tests/x.py", protected_},
       {"t.py", protected_},
+      {"./.quarry-agent-task", reserved},
+      {"j/1-0.journal", reserved},
   };
   for (const auto& [path, refusal] : rows) {
     SCOPED_TRACE(path);

@@ -62,7 +62,21 @@ int main(int argc, char** argv) {
     settings->workspace = std::move(root).value();
     settings->protect = options.protect;
   }
-  auto journal = std::make_shared<quarry::JournalDirectory>(journal_dir, options.sync);
+  // The default journal directory is the project's own, beneath the root when there is one.
+  quarry::Result<quarry::Workspace> journal_base = options.root && !journal_dir
+                                                       ? quarry::Workspace::confined(".")
+                                                       : quarry::Workspace::unconfined();
+  if (!journal_base) {
+    say("--root " + *options.root + ": " + journal_base.error().message);
+    return 2;
+  }
+  auto journal = std::make_shared<quarry::JournalDirectory>(journal_dir, options.sync,
+                                                            std::move(journal_base).value());
+  if (quarry::Status ready = journal->prepare(); !ready) {
+    say("cannot use the journal directory " + options.journal_dir.value_or(journal->path()) + ": " +
+        ready.error().message);
+    return 2;
+  }
 #ifndef QUARRY_WITHOUT_JOURNAL  // defined only for a benchmark that weighs the journal's cost
   settings->journal = journal;
 #endif
@@ -73,7 +87,7 @@ int main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
   std::signal(SIGXFSZ, SIG_IGN);
   // Files left holding an unjudged edit-set by a server that died go back before anything else.
-  const bool recovered = quarry::recover_journals(*journal, say);
+  const bool recovered = quarry::recover_journals(*journal, settings->workspace, say);
   if (options.recover) return recovered ? 0 : 1;
   {
     quarry::RegistryTasks tasks(quarry::TaskRegistry::create(), std::move(settings));
