@@ -415,7 +415,7 @@ Status create_parent_directories(const Workspace& workspace, const std::string& 
 }
 
 Status put_back(const Workspace& workspace, const std::string& path, const PriorState& prior,
-                const std::optional<FileIdentity>& created) {
+                const std::optional<FileIdentity>& created, const OpenedFile& opened) {
   if (!prior.bytes) {
     if (!created) return {};
     Result<FileIdentity> now = workspace.identity(path, true);
@@ -445,6 +445,6 @@ Status put_back(const Workspace& workspace, const std::string& path, const Prior
   }
   if (!file) return file.error();
   // The mode it had, not one a verifier set since nor the one the file-creation mask leaves.
-  return write_bytes(std::move(file).value(), path, *prior.bytes, nullptr, prior.mode);
+  return write_bytes(std::move(file).value(), path, *prior.bytes, opened, prior.mode);
 }
 }  // namespace quarry

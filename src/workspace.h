@@ -114,7 +114,8 @@ Status create_parent_directories(const Workspace& workspace, const std::string& 
 // is gone is recreated, its directory too; a link planted since is replaced, not followed). An
 // absent prior removes the file only when it is `created`, the file this task or transaction
 // made there: a file that existed before, or one a link planted since leads to, is left alone.
+// `opened` is told the file written, as by write_whole_file.
 Status put_back(const Workspace& workspace, const std::string& path, const PriorState& prior,
-                const std::optional<FileIdentity>& created);
+                const std::optional<FileIdentity>& created, const OpenedFile& opened = nullptr);
 
 }  // namespace quarry
