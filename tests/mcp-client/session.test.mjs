@@ -9,9 +9,8 @@ import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
 
-import { check, finish, limitRun } from './harness.mjs';
+import { check, finish } from './harness.mjs';
 
-const SESSION_LIMIT_MS = 120_000;
 
 // A successful tool result: one text block holding a JSON text, the same value as its
 // structuredContent, with no isError member.
@@ -22,42 +21,28 @@ function toolJson(result) {
   return value;
 }
 
-// The client of each mode, started on `params`, and the revision it must negotiate.
+// The client of each mode, connected through `params`, and the revision it negotiated.
 async function connect(mode, params) {
   const info = { name: 'quarry-mcp-client-test', version: '1.0.0' };
   if (mode === 'sdk1') {
     const { Client } = await import('@modelcontextprotocol/sdk/client/index.js');
     const { StdioClientTransport } = await import('@modelcontextprotocol/sdk/client/stdio.js');
-    const { ErrorCode, McpError } = await import('@modelcontextprotocol/sdk/types.js');
-    const client = new Client(info);
+    const sdk1 = new Client(info);
     const transport = new StdioClientTransport(params);
     // This SDK hands the negotiated version only to its transport.
     let negotiated;
-    transport.setProtocolVersion = (version) => {
-      negotiated = version;
-    };
-    await client.connect(transport);
-    return {
-      client,
-      wanted: '2025-11-25',
-      negotiated: () => negotiated,
-      call: (name, args, options) => client.callTool({ name, arguments: args }, undefined, options),
-      isTimeout: (e) => e instanceof McpError && e.code === ErrorCode.RequestTimeout,
-    };
+    transport.setProtocolVersion = (version) => (negotiated = version);
+    await sdk1.connect(transport);
+    const callTool = (name, args, options) => sdk1.callTool({ name, arguments: args }, undefined, options);
+    return { client: sdk1, callTool, negotiated };
   }
-  const { Client, SdkError, SdkErrorCode } = await import('@modelcontextprotocol/client');
+  const { Client } = await import('@modelcontextprotocol/client');
   const { StdioClientTransport } = await import('@modelcontextprotocol/client/stdio');
   const negotiation = { legacy: 'legacy', auto: 'auto', pin: { pin: '2026-07-28' } }[mode];
-  assert.ok(negotiation, `unknown mode ${mode}`);
-  const client = new Client(info, { versionNegotiation: { mode: negotiation } });
-  await client.connect(new StdioClientTransport(params));
-  return {
-    client,
-    wanted: mode === 'legacy' ? '2025-11-25' : '2026-07-28',
-    negotiated: () => client.getNegotiatedProtocolVersion(),
-    call: (name, args, options) => client.callTool({ name, arguments: args }, options),
-    isTimeout: (e) => e instanceof SdkError && e.code === SdkErrorCode.RequestTimeout,
-  };
+  const sdk2 = new Client(info, { versionNegotiation: { mode: negotiation } });
+  await sdk2.connect(new StdioClientTransport(params));
+  const callTool = (name, args, options) => sdk2.callTool({ name, arguments: args }, options);
+  return { client: sdk2, callTool, negotiated: sdk2.getNegotiatedProtocolVersion() };
 }
 
 const server = path.resolve(process.argv[2] ?? '');
@@ -70,15 +55,13 @@ fs.writeFileSync(inRoot('notes.txt'), original);
 
 let client;
 let call;
-let isTimeout;
 
-limitRun(SESSION_LIMIT_MS);
 
 await check(`${mode}: the revision, the tools, and a task: rolled back, kept, its history, restored`, async () => {
   // Started in / as several desktop clients do; --root is what makes the paths mean the project.
   const session = await connect(mode, { command: server, args: ['--root', root], cwd: '/' });
-  ({ client, call, isTimeout } = session);
-  assert.equal(session.negotiated(), session.wanted);
+  ({ client, callTool: call } = session);
+  assert.equal(session.negotiated, mode === 'sdk1' || mode === 'legacy' ? '2025-11-25' : '2026-07-28');
   const names = (await client.listTools()).tools.map((tool) => tool.name);
   assert.deepEqual(names, ['task_start', 'task_propose', 'task_history', 'task_finish']);
   const { task_id: taskId } = toolJson(
@@ -146,7 +129,8 @@ await check(`${mode}: a timed-out call is cancelled: rolled back, verifier gone,
   );
   const edits = [{ path: 'hang.txt', content: 'unverified\n' }];
   await assert.rejects(call('task_propose', { task_id: taskId, edits }, { timeout: 2000 }), (e) => {
-    assert.ok(isTimeout(e), `${e}`);
+    // The 1.x SDK's McpError and the 2.x SDK's SdkError name a time-out each in its own way.
+    assert.ok(e.code === -32001 || e.code === 'REQUEST_TIMEOUT', `${e}`);
     return true;
   });
   const cancelled = Date.now();
