@@ -60,8 +60,11 @@ Revision negotiate(const Json& version) {
   return Revision::V2024_11_05;
 }
 
-std::optional<Revision> stateless_revision(std::string_view version) {
-  if (version == traits(Revision::V2026_07_28).name) return Revision::V2026_07_28;
+std::optional<Revision> stateless_revision(const Json& version) {
+  if (version.is_string() &&
+      version.get_ref<const std::string&>() == traits(Revision::V2026_07_28).name) {
+    return Revision::V2026_07_28;
+  }
   return std::nullopt;
 }
 

@@ -1,6 +1,6 @@
 // The protocol revisions the server speaks and everything that differs between them, in one
-// table: the loop decides a request's revision once, and only the catalogue and the envelope
-// builders read it.
+// table. The loop decides a request's revision once; the handshake results here, the catalogue
+// and the envelope builders alone shape replies by it.
 #pragma once
 
 #include <cstddef>
@@ -36,8 +36,8 @@ Revision negotiate(const Json& version);
 
 // The member of a request's params._meta that names its revision in the stateless era.
 inline constexpr const char* kProtocolVersionMeta = "io.modelcontextprotocol/protocolVersion";
-// The revision a stateless-era request names, when this server speaks it.
-std::optional<Revision> stateless_revision(std::string_view version);
+// The revision a stateless-era request's metadata names, when this server speaks it.
+std::optional<Revision> stateless_revision(const Json& version);
 
 // The results of the handshake: initialize under the revision it negotiated, and
 // server/discover, the same whatever the request's metadata.

@@ -234,31 +234,30 @@ std::string unsupported_version_reply(const Json& id, const Json& version) {
                        unsupported_version_data(requested));
 }
 
-// Decides the revision the request is served under, once: the one its metadata names, whatever
-// the session did before; else the one an initialize negotiates, which the session keeps until
-// the next; else the session's. Answers at once a request naming a version not spoken here.
+// An initialize negotiates the session's revision, kept until the next one; any other request
+// is served under the revision its metadata names, whatever the session did before, or else
+// under the session's.
+Revision revision_for(const Request& request, std::optional<Revision> named, Revision& session) {
+  if (request.method != "initialize") return named.value_or(session);
+  const Json& params = request.params;
+  session = negotiate(params.is_object() ? params.value("protocolVersion", Json()) : Json());
+  return session;
+}
+
+// The revision is decided here, once per request. A request whose metadata names a version not
+// spoken here is answered at once.
 std::optional<std::string> serve_request(TaskOperations& tasks, RequestContext& context,
                                          Revision& session, Request request) {
   std::optional<std::string> reply;
   context.revision = session;
   try {
     const Json* version = named_version(request.params);
-    std::optional<Revision> named;
-    if (version != nullptr && version->is_string()) {
-      named = stateless_revision(version->get_ref<const std::string&>());
-    }
+    const std::optional<Revision> named =
+        version == nullptr ? std::nullopt : stateless_revision(*version);
     if (version != nullptr && !named) {
       if (!is_notification(request.method)) reply = unsupported_version_reply(request.id, *version);
     } else {
-      if (named) {
-        context.revision = *named;
-      } else if (request.method == "initialize") {
-        const Json& params = request.params;
-        session = negotiate(params.is_object() && params.contains("protocolVersion")
-                                ? params["protocolVersion"]
-                                : Json(nullptr));
-        context.revision = session;
-      }
+      context.revision = revision_for(request, named, session);
       reply = dispatch(tasks, context, request.method, request.id, std::move(request.params));
     }
   } catch (const std::bad_alloc&) {
