@@ -1,6 +1,5 @@
 #include "catalogue.h"
 
-#include <array>
 #include <string_view>
 
 #include "envelopes.h"
@@ -79,9 +78,9 @@ Json catalogue() {
        })}};
 }
 
-// The hints of each tool. None only reads except task_history; a proposal and a restoring
-// finish overwrite files, and a proposal runs a shell command, as a start may run a mutation
-// tool over the project's tests.
+// The hints of each tool. Only task_history just reads; a proposal and a restoring finish
+// overwrite files; a proposal runs a shell command, and a start may run a mutation tool over the
+// project's tests.
 Json annotations(std::string_view tool) {
   const bool history = tool == "task_history";
   const bool overwrites = tool == "task_propose" || tool == "task_finish";
@@ -128,13 +127,8 @@ Json tool_def(const std::string& name, const std::string& description, Json inpu
 
 std::string handle_tools_list(const Json& id, Revision revision) {
   // The catalogue never changes, so its text is written once per process for each revision.
-  static const std::array<std::string, kRevisionCount> texts = [] {
-    std::array<std::string, kRevisionCount> written;
-    for (std::size_t i = 0; i < written.size(); ++i) {
-      written[i] = write_json(catalogue_for(static_cast<Revision>(i)));
-    }
-    return written;
-  }();
+  static const auto texts =
+      for_every_revision([](Revision each) { return write_json(catalogue_for(each)); });
   return ok_with_text(id, texts[static_cast<std::size_t>(revision)]);
 }
 

@@ -69,13 +69,7 @@ std::optional<Revision> stateless_revision(const Json& version) {
 }
 
 const Json& initialize_result(Revision revision) {
-  static const std::array<Json, kRevisionCount> results = [] {
-    std::array<Json, kRevisionCount> built;
-    for (std::size_t i = 0; i < built.size(); ++i) {
-      built[i] = build_initialize_result(static_cast<Revision>(i));
-    }
-    return built;
-  }();
+  static const auto results = for_every_revision(build_initialize_result);
   return results[static_cast<std::size_t>(revision)];
 }
 

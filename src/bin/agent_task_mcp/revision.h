@@ -3,6 +3,7 @@
 // and the envelope builders alone shape replies by it.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <optional>
 #include <string>
@@ -29,6 +30,14 @@ struct RevisionTraits {
 };
 
 const RevisionTraits& traits(Revision revision);
+
+// `make(revision)` for every revision, indexed by revision: the tables made once per process.
+template <typename Make>
+auto for_every_revision(Make&& make) {
+  std::array<decltype(make(Revision{})), kRevisionCount> made;
+  for (std::size_t i = 0; i < kRevisionCount; ++i) made[i] = make(static_cast<Revision>(i));
+  return made;
+}
 
 // The revision an initialize asking for `version` negotiates: that one when it is a
 // handshake-era revision this server speaks, else the oldest, whatever the client asked.

@@ -245,7 +245,8 @@ Revision revision_for(const Request& request, std::optional<Revision> named, Rev
 }
 
 // The revision is decided here, once per request. A request whose metadata names a version not
-// spoken here is answered at once.
+// spoken here is answered at once; any other is carried out in full even when nobody will read
+// the reply.
 std::optional<std::string> serve_request(TaskOperations& tasks, RequestContext& context,
                                          Revision& session, Request request) {
   std::optional<std::string> reply;
