@@ -1,6 +1,9 @@
 #include "catalogue.h"
 
+#include <string_view>
+
 #include "envelopes.h"
+#include "output_schemas.h"
 
 namespace quarry {
 namespace {
@@ -75,6 +78,46 @@ Json catalogue() {
        })}};
 }
 
+// The hints of each tool. Only task_history just reads; a proposal and a restoring finish
+// overwrite files; a proposal runs a shell command, and a start may run a mutation tool over the
+// project's tests.
+Json annotations(std::string_view tool) {
+  const bool history = tool == "task_history";
+  const bool overwrites = tool == "task_propose" || tool == "task_finish";
+  const bool runs_commands = tool == "task_propose" || tool == "task_start";
+  Json hints = {{"readOnlyHint", history}, {"openWorldHint", runs_commands}};
+  if (!history) {
+    hints["destructiveHint"] = overwrites;
+    hints["idempotentHint"] = false;
+  }
+  return hints;
+}
+
+const char* title(std::string_view tool) {
+  if (tool == "task_start") return "Start a verified editing task";
+  if (tool == "task_propose") return "Propose an edit-set";
+  if (tool == "task_history") return "Read a task's attempts";
+  return "Finish a task";
+}
+
+// The members a revision adds to each tool definition and to the list result.
+Json catalogue_for(Revision revision) {
+  const RevisionTraits& shape = traits(revision);
+  Json result = catalogue();
+  for (Json& tool : result["tools"]) {
+    const std::string& name = tool["name"].get_ref<const std::string&>();
+    if (shape.annotations) tool["annotations"] = annotations(name);
+    if (shape.titles) tool["title"] = title(name);
+    if (shape.structured) tool["outputSchema"] = output_schema(name);
+  }
+  if (shape.stateless) {
+    result["ttlMs"] = kCacheTtlMs;
+    result["cacheScope"] = "public";
+    add_stateless_members(result);
+  }
+  return result;
+}
+
 }  // namespace
 
 Json tool_def(const std::string& name, const std::string& description, Json input_schema) {
@@ -82,10 +125,11 @@ Json tool_def(const std::string& name, const std::string& description, Json inpu
       {"description", description}, {"inputSchema", std::move(input_schema)}, {"name", name}};
 }
 
-std::string handle_tools_list(const Json& id) {
-  // The catalogue never changes, so its text is written once per process.
-  static const std::string text = write_json(catalogue());
-  return ok_with_text(id, text);
+std::string handle_tools_list(const Json& id, Revision revision) {
+  // The catalogue never changes, so its text is written once per process for each revision.
+  static const auto texts =
+      for_every_revision([](Revision each) { return write_json(catalogue_for(each)); });
+  return ok_with_text(id, texts[static_cast<std::size_t>(revision)]);
 }
 
 }  // namespace quarry

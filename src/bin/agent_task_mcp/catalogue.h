@@ -4,13 +4,14 @@
 #include <string>
 
 #include "json_text.h"
+#include "revision.h"
 
 namespace quarry {
 
 // One tool definition: {"description", "inputSchema", "name"}.
 Json tool_def(const std::string& name, const std::string& description, Json input_schema);
 
-// The reply line to "tools/list"; the request's params are never looked at.
-std::string handle_tools_list(const Json& id);
+// The reply line to "tools/list" under the revision; the request's params are never looked at.
+std::string handle_tools_list(const Json& id, Revision revision);
 
 }  // namespace quarry

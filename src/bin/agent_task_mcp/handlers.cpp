@@ -20,11 +20,12 @@ struct Outcome {
   }
 };
 
-std::string reply(Form form, const Json& id, Outcome outcome) {
+std::string reply(Form form, const Json& id, Revision revision, Outcome outcome) {
   if (outcome.result) {
-    return form == Form::Tool ? tool_result(id, *outcome.result) : ok(id, *outcome.result);
+    return form == Form::Tool ? tool_result(id, *outcome.result, revision)
+                              : ok(id, *outcome.result, revision);
   }
-  return form == Form::Tool ? tool_error(id, outcome.message)
+  return form == Form::Tool ? tool_error(id, outcome.message, revision)
                             : err(id, outcome.code, outcome.message);
 }
 
@@ -121,14 +122,14 @@ Outcome finish(TaskOperations& tasks, const TaskFinishParams& params) {
 // Decodes the arguments of one operation and carries it out; the decoding failure's reply
 // differs between the forms.
 template <typename Decoded, typename Operation>
-std::string decode_and_run(Form form, const Json& id, DecodeResult<Decoded> decoded,
-                           Operation&& operation) {
+std::string decode_and_run(Form form, const Json& id, Revision revision,
+                           DecodeResult<Decoded> decoded, Operation&& operation) {
   if (!decoded) {
     return form == Form::Tool
-               ? tool_error(id, "invalid arguments: " + decoded.error().message)
+               ? tool_error(id, "invalid arguments: " + decoded.error().message, revision)
                : err(id, kInvalidParams, "invalid params: " + decoded.error().message);
   }
-  return reply(form, id, operation(std::move(decoded).value()));
+  return reply(form, id, revision, operation(std::move(decoded).value()));
 }
 
 std::string serve_operation(TaskOperations& tasks, const RequestContext& context, Form form,
@@ -138,20 +139,20 @@ std::string serve_operation(TaskOperations& tasks, const RequestContext& context
   if (name == "task_finish" && context.flush) context.flush();
   if (name == "task_propose") {
     const RunHooks hooks = hooks_for(context, params, "verifier");
-    return decode_and_run(form, id, decode_task_propose(std::move(arguments)),
+    return decode_and_run(form, id, context.revision, decode_task_propose(std::move(arguments)),
                           [&](TaskProposeParams p) { return propose(tasks, std::move(p), hooks); });
   }
   if (name == "task_start") {
     const RunHooks hooks = hooks_for(context, params, "mutation tool");
     return decode_and_run(
-        form, id, decode_task_start(std::move(arguments)),
+        form, id, context.revision, decode_task_start(std::move(arguments)),
         [&](TaskStartParams p) { return start(tasks, form, std::move(p), hooks); });
   }
   if (name == "task_history") {
-    return decode_and_run(form, id, decode_task_history(std::move(arguments)),
+    return decode_and_run(form, id, context.revision, decode_task_history(std::move(arguments)),
                           [&](TaskHistoryParams p) { return history(tasks, p); });
   }
-  return decode_and_run(form, id, decode_task_finish(std::move(arguments)),
+  return decode_and_run(form, id, context.revision, decode_task_finish(std::move(arguments)),
                         [&](TaskFinishParams p) { return finish(tasks, p); });
 }
 
@@ -203,14 +204,16 @@ std::string handle_propose(TaskOperations& tasks, const RequestContext& context,
   return serve_operation(tasks, context, Form::Direct, "task_propose", id, std::move(params), meta);
 }
 
-std::string handle_history(TaskOperations& tasks, const Json& id, Json params) {
-  return serve_operation(tasks, RequestContext{}, Form::Direct, "task_history", id,
-                         std::move(params), Json(nullptr));
+std::string handle_history(TaskOperations& tasks, const RequestContext& context, const Json& id,
+                           Json params) {
+  return serve_operation(tasks, context, Form::Direct, "task_history", id, std::move(params),
+                         Json(nullptr));
 }
 
-std::string handle_finish(TaskOperations& tasks, const Json& id, Json params) {
-  return serve_operation(tasks, RequestContext{}, Form::Direct, "task_finish", id,
-                         std::move(params), Json(nullptr));
+std::string handle_finish(TaskOperations& tasks, const RequestContext& context, const Json& id,
+                          Json params) {
+  return serve_operation(tasks, context, Form::Direct, "task_finish", id, std::move(params),
+                         Json(nullptr));
 }
 
 }  // namespace quarry

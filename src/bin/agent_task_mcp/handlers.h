@@ -11,6 +11,7 @@
 #include "io_error.h"
 #include "json_text.h"
 #include "mutation_gate.h"
+#include "revision.h"
 
 namespace quarry {
 
@@ -53,6 +54,8 @@ struct RequestContext {
   std::function<bool()> on_input;
   // True once the request is cancelled or the process is asked to terminate.
   std::function<bool()> abandoned;
+  // The revision the request is served under, which shapes its reply.
+  Revision revision = Revision::V2024_11_05;
 };
 
 // Each returns the whole reply line.
@@ -62,8 +65,10 @@ std::string handle_start(TaskOperations& tasks, const RequestContext& context, c
                          Json params);
 std::string handle_propose(TaskOperations& tasks, const RequestContext& context, const Json& id,
                            Json params);
-std::string handle_history(TaskOperations& tasks, const Json& id, Json params);
-std::string handle_finish(TaskOperations& tasks, const Json& id, Json params);
+std::string handle_history(TaskOperations& tasks, const RequestContext& context, const Json& id,
+                           Json params);
+std::string handle_finish(TaskOperations& tasks, const RequestContext& context, const Json& id,
+                          Json params);
 
 // The "mutation_gate" member of a start result, when the start asked for a minimum.
 std::optional<Json> mutation_gate_result(const StartedTask& task);
