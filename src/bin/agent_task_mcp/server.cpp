@@ -194,7 +194,7 @@ const Json& initialize_result() {
 
 std::optional<std::string> dispatch(TaskOperations& tasks, const RequestContext& context,
                                     const std::string& method, const Json& id, Json params) {
-  if (method == "tools/list") return handle_tools_list(id);
+  if (method == "tools/list") return handle_tools_list(id, tasks.fixed_verifier());
   if (method == "tools/call") return handle_tools_call(tasks, context, id, std::move(params));
   if (method == "task_propose") return handle_propose(tasks, context, id, std::move(params));
   if (method == "task_start") return handle_start(tasks, context, id, std::move(params));
