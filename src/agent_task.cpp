@@ -277,14 +277,8 @@ Result<AgentTask::TargetedBases> AgentTask::resolve_targeted_edits(EditSet& set)
       auto current = latest.find(key);
       if (current == latest.end()) {
         Result<PriorState> now = read_prior_state(settings_->workspace, edit.path);
-        if (!now) {
-          return IoError{ErrorKind::InvalidInput, "edit " + std::to_string(i) + ": cannot read " +
-                                                      edit.path + ": " + now.error().message};
-        }
-        if (!now.value().bytes) {
-          return IoError{ErrorKind::InvalidInput,
-                         "edit " + std::to_string(i) + ": " + edit.path + " does not exist"};
-        }
+        if (!now) return edit_refused(i, "cannot read " + edit.path + ": " + now.error().message);
+        if (!now.value().bytes) return edit_refused(i, edit.path + " does not exist");
         auto base = bases.emplace(key, std::move(*now.value().bytes)).first;
         current = latest.emplace(key, &base->second).first;
       }

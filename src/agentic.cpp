@@ -39,30 +39,27 @@ void update_length(Sha256& hash, std::uint64_t length) {
   hash.update(std::string_view(bytes, sizeof bytes));
 }
 
-std::string edit_prefix(std::size_t index) {
-  return "edit " + std::to_string(index) + ": ";
-}
-
 }  // namespace
+
+IoError edit_refused(std::size_t index, std::string_view text) {
+  std::string message = "edit " + std::to_string(index) + ": ";
+  message += text;
+  return IoError{ErrorKind::InvalidInput, std::move(message)};
+}
 
 Result<std::string> replace_text(std::string_view bytes, const TextReplacement& replacement,
                                  std::size_t index, const std::string& path) {
   const std::string_view old_text = replacement.old_text;
-  if (old_text.empty()) {
-    return IoError{ErrorKind::InvalidInput, edit_prefix(index) + "old_text must not be empty"};
-  }
+  if (old_text.empty()) return edit_refused(index, "old_text must not be empty");
   std::vector<std::size_t> found;
   for (std::size_t at = bytes.find(old_text); at != std::string_view::npos;
        at = bytes.find(old_text, at + old_text.size())) {
     found.push_back(at);
   }
-  if (found.empty()) {
-    return IoError{ErrorKind::InvalidInput, edit_prefix(index) + "old_text not found in " + path};
-  }
+  if (found.empty()) return edit_refused(index, "old_text not found in " + path);
   if (found.size() > 1 && !replacement.replace_all) {
-    return IoError{ErrorKind::InvalidInput, edit_prefix(index) + "old_text occurs " +
-                                                std::to_string(found.size()) + " times in " + path +
-                                                "; add context or set replace_all"};
+    return edit_refused(index, "old_text occurs " + std::to_string(found.size()) + " times in " +
+                                   path + "; add context or set replace_all");
   }
   std::string result;
   result.reserve(bytes.size() - found.size() * old_text.size() +

@@ -33,8 +33,11 @@ struct FileEdit {
   std::optional<TextReplacement> replacement = std::nullopt;
 };
 
-// `replacement` applied to `bytes`; InvalidInput naming edit `index` of `path` for an empty
-// old_text, one that does not occur, or one that occurs more than once without replace_all.
+// The refusal of edit `index` of a proposal (from 0): InvalidInput "edit {index}: {text}".
+IoError edit_refused(std::size_t index, std::string_view text);
+
+// `replacement` applied to `bytes`; edit_refused naming `path` for an empty old_text, one that
+// does not occur, or one that occurs more than once without replace_all.
 Result<std::string> replace_text(std::string_view bytes, const TextReplacement& replacement,
                                  std::size_t index, const std::string& path);
 
