@@ -19,7 +19,7 @@ struct StartedTask {
   std::string task_id;
   std::optional<double> min_mutation_score;
   std::optional<MutationMeasurement> mutation_measurement;
-  std::optional<Verdict> baseline;  // when the start asked for one
+  std::optional<Verdict> baseline = std::nullopt;  // when the start asked for one
 };
 
 // The operations the handlers call: the task registry in the server; a stand-in that touches

@@ -47,7 +47,7 @@ Result<StartedTask> RegistryTasks::start(std::string task_id, TaskStartParams pa
       params.max_attempts, params.min_mutation_score, settings_, hooks);
   if (!task) return task.error();
   StartedTask started{task.value().id(), task.value().min_mutation_score(),
-                      task.value().mutation_measurement(), std::nullopt};
+                      task.value().mutation_measurement()};
   if (params.baseline) {
     Verdict baseline = task.value().run_baseline(hooks);
     // A cancelled baseline starts no task.
