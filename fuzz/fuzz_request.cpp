@@ -74,7 +74,7 @@ class CannedTasks final : public quarry::TaskOperations {
                                "invalid minimum for " + params.goal};
       case 2:
         return quarry::IoError{quarry::ErrorKind::PermissionDenied,
-                               "mutation gate rejected " + params.verify_cmd};
+                               "mutation gate rejected " + params.verify_cmd.value_or("")};
       default:
         break;
     }
@@ -87,9 +87,9 @@ class CannedTasks final : public quarry::TaskOperations {
     return started;
   }
 
-  std::optional<quarry::ProposeOutcome> propose(const std::string& task_id,
-                                                std::vector<quarry::FileEdit> edits,
-                                                const quarry::RunHooks& hooks) override {
+  std::optional<quarry::Result<quarry::ProposeOutcome>> propose(
+      const std::string& task_id, std::vector<quarry::FileEdit> edits,
+      const quarry::RunHooks& hooks) override {
     std::vector<quarry::AttemptRecord>* history = find(task_id);
     if (history == nullptr) return std::nullopt;
     tick(hooks);
@@ -108,15 +108,16 @@ class CannedTasks final : public quarry::TaskOperations {
     return *history;
   }
 
-  std::optional<quarry::Status> finish(const std::string& task_id, bool commit) override {
+  std::optional<quarry::Result<std::vector<std::string>>> finish(const std::string& task_id,
+                                                                 bool commit) override {
     if (find(task_id) == nullptr) return std::nullopt;
     if (choice_ & kFinishFails) {
-      return quarry::Status(quarry::IoError{quarry::ErrorKind::PermissionDenied,
-                                            std::string(commit ? "keep " : "restore ") + task_id +
-                                                ": Permission denied (os error 13)"});
+      return quarry::IoError{quarry::ErrorKind::PermissionDenied,
+                             std::string(commit ? "keep " : "restore ") + task_id +
+                                 ": Permission denied (os error 13)"};
     }
     histories_.erase(task_id);
-    return quarry::Status();
+    return std::vector<std::string>();
   }
 
  private:

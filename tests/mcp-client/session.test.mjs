@@ -72,21 +72,22 @@ await check(`${mode}: the revision, the tools, and a task: rolled back, kept, it
       files: [inRoot('notes.txt'), 'gen/new.txt'],
     }),
   );
-  const propose = async (status) =>
+  // The passing attempt edits the notes in place: only its last line changes.
+  const propose = async (notes) =>
     toolJson(
       await call('task_propose', {
         task_id: taskId,
         edits: [
-          { path: inRoot('notes.txt'), content: `status: ${status}\n` },
+          { path: inRoot('notes.txt'), ...notes },
           { path: 'gen/new.txt', content: 'made\n' },
         ],
       }),
     );
-  const failing = await propose('broken');
+  const failing = await propose({ content: 'status: broken\n' });
   assert.deepEqual([failing.attempt, failing.passed, failing.output], [1, false, 'status: broken\n']);
   assert.ok(fs.readFileSync(inRoot('notes.txt')).equals(original), 'not rolled back');
   assert.ok(!fs.existsSync(inRoot('gen/new.txt')), 'new file left behind');
-  const passing = await propose('ok');
+  const passing = await propose({ old_text: '\tno final newline', new_text: 'status: ok' });
   assert.deepEqual([passing.attempt, passing.passed], [2, true]);
   assert.equal(fs.readFileSync(inRoot('gen/new.txt'), 'utf8'), 'made\n');
   const { attempts } = toolJson(await call('task_history', { task_id: taskId }));

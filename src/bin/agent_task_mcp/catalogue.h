@@ -1,4 +1,4 @@
-// The fixed catalogue of the four task tools, answered to "tools/list".
+// The catalogue of the four task tools, answered to "tools/list".
 #pragma once
 
 #include <string>
@@ -12,6 +12,9 @@ namespace quarry {
 Json tool_def(const std::string& name, const std::string& description, Json input_schema);
 
 // The reply line to "tools/list" under the revision; the request's params are never looked at.
-std::string handle_tools_list(const Json& id, Revision revision);
+// `fixed_verifier`, when not nullptr, is the verifier the operator fixed: verify_cmd is then
+// optional.
+std::string handle_tools_list(const Json& id, Revision revision,
+                              const std::string* fixed_verifier = nullptr);
 
 }  // namespace quarry

@@ -74,8 +74,15 @@ RunHooks hooks_for(const RequestContext& context, const Json& params, const char
 
 Outcome start(TaskOperations& tasks, Form form, TaskStartParams params, const RunHooks& hooks) {
   std::string task_id = tasks.new_task_id();
+  if (const std::string* fixed = tasks.fixed_verifier()) {
+    if (params.verify_cmd && *params.verify_cmd != *fixed) {
+      return Outcome::failure(kInvalidParams,
+                              "task_start failed: the verifier is fixed by the server: " + *fixed);
+    }
+    params.verify_cmd = *fixed;
+  }
   std::optional<std::string> warning;
-  if (form == Form::Direct) warning = tasks.check_verifier_strength(params.verify_cmd, hooks);
+  if (form == Form::Direct) warning = tasks.check_verifier_strength(*params.verify_cmd, hooks);
   Result<StartedTask> started = tasks.start(std::move(task_id), std::move(params), hooks);
   if (!started) {
     const IoError& error = started.error();
@@ -87,6 +94,9 @@ Outcome start(TaskOperations& tasks, Form form, TaskStartParams params, const Ru
   if (std::optional<Json> gate = mutation_gate_result(started.value())) {
     result["mutation_gate"] = std::move(*gate);
   }
+  if (const std::optional<Verdict>& baseline = started.value().baseline) {
+    result["baseline"] = Json{{"output", baseline->output}, {"passed", baseline->passed}};
+  }
   return Outcome::success(std::move(result));
 }
 
@@ -94,29 +104,39 @@ Outcome propose(TaskOperations& tasks, TaskProposeParams params, const RunHooks&
   std::vector<FileEdit> edits;
   edits.reserve(params.edits.size());
   for (EditParam& edit : params.edits) {
-    edits.push_back(FileEdit{std::move(edit.path), std::move(edit.content)});
+    edits.push_back(
+        FileEdit{std::move(edit.path), std::move(edit.content), std::move(edit.replacement)});
   }
-  std::optional<ProposeOutcome> outcome = tasks.propose(params.task_id, std::move(edits), hooks);
+  std::optional<Result<ProposeOutcome>> outcome =
+      tasks.propose(params.task_id, std::move(edits), hooks);
   if (!outcome) return unknown_task(params.task_id);
-  return Outcome::success(record_json(*outcome));
+  if (!outcome->ok()) return Outcome::failure(kInvalidParams, outcome->error().message);
+  return Outcome::success(record_json(outcome->value()));
 }
 
 Outcome history(TaskOperations& tasks, const TaskHistoryParams& params) {
   std::optional<std::vector<AttemptRecord>> records = tasks.history(params.task_id);
   if (!records) return unknown_task(params.task_id);
   Json attempts = Json::array();
-  for (const AttemptRecord& record : *records) attempts.push_back(record_json(record));
+  for (const AttemptRecord& record : *records) {
+    if (record.attempt <= params.since) continue;
+    attempts.push_back(record_json(record));
+    if (!params.outputs) attempts.back().erase("output");
+  }
   return Outcome::success(Json{{"attempts", std::move(attempts)}});
 }
 
 Outcome finish(TaskOperations& tasks, const TaskFinishParams& params) {
-  std::optional<Status> finished = tasks.finish(params.task_id, params.commit);
+  std::optional<Result<std::vector<std::string>>> finished =
+      tasks.finish(params.task_id, params.commit);
   if (!finished) return unknown_task(params.task_id);
   if (!finished->ok()) {
     return Outcome::failure(kFinishFailed,
                             "finish failed, task retained for retry: " + finished->error().message);
   }
-  return Outcome::success(Json{{"committed", params.commit}});
+  Json result = {{"committed", params.commit}};
+  if (!finished->value().empty()) result["saved"] = finished->value();
+  return Outcome::success(std::move(result));
 }
 
 // Decodes the arguments of one operation and carries it out; the decoding failure's reply
@@ -144,8 +164,10 @@ std::string serve_operation(TaskOperations& tasks, const RequestContext& context
   }
   if (name == "task_start") {
     const RunHooks hooks = hooks_for(context, params, "mutation tool");
+    const VerifierArgument verifier =
+        tasks.fixed_verifier() != nullptr ? VerifierArgument::Optional : VerifierArgument::Required;
     return decode_and_run(
-        form, id, context.revision, decode_task_start(std::move(arguments)),
+        form, id, context.revision, decode_task_start(std::move(arguments), verifier),
         [&](TaskStartParams p) { return start(tasks, form, std::move(p), hooks); });
   }
   if (name == "task_history") {

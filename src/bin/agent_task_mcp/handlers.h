@@ -20,6 +20,7 @@ struct StartedTask {
   std::string task_id;
   std::optional<double> min_mutation_score;
   std::optional<MutationMeasurement> mutation_measurement;
+  std::optional<Verdict> baseline = std::nullopt;  // when the start asked for one
 };
 
 // The operations the handlers call: the task registry in the server; a stand-in that touches
@@ -28,17 +29,21 @@ class TaskOperations {
  public:
   virtual ~TaskOperations() = default;
   virtual std::string new_task_id() = 0;
+  // The verifier the operator fixed for every task of the server, or nullptr.
+  virtual const std::string* fixed_verifier() const { return nullptr; }
   virtual std::optional<std::string> check_verifier_strength(const std::string& verify_cmd,
                                                              const RunHooks& hooks) = 0;
   // Starts the task and, on success, registers it.
   virtual Result<StartedTask> start(std::string task_id, TaskStartParams params,
                                     const RunHooks& hooks) = 0;
-  virtual std::optional<ProposeOutcome> propose(const std::string& task_id,
-                                                std::vector<FileEdit> edits,
-                                                const RunHooks& hooks) = 0;
+  // An error is a proposal refused as invalid, counted as no attempt.
+  virtual std::optional<Result<ProposeOutcome>> propose(const std::string& task_id,
+                                                        std::vector<FileEdit> edits,
+                                                        const RunHooks& hooks) = 0;
   virtual std::optional<std::vector<AttemptRecord>> history(const std::string& task_id) = 0;
-  // Removes the task when the finish succeeds.
-  virtual std::optional<Status> finish(const std::string& task_id, bool commit) = 0;
+  // Removes the task when the finish succeeds, and gives the paths a restore saved.
+  virtual std::optional<Result<std::vector<std::string>>> finish(const std::string& task_id,
+                                                                 bool commit) = 0;
 };
 
 // Per-request facilities of the loop.

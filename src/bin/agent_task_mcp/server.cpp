@@ -199,7 +199,7 @@ bool is_notification(const std::string& method) {
 std::optional<std::string> dispatch(TaskOperations& tasks, const RequestContext& context,
                                     const std::string& method, const Json& id, Json params) {
   const Revision revision = context.revision;
-  if (method == "tools/list") return handle_tools_list(id, revision);
+  if (method == "tools/list") return handle_tools_list(id, revision, tasks.fixed_verifier());
   if (method == "tools/call") return handle_tools_call(tasks, context, id, std::move(params));
   if (method == "task_propose") return handle_propose(tasks, context, id, std::move(params));
   if (method == "task_start") return handle_start(tasks, context, id, std::move(params));
