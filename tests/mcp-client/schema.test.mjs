@@ -93,12 +93,14 @@ async function session(revision) {
     // A schema no validator can compile is malformed, whatever the MCP schema lets through.
     if (tool.outputSchema) outputSchemas.set(tool.name, strict.compile(tool.outputSchema));
   }
-  const started = await call('task_start', { goal: 'g', verify_cmd: 'grep -qx ok f.txt', files: ['f.txt'] });
+  const started = await call('task_start', { goal: 'g', verify_cmd: 'grep -qx ok f.txt', files: ['f.txt'],
+    baseline: true });
   const taskId = JSON.parse(started.content[0].text).task_id;
   const edits = (content) => ({ task_id: taskId, edits: [{ path: 'f.txt', content }] });
   await call('task_propose', edits('no\n'));
   await call('task_propose', edits('ok\n'));
   await call('task_history', { task_id: taskId });
+  await call('task_history', { task_id: taskId, since: 1, outputs: false });
   assert.equal((await call('task_history', { task_id: 'nope' })).isError, true);
   await ask('tools/call', { name: 'task_nope', arguments: {} }, null);
   await ask('task_history', { task_id: taskId }, 'Result');
@@ -115,7 +117,10 @@ async function session(revision) {
     assertValid(def('JSONRPCBatchResponse'), batch, 'batch');
     assertValid(def('ListToolsResult'), batch[0].result, 'batch tools/list');
   }
-  await call('task_finish', { task_id: taskId, commit: true });
+  // A user's edit after the last proposal is saved by the restore, and listed.
+  fs.writeFileSync(path.join(dir, 'f.txt'), 'mine\n');
+  const finished = await call('task_finish', { task_id: taskId, commit: false });
+  assert.deepEqual(JSON.parse(finished.content[0].text).saved, ['f.txt']);
   await child.close();
   fs.rmSync(dir, { recursive: true, force: true });
 }
