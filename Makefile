@@ -15,7 +15,8 @@ build: deps
 	cmake -S . -B $(BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE)
 	cmake --build $(BUILD_DIR) -j $(JOBS)
 
-# Unit and end-to-end tests, then a whole session through the official MCP client.
+# Unit and end-to-end tests, then whole sessions through the official MCP clients of each era and
+# every reply line of each protocol revision checked against its schema.
 test: test-unit test-client
 
 test-unit: build

@@ -56,7 +56,7 @@ void BM_WriteToolResult8KB(benchmark::State& state) {
   };
   std::size_t bytes = 0;
   for (auto _ : state) {
-    const std::string reply = quarry::tool_result(id, outcome);
+    const std::string reply = quarry::tool_result(id, outcome, quarry::Revision::V2024_11_05);
     bytes += reply.size();
     benchmark::DoNotOptimize(reply.data());
   }

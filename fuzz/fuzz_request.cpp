@@ -74,7 +74,7 @@ class CannedTasks final : public quarry::TaskOperations {
                                "invalid minimum for " + params.goal};
       case 2:
         return quarry::IoError{quarry::ErrorKind::PermissionDenied,
-                               "mutation gate rejected " + params.verify_cmd};
+                               "mutation gate rejected " + params.verify_cmd.value_or("")};
       default:
         break;
     }
@@ -87,9 +87,9 @@ class CannedTasks final : public quarry::TaskOperations {
     return started;
   }
 
-  std::optional<quarry::ProposeOutcome> propose(const std::string& task_id,
-                                                std::vector<quarry::FileEdit> edits,
-                                                const quarry::RunHooks& hooks) override {
+  std::optional<quarry::Result<quarry::ProposeOutcome>> propose(
+      const std::string& task_id, std::vector<quarry::FileEdit> edits,
+      const quarry::RunHooks& hooks) override {
     std::vector<quarry::AttemptRecord>* history = find(task_id);
     if (history == nullptr) return std::nullopt;
     tick(hooks);
@@ -108,15 +108,16 @@ class CannedTasks final : public quarry::TaskOperations {
     return *history;
   }
 
-  std::optional<quarry::Status> finish(const std::string& task_id, bool commit) override {
+  std::optional<quarry::Result<std::vector<std::string>>> finish(const std::string& task_id,
+                                                                 bool commit) override {
     if (find(task_id) == nullptr) return std::nullopt;
     if (choice_ & kFinishFails) {
-      return quarry::Status(quarry::IoError{quarry::ErrorKind::PermissionDenied,
-                                            std::string(commit ? "keep " : "restore ") + task_id +
-                                                ": Permission denied (os error 13)"});
+      return quarry::IoError{quarry::ErrorKind::PermissionDenied,
+                             std::string(commit ? "keep " : "restore ") + task_id +
+                                 ": Permission denied (os error 13)"};
     }
     histories_.erase(task_id);
-    return quarry::Status();
+    return std::vector<std::string>();
   }
 
  private:
@@ -145,6 +146,8 @@ Json read_line(const std::string& line) {
   return value;
 }
 
+// A tool result as its revision shapes it: the stateless era adds "_meta" and "resultType", and a
+// success's "structuredContent", where there is one, is the JSON of its text block.
 void check_tool_content(const Json& result) {
   const auto content = result.find("content");
   if (content == result.end()) return;
@@ -152,13 +155,35 @@ void check_tool_content(const Json& result) {
   const Json& block = content->front();
   FUZZ_CHECK(block.is_object() && block.size() == 2 && block.value("type", "") == "text" &&
              block.contains("text") && block["text"].is_string());
+  std::size_t members = 1;
+  if (result.contains("resultType")) {
+    FUZZ_CHECK(result["resultType"] == "complete" && result.contains("_meta"));
+    members += 2;
+  }
   const auto is_error = result.find("isError");
   if (is_error != result.end()) {
-    FUZZ_CHECK(*is_error == true && result.size() == 2);
+    FUZZ_CHECK(*is_error == true && result.size() == members + 1);
     return;
   }
-  FUZZ_CHECK(result.size() == 1);
-  read_line(block["text"].get<std::string>());
+  const Json value = read_line(block["text"].get<std::string>());
+  if (result.contains("structuredContent")) {
+    FUZZ_CHECK(result["structuredContent"] == value);
+    ++members;
+  }
+  FUZZ_CHECK(result.size() == members);
+}
+
+void check_envelope(const Json& envelope) {
+  FUZZ_CHECK(envelope.is_object() && envelope.value("jsonrpc", "") == "2.0" &&
+             envelope.contains("id") && envelope.size() == 3);
+  if (const auto error = envelope.find("error"); error != envelope.end()) {
+    const bool has_data = (*error)["code"] == quarry::kUnsupportedProtocolVersion;
+    FUZZ_CHECK(error->is_object() && error->size() == (has_data ? 3u : 2u) &&
+               (*error)["code"].is_number_integer() && (*error)["message"].is_string());
+    return;
+  }
+  FUZZ_CHECK(envelope.contains("result"));
+  if (envelope["result"].is_object()) check_tool_content(envelope["result"]);
 }
 
 // The reply to one request, or its absence, against the request as nlohmann reads it.
@@ -175,24 +200,28 @@ void check_reply(std::string_view line, const std::optional<std::string>& reply)
   if (reply) {
     parsed_reply = read_line(*reply);
     const Json& envelope = *parsed_reply;
-    FUZZ_CHECK(envelope.is_object() && envelope.value("jsonrpc", "") == "2.0" &&
-               envelope.contains("id") && envelope.size() == 3);
-    if (const auto error = envelope.find("error"); error != envelope.end()) {
-      FUZZ_CHECK(error->is_object() && error->size() == 2 && (*error)["code"].is_number_integer() &&
-                 (*error)["message"].is_string());
-      // Only the depth limit refuses a line nlohmann alone accepts.
-      if ((*error)["code"] == quarry::kParseError) {
-        FUZZ_CHECK(envelope["id"].is_null());
-        FUZZ_CHECK(request.is_discarded() ||
-                   (*error)["message"].get<std::string>().starts_with("parse error: nesting"));
-        return;
-      }
-    } else {
-      FUZZ_CHECK(envelope.contains("result"));
-      if (envelope["result"].is_object()) check_tool_content(envelope["result"]);
+    // A batch's replies, in a session that accepts batches: one array, never empty.
+    if (envelope.is_array()) {
+      FUZZ_CHECK(request.is_array() && !envelope.empty());
+      for (const Json& member : envelope) check_envelope(member);
+      return;
+    }
+    check_envelope(envelope);
+    // Only the depth limit refuses a line nlohmann alone accepts.
+    if (envelope.contains("error") && envelope["error"]["code"] == quarry::kParseError) {
+      FUZZ_CHECK(envelope["id"].is_null());
+      FUZZ_CHECK(
+          request.is_discarded() ||
+          envelope["error"]["message"].get<std::string>().starts_with("parse error: nesting"));
+      return;
+    }
+    if (request.is_array()) {
+      FUZZ_CHECK(request.empty() && envelope["error"]["code"] == quarry::kInvalidRequest);
+      return;
     }
   }
   FUZZ_CHECK(!request.is_discarded());
+  if (request.is_array()) return;
   const bool has_id = request.is_object() && request.contains("id");
   const bool notification = has_id && request.contains("method") &&
                             (request["method"] == "notifications/initialized" ||
@@ -208,6 +237,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   CannedTasks tasks(data[0]);
   std::vector<std::string> notifications;
   quarry::RequestContext context;
+  quarry::Revision session = quarry::Revision::V2024_11_05;
   context.notify = [&notifications](const std::string& line) { notifications.push_back(line); };
 
   const std::string_view stream(reinterpret_cast<const char*>(data) + 1, size - 1);
@@ -235,7 +265,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string_view line(buffer.get(), length);
 
     notifications.clear();
-    const std::optional<std::string> reply = quarry::serve_line(tasks, context, line, kPadding);
+    const std::optional<std::string> reply =
+        quarry::serve_line(tasks, context, session, line, kPadding);
     check_reply(line, reply);
     for (const std::string& notification : notifications) {
       FUZZ_CHECK(read_line(notification)["params"].contains("progressToken"));

@@ -70,11 +70,19 @@ bool is_protected(const TaskSettings& settings, const std::string& path) {
                      });
 }
 
+constexpr std::string_view kChangedOutsideMessage =
+    " changed outside this task since it last saw it; read it again and propose against its "
+    "current content";
+
+// Where a restore keeps the bytes of files changed outside the task.
+constexpr std::string_view kSavedDirectory = "/saved/";
+
 // The time limit says nothing about the edits, so a timed-out set is not remembered as rejected:
 // proposing it again runs the verifier again.
-std::string timed_out_output(std::chrono::seconds limit, std::string_view captured) {
-  std::string text =
-      "verifier timed out after " + std::to_string(limit.count()) + " s; edits rolled back";
+std::string timed_out_output(std::chrono::seconds limit, std::string_view captured,
+                             std::string_view consequence) {
+  std::string text = "verifier timed out after " + std::to_string(limit.count()) + " s";
+  text += consequence;
   if (!captured.empty()) {
     text.reserve(text.size() + 1 + captured.size());
     text += '\n';
@@ -99,6 +107,19 @@ const std::string& shell_program() {
     return std::string("sh");
   }();
   return found;
+}
+
+// What a task remembers of the bytes it saw at a path: their digest, or nothing for no file.
+std::string digest_of(const std::optional<std::string>& bytes) {
+  return bytes ? content_digest(*bytes) : std::string();
+}
+
+// Whether `path` could be reached: through "d/..", a path leads nowhere while d is missing and
+// to an existing file once a proposal has made d.
+bool directory_exists_for(const Workspace& workspace, const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos || slash == 0) return true;
+  return workspace.identity(path.substr(0, slash), true).ok();
 }
 
 }  // namespace
@@ -156,8 +177,10 @@ Result<AgentTask> AgentTask::start(std::string id, std::string goal, std::string
     Result<PriorState> state = read_prior_state(workspace, path);
     if (!state && state.error().kind != ErrorKind::IsADirectory) return state.error();
     task.allowlist_.emplace(std::move(key), task.snapshot_.size());
-    task.snapshot_.push_back(
-        SnapshotEntry{path, state ? std::move(state).value() : PriorState{}, std::nullopt});
+    PriorState prior = state ? std::move(state).value() : PriorState{};
+    std::optional<std::string> seen;
+    if (prior.bytes || directory_exists_for(workspace, path)) seen = digest_of(prior.bytes);
+    task.snapshot_.push_back(SnapshotEntry{path, std::move(prior), std::nullopt, std::move(seen)});
   }
   task.settings_ = std::move(settings);
   task.id_ = std::move(id);
@@ -169,7 +192,14 @@ Result<AgentTask> AgentTask::start(std::string id, std::string goal, std::string
   return task;
 }
 
-ProposeOutcome AgentTask::propose(std::vector<FileEdit> edits, const RunHooks& hooks) {
+Verdict AgentTask::run_baseline(const RunHooks& hooks) const {
+  const std::optional<std::chrono::seconds> time_limit = settings_->verify_timeout;
+  Verdict verdict = run_verifier(verify_cmd_, hooks, time_limit);
+  if (verdict.timed_out) verdict.output = timed_out_output(*time_limit, verdict.output, "");
+  return verdict;
+}
+
+Result<ProposeOutcome> AgentTask::propose(std::vector<FileEdit> edits, const RunHooks& hooks) {
   if (finished_) return ProposeOutcome{proposal_count_, "", false, "task already finished"};
   if (proposal_count_ >= max_attempts_) {
     return ProposeOutcome{
@@ -185,6 +215,11 @@ ProposeOutcome AgentTask::propose(std::vector<FileEdit> edits, const RunHooks& h
   }
   EditSet set{std::move(edits)};
   if (set.edits.empty()) return record(attempt, "", false, "empty edit-set rejected");
+  Result<TargetedBases> bases = resolve_targeted_edits(set);
+  if (!bases) {
+    --proposal_count_;
+    return bases.error();
+  }
 
   std::string fingerprint = set.fingerprint();
   if (memory_.was_rejected(goal_, set, fingerprint)) {
@@ -195,9 +230,19 @@ ProposeOutcome AgentTask::propose(std::vector<FileEdit> edits, const RunHooks& h
     return record(attempt, std::move(fingerprint), false,
                   "apply failed: " + retried.error().message);
   }
+  bool changed_outside = false;
   Result<Transaction> transaction =
-      Transaction::apply(set, settings_->workspace, settings_->journal.get());
+      Transaction::apply(set, settings_->workspace, settings_->journal.get(),
+                         [&](const std::vector<TouchedPath>& touched) {
+                           Status seen = see_prior_states(touched, bases.value());
+                           changed_outside = !seen.ok();
+                           return seen;
+                         });
   if (!transaction) {
+    if (changed_outside) {
+      --proposal_count_;
+      return transaction.error();
+    }
     return record(attempt, std::move(fingerprint), false,
                   "apply failed: " + transaction.error().message);
   }
@@ -214,8 +259,9 @@ ProposeOutcome AgentTask::propose(std::vector<FileEdit> edits, const RunHooks& h
   }
   if (verdict.timed_out) {
     std::vector<std::string> failures = roll_back(std::move(transaction).value());
-    return record(attempt, std::move(fingerprint), false,
-                  with_lines(timed_out_output(*time_limit, verdict.output), failures));
+    return record(
+        attempt, std::move(fingerprint), false,
+        with_lines(timed_out_output(*time_limit, verdict.output, "; edits rolled back"), failures));
   }
   if (verdict.passed) {
     keep(std::move(transaction).value().commit());
@@ -225,6 +271,53 @@ ProposeOutcome AgentTask::propose(std::vector<FileEdit> edits, const RunHooks& h
   memory_.record_rejected(goal_, set);
   return record(attempt, std::move(fingerprint), false,
                 with_lines(std::move(verdict.output), failures));
+}
+
+Result<AgentTask::TargetedBases> AgentTask::resolve_targeted_edits(EditSet& set) const {
+  TargetedBases bases;
+  std::map<PathKey, const std::string*> latest;  // each path's content so far in the set
+  std::vector<PathKey> written_whole;
+  for (std::size_t i = 0; i < set.edits.size(); ++i) {
+    FileEdit& edit = set.edits[i];
+    PathKey key = PathKey::of(edit.path);
+    if (edit.replacement) {
+      auto current = latest.find(key);
+      if (current == latest.end()) {
+        Result<PriorState> now = read_prior_state(settings_->workspace, edit.path);
+        if (!now) return edit_refused(i, "cannot read " + edit.path + ": " + now.error().message);
+        if (!now.value().bytes) return edit_refused(i, edit.path + " does not exist");
+        auto base = bases.emplace(key, std::move(*now.value().bytes)).first;
+        current = latest.emplace(key, &base->second).first;
+      }
+      Result<std::string> replaced =
+          replace_text(*current->second, *edit.replacement, i, edit.path);
+      if (!replaced) return replaced.error();
+      edit.content = std::move(replaced).value();
+    } else {
+      written_whole.push_back(key);
+    }
+    latest.insert_or_assign(std::move(key), &edit.content);
+  }
+  // A whole-file edit anywhere in the set overwrites the file's bytes, whatever they are.
+  for (const PathKey& key : written_whole) bases.erase(key);
+  return bases;
+}
+
+Status AgentTask::see_prior_states(const std::vector<TouchedPath>& touched,
+                                   const TargetedBases& bases) {
+  const std::string* changed = nullptr;
+  for (const TouchedPath& path : touched) {
+    const PathKey key = PathKey::of(path.path);
+    const std::optional<std::string>& seen = snapshot_[allowlist_.at(key)].seen;
+    const std::string digest = digest_of(path.prior.bytes);
+    const auto base = bases.find(key);
+    const bool unchanged =
+        base == bases.end() ? !seen || digest == *seen : path.prior.bytes == base->second;
+    if (!unchanged && changed == nullptr) changed = &path.path;
+    set_seen(path.path, path.prior.identity, digest);
+  }
+  if (changed == nullptr) return {};
+  return IoError{ErrorKind::InvalidInput, *changed + std::string(kChangedOutsideMessage)};
 }
 
 std::vector<std::string> AgentTask::roll_back(Transaction transaction) {
@@ -255,6 +348,13 @@ void AgentTask::keep(std::vector<TouchedPath> committed) {
   const Workspace& workspace = settings_->workspace;
   for (TouchedPath& touched : committed) {
     SnapshotEntry& entry = snapshot_[allowlist_.at(PathKey::of(touched.path))];
+    // What the verifier left is what the task has now seen, a formatter's changes included.
+    Result<PriorState> left = read_prior_state(workspace, touched.path);
+    if (left) {
+      set_seen(touched.path, left.value().identity, digest_of(left.value().bytes));
+    } else {
+      entry.seen.reset();
+    }
     if (entry.state.bytes) continue;
     // What a restore may remove is what stands there now, after the verifier: the proposal's
     // file, or the one the verifier made of it; a link it planted is not followed.
@@ -278,23 +378,66 @@ ProposeOutcome AgentTask::record(std::uint64_t attempt, std::string fingerprint,
   return attempts_.back();
 }
 
-Status AgentTask::finish(bool commit) {
-  if (finished_) return {};
+Result<std::vector<std::string>> AgentTask::finish(bool commit) {
+  if (finished_) return saved_;
   // A failed rollback left bytes that no verifier accepted: they go back before anything else.
-  if (Status retried = finish_rollbacks(nullptr); !retried) return retried;
+  if (Status retried = finish_rollbacks(nullptr); !retried) return retried.error();
   if (!commit) {
-    if (Status restored = restore(); !restored) return restored;
+    if (Status saved = save_changed_files(); !saved) return saved.error();
+    if (Status restored = restore(); !restored) return restored.error();
   }
   finished_ = true;
+  return saved_;
+}
+
+void AgentTask::set_seen(const std::string& path, const std::optional<FileIdentity>& file,
+                         const std::string& digest) {
+  snapshot_[allowlist_.at(PathKey::of(path))].seen = digest;
+  if (!file) return;
+  for (SnapshotEntry& entry : snapshot_) {
+    if (entry.state.identity == file) entry.seen = digest;
+  }
+}
+
+Status AgentTask::save_changed_files() {
+  const Workspace& workspace = settings_->workspace;
+  const Workspace plain = Workspace::unconfined();
+  std::string directory = settings_->journal ? settings_->journal->path() : ".quarry-agent-task";
+  // The journal directory is made with the .gitignore that keeps saved files out of commits.
+  if (settings_->journal) static_cast<void>(settings_->journal->open());
+  directory += kSavedDirectory;
+  directory += id_;
+  for (SnapshotEntry& entry : snapshot_) {
+    Result<PriorState> now = read_prior_state(workspace, entry.path);
+    if (!now || !now.value().bytes) continue;
+    const std::string& bytes = *now.value().bytes;
+    std::string digest = content_digest(bytes);
+    if (entry.seen && digest == *entry.seen) continue;
+    // Beneath the task's directory whatever the path: no root, and ".." kept as a name.
+    std::string target = directory;
+    for (const std::string& component : PathKey::of(entry.path).components) {
+      if (component == "/" || component == ".") continue;
+      target += '/';
+      target += component == ".." ? std::string_view("_..") : std::string_view(component);
+    }
+    if (Status made = create_parent_directories(plain, target); !made) return made;
+    if (Status written = write_whole_file(plain, target, bytes); !written) return written;
+    entry.seen = std::move(digest);
+    saved_.push_back(entry.path);
+  }
   return {};
 }
 
 Status AgentTask::restore() {
   const Workspace& workspace = settings_->workspace;
-  std::vector<const SnapshotEntry*> entries;
-  for (const SnapshotEntry& entry : snapshot_) {
+  std::vector<SnapshotEntry*> entries;
+  for (SnapshotEntry& entry : snapshot_) {
     // A path absent at start that nothing of this task created is left as it is.
-    if (entry.state.bytes || entry.created) entries.push_back(&entry);
+    if (entry.state.bytes || entry.created) {
+      entries.push_back(&entry);
+    } else {
+      entry.seen = digest_of(entry.state.bytes);
+    }
   }
   // Journaled like a proposal, the accepted state being the prior one: killed part-way, the
   // restore is undone by recovery rather than leaving files between the two states.
@@ -315,13 +458,14 @@ Status AgentTask::restore() {
   }
   Status restored;
   for (std::size_t i = 0; i < entries.size() && restored; ++i) {
-    const SnapshotEntry& entry = *entries[i];
+    SnapshotEntry& entry = *entries[i];
     const auto opened = [&](const FileIdentity& identity) {
       return absent[i] ? journal->mark_created(i, identity) : Status();
     };
     if (journal) static_cast<void>(journal->mark_putting_back(i));
     restored = put_back(workspace, entry.path, entry.state, entry.created,
                         journal ? OpenedFile(opened) : nullptr);
+    if (restored) entry.seen = digest_of(entry.state.bytes);
   }
   // A restore that failed is reported and may be tried again; recovery must not undo it later.
   if (journal) static_cast<void>(journal->remove());

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdint>
 #include <list>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -67,14 +68,22 @@ class AgentTask {
                                  std::shared_ptr<const TaskSettings> settings,
                                  const RunHooks& hooks = {});
 
-  // Applies the edits as one transaction and keeps them only when the verifier passes. Never
-  // fails: every problem is an outcome with passed false.
-  ProposeOutcome propose(std::vector<FileEdit> edits, const RunHooks& hooks = {});
+  // Runs the verifier once on the files as they are, with the proposals' hooks and time limit.
+  // Not an attempt: nothing is recorded.
+  Verdict run_baseline(const RunHooks& hooks = {}) const;
 
-  // Commit keeps the files; restore puts every declared file back as it was at start. Either
-  // first puts back what a failed rollback left. A failure leaves the task open for another
-  // try.
-  Status finish(bool commit);
+  // Works out targeted edits, applies the edits as one transaction and keeps them only when the
+  // verifier passes; every problem with the edits is an outcome with passed false. Fails with
+  // InvalidInput, counted as no attempt and with nothing written, when a targeted edit does not
+  // fit the file's current bytes, or when a whole-file edit would overwrite bytes that changed
+  // outside the task since it last saw them (which it then takes as seen).
+  Result<ProposeOutcome> propose(std::vector<FileEdit> edits, const RunHooks& hooks = {});
+
+  // Commit keeps the files; restore puts every declared file back as it was at start, first
+  // saving the bytes of each file changed outside the task since it last saw it. Either first
+  // puts back what a failed rollback left. Gives the paths saved; a failure leaves the task
+  // open for another try.
+  Result<std::vector<std::string>> finish(bool commit);
 
   const std::string& id() const { return id_; }
   const std::vector<AttemptRecord>& attempts() const { return attempts_; }
@@ -90,11 +99,25 @@ class AgentTask {
     // first write (the file existed after all, reached through a directory made since).
     PriorState state;
     std::optional<FileIdentity> created;  // the file this task's proposals created there
+    // The content digest of the bytes the task last saw there (at start, before a proposal's
+    // writes, after the verifier kept one, at restore); empty when there was no file, nothing
+    // when the path led nowhere at start (through a directory missing then).
+    std::optional<std::string> seen;
   };
+  // The bytes each path edited only by targeted edits held when they were worked out.
+  using TargetedBases = std::map<PathKey, std::string>;
 
   AgentTask() = default;
   ProposeOutcome record(std::uint64_t attempt, std::string fingerprint, bool passed,
                         std::string output);
+  Result<TargetedBases> resolve_targeted_edits(EditSet& set) const;
+  // Takes the prior states of a transaction as seen; fails naming the first path that changed
+  // outside the task (for targeted edits: since they were worked out).
+  Status see_prior_states(const std::vector<TouchedPath>& touched, const TargetedBases& bases);
+  // `digest` as seen at `path` and at every other declared spelling of the file it led to.
+  void set_seen(const std::string& path, const std::optional<FileIdentity>& file,
+                const std::string& digest);
+  Status save_changed_files();
   // Rolls back; a transaction that leaves paths unrestored is kept to be tried again.
   std::vector<std::string> roll_back(Transaction transaction);
   // Tries again the rollbacks that failed: those touching `set`, or all of them.
@@ -115,6 +138,7 @@ class AgentTask {
   std::uint64_t proposal_count_ = 0;
   AttemptMemory memory_;
   std::list<Transaction> unfinished_rollbacks_;
+  std::vector<std::string> saved_;  // paths a restore saved, kept for a retried finish
   bool finished_ = false;
 };
 

@@ -41,6 +41,39 @@ void update_length(Sha256& hash, std::uint64_t length) {
 
 }  // namespace
 
+IoError edit_refused(std::size_t index, std::string_view text) {
+  std::string message = "edit " + std::to_string(index) + ": ";
+  message += text;
+  return IoError{ErrorKind::InvalidInput, std::move(message)};
+}
+
+Result<std::string> replace_text(std::string_view bytes, const TextReplacement& replacement,
+                                 std::size_t index, const std::string& path) {
+  const std::string_view old_text = replacement.old_text;
+  if (old_text.empty()) return edit_refused(index, "old_text must not be empty");
+  std::vector<std::size_t> found;
+  for (std::size_t at = bytes.find(old_text); at != std::string_view::npos;
+       at = bytes.find(old_text, at + old_text.size())) {
+    found.push_back(at);
+  }
+  if (found.empty()) return edit_refused(index, "old_text not found in " + path);
+  if (found.size() > 1 && !replacement.replace_all) {
+    return edit_refused(index, "old_text occurs " + std::to_string(found.size()) + " times in " +
+                                   path + "; add context or set replace_all");
+  }
+  std::string result;
+  result.reserve(bytes.size() - found.size() * old_text.size() +
+                 found.size() * replacement.new_text.size());
+  std::size_t copied = 0;
+  for (const std::size_t at : found) {
+    result.append(bytes.substr(copied, at - copied));
+    result.append(replacement.new_text);
+    copied = at + old_text.size();
+  }
+  result.append(bytes.substr(copied));
+  return result;
+}
+
 std::string EditSet::fingerprint() const {
   Sha256 hash;
   for (const auto& [key, entry] : entries_by_path(*this)) {
@@ -102,8 +135,9 @@ std::size_t AttemptMemory::count(const std::string& key) const {
   return list == rejected_.end() ? 0 : list->second.size();
 }
 
-Result<Transaction> Transaction::apply(const EditSet& set, const Workspace& workspace,
-                                       JournalDirectory* journal) {
+Result<Transaction> Transaction::apply(
+    const EditSet& set, const Workspace& workspace, JournalDirectory* journal,
+    const std::function<Status(const std::vector<TouchedPath>&)>& check) {
   Transaction transaction;
   transaction.workspace_ = &workspace;
   std::vector<std::size_t> slot_of_edit;
@@ -125,6 +159,9 @@ Result<Transaction> Transaction::apply(const EditSet& set, const Workspace& work
     transaction.touched_.push_back(
         TouchedPath{edit.path, std::move(prior).value(), {}, std::nullopt, false, false});
     last_content.push_back(&edit.content);
+  }
+  if (check) {
+    if (Status checked = check(transaction.touched_); !checked) return checked.error();
   }
   if (journal != nullptr) {
     for (std::size_t i = 0; i < last_content.size(); ++i) {

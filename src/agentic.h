@@ -3,9 +3,12 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -15,10 +18,28 @@
 
 namespace quarry {
 
+// A targeted edit: `old_text` in a file's current bytes becomes `new_text`.
+struct TextReplacement {
+  std::string old_text;
+  std::string new_text;
+  bool replace_all = false;  // every occurrence, rather than the only one
+};
+
 struct FileEdit {
   std::string path;     // as the client wrote it
   std::string content;  // the whole new content
+  // Set for a targeted edit, whose `content` is worked out from the file's current bytes (and
+  // the set's earlier edits of the path) before the set is fingerprinted or written.
+  std::optional<TextReplacement> replacement = std::nullopt;
 };
+
+// The refusal of edit `index` of a proposal (from 0): InvalidInput "edit {index}: {text}".
+IoError edit_refused(std::size_t index, std::string_view text);
+
+// `replacement` applied to `bytes`; edit_refused naming `path` for an empty old_text, one that
+// does not occur, or one that occurs more than once without replace_all.
+Result<std::string> replace_text(std::string_view bytes, const TextReplacement& replacement,
+                                 std::size_t index, const std::string& path);
 
 struct EditSet {
   std::vector<FileEdit> edits;  // in the client's order
@@ -60,8 +81,11 @@ class Transaction {
   // was written is already rolled back; a journal that cannot be written fails with
   // "cannot write the undo journal: {error}" before any file is touched, and a rollback that
   // fails adds its lines to the error text. `workspace` must outlive the transaction.
-  static Result<Transaction> apply(const EditSet& set, const Workspace& workspace,
-                                   JournalDirectory* journal);
+  // `check`, when given, sees every prior state before anything is written; its error ends the
+  // apply unchanged.
+  static Result<Transaction> apply(
+      const EditSet& set, const Workspace& workspace, JournalDirectory* journal,
+      const std::function<Status(const std::vector<TouchedPath>&)>& check = {});
 
   Transaction(Transaction&&) noexcept;
   Transaction& operator=(Transaction&&) = delete;
@@ -80,6 +104,7 @@ class Transaction {
   // recovery can stop it when the server dies while it runs.
   void record_verifier(int group);
   bool touches(const PathKey& key) const { return index_.contains(key); }
+  const std::vector<TouchedPath>& touched() const { return touched_; }
 
  private:
   Transaction() = default;

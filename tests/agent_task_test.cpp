@@ -82,19 +82,19 @@ class AgentTaskTest : public ::testing::Test {
 
 TEST_F(AgentTaskTest, ZeroMaxAttemptsAdmitsOneProposal) {
   AgentTask task = start({"a"}, 0, "true");
-  EXPECT_TRUE(task.propose({{"a", "x"}}).passed);
-  EXPECT_EQ(task.propose({{"a", "y"}}).output, "max attempts (1) exceeded; task finished");
+  EXPECT_TRUE(task.propose({{"a", "x"}}).value().passed);
+  EXPECT_EQ(task.propose({{"a", "y"}}).value().output, "max attempts (1) exceeded; task finished");
 }
 
 // A passing set proposed again is verified again; a rejected one is refused without a run, by
 // its own task only, even when another task has the same goal.
 TEST_F(AgentTaskTest, OnlyRejectedSetsAreRefusedAndOnlyByTheirTask) {
-  AgentTask passing = start({"a"}, 4, "echo run >> log");
+  AgentTask passing = start({"p"}, 4, "echo run >> log");
   AgentTask failing = start({"a"}, 4, "echo run >> log; false");
   AgentTask other = start({"a"}, 4, "echo run >> log; false");
-  for (AgentTask* task : {&passing, &passing, &failing, &failing, &other}) {
-    static_cast<void>(task->propose({{"a", "x"}}));
-  }
+  const std::pair<AgentTask*, const char*> proposals[] = {
+      {&passing, "p"}, {&passing, "p"}, {&failing, "a"}, {&failing, "a"}, {&other, "a"}};
+  for (const auto& [task, path] : proposals) static_cast<void>(task->propose({{path, "x"}}));
   EXPECT_EQ(read_file("log"), "run\nrun\nrun\nrun\n");
 }
 
@@ -108,7 +108,7 @@ TEST_F(AgentTaskTest, RollbackPutsBackExactBytesAndEditsKeepTheMode) {
   write_file("empty", "");
   write_file("script", "", 0750);
   AgentTask task = start({"bin", "empty", "script"}, 4, "stat -c %a script; false");
-  EXPECT_EQ(task.propose({{"bin", "x"}, {"empty", "y"}, {"script", "z"}}).output, "750\n");
+  EXPECT_EQ(task.propose({{"bin", "x"}, {"empty", "y"}, {"script", "z"}}).value().output, "750\n");
   EXPECT_TRUE(read_file("bin") == binary);
   EXPECT_TRUE(file_exists("empty") && read_file("empty").empty());
   const Result<PriorState> proc = read_prior_state(Workspace::unconfined(), "/proc/self/status");

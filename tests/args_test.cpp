@@ -12,15 +12,22 @@ namespace {
 // Each decoded record as one JSON array of its fields, so that a row states the whole record.
 struct Show {
   Json operator()(const ToolsCallParams& p) const { return Json::array({p.name, p.arguments}); }
-  Json operator()(const TaskHistoryParams& p) const { return Json::array({p.task_id}); }
+  Json operator()(const TaskHistoryParams& p) const {
+    return Json::array({p.task_id, p.since, p.outputs});
+  }
   Json operator()(const TaskFinishParams& p) const { return Json::array({p.task_id, p.commit}); }
   Json operator()(const TaskStartParams& p) const {
-    return Json::array({p.goal, p.verify_cmd, p.files, p.max_attempts,
-                        p.min_mutation_score ? Json(*p.min_mutation_score) : Json()});
+    return Json::array({p.goal, p.verify_cmd ? Json(*p.verify_cmd) : Json(), p.files,
+                        p.max_attempts, p.min_mutation_score ? Json(*p.min_mutation_score) : Json(),
+                        p.baseline});
   }
   Json operator()(const TaskProposeParams& p) const {
     Json edits = Json::array();
-    for (const EditParam& edit : p.edits) edits.push_back(Json::array({edit.path, edit.content}));
+    for (const EditParam& edit : p.edits) {
+      const std::optional<TextReplacement>& r = edit.replacement;
+      edits.push_back(r ? Json::array({edit.path, r->old_text, r->new_text, r->replace_all})
+                        : Json::array({edit.path, edit.content}));
+    }
     return Json::array({p.task_id, edits});
   }
 };
@@ -32,7 +39,14 @@ std::string outcome_of(const char* text) {
   auto result = Decode(Json::parse(text));
   return result ? "ok: " + Show{}(result.value()).dump() : result.error().message;
 }
-constexpr Decoder kStart = outcome_of<decode_task_start>;
+DecodeResult<TaskStartParams> decode_start(Json value) {
+  return decode_task_start(std::move(value));
+}
+DecodeResult<TaskStartParams> decode_start_fixed_verifier(Json value) {
+  return decode_task_start(std::move(value), VerifierArgument::Optional);
+}
+constexpr Decoder kStart = outcome_of<decode_start>;
+constexpr Decoder kFixedStart = outcome_of<decode_start_fixed_verifier>;
 constexpr Decoder kPropose = outcome_of<decode_task_propose>;
 constexpr Decoder kHistory = outcome_of<decode_task_history>;
 constexpr Decoder kFinish = outcome_of<decode_task_finish>;
@@ -55,19 +69,26 @@ void expect_outcomes(const std::vector<Row>& rows) {
 TEST(Args, DecodesByNameAndPositionWithDefaultsAndNoRangeLimits) {
   expect_outcomes({
       {kStart, R"({"goal":"g","verify_cmd":"v","extra":{"anything":1},"zzz":null})",
-       R"(ok: ["g","v",[],4,null])"},
+       R"(ok: ["g","v",[],4,null,false])"},
       {kStart, R"({"goal":"","verify_cmd":"v","files":["a","d/b"],"max_attempts":0})",
-       R"(ok: ["","v",["a","d/b"],0,null])"},
+       R"(ok: ["","v",["a","d/b"],0,null,false])"},
       {kStart, R"({"goal":"g","verify_cmd":"v","max_attempts":18446744073709551615})",
-       R"(ok: ["g","v",[],18446744073709551615,null])"},
+       R"(ok: ["g","v",[],18446744073709551615,null,false])"},
       {kStart, R"({"goal":"g","verify_cmd":"v","min_mutation_score":null})",
-       R"(ok: ["g","v",[],4,null])"},
+       R"(ok: ["g","v",[],4,null,false])"},
       {kStart, R"({"goal":"g","verify_cmd":"v","min_mutation_score":7.5})",
-       R"(ok: ["g","v",[],4,7.5])"},
-      {kStart, R"(["g","v",["f"],2,1])", R"(ok: ["g","v",["f"],2,1.0])"},
-      {kStart, R"(["g","true"])", R"(ok: ["g","true",[],4,null])"},
+       R"(ok: ["g","v",[],4,7.5,false])"},
+      {kStart, R"(["g","v",["f"],2,1])", R"(ok: ["g","v",["f"],2,1.0,false])"},
+      {kStart, R"(["g","true"])", R"(ok: ["g","true",[],4,null,false])"},
       {kPropose, R"(["t",[{"path":"a","content":"1","mode":7},["b","x\ny"]]])",
        R"(ok: ["t",[["a","1"],["b","x\ny"]]])"},
+      {kStart, R"({"goal":"g","verify_cmd":"v","baseline":true})",
+       R"(ok: ["g","v",[],4,null,true])"},
+      // With the verifier fixed by the server, verify_cmd may be left out.
+      {kFixedStart, R"(["g"])", R"(ok: ["g",null,[],4,null,false])"},
+      {kPropose, R"(["t",[{"path":"a","old_text":"x","new_text":"","replace_all":true,"z":0}]])",
+       R"(ok: ["t",[["a","x","",true]]])"},
+      {kHistory, R"({"task_id":"t","since":2,"outputs":false})", R"(ok: ["t",2,false])"},
       {kFinish, R"({"task_id":"t"})", R"(ok: ["t",true])"},
       {kFinish, R"(["t",false])", R"(ok: ["t",false])"},
       // Arguments are taken as they are; the tool's own record judges them later.
@@ -119,6 +140,11 @@ TEST(Args, TheFirstFailureByKeyOrderWins) {
        "missing field `content`"},
       {kPropose, R"({"task_id":"t","edits":[{"path":1,"content":2}]})",
        "invalid type: integer `2`, expected a string"},
+      {kPropose, R"({"task_id":"t","edits":[{"path":"a","old_text":"x"}]})",
+       "missing field `new_text`"},
+      {kPropose, R"({"task_id":"t","edits":[{"path":"a","new_text":"x","content":"y"}]})",
+       "an edit gives either `content` or `old_text` and `new_text`, not both"},
+      {kFixedStart, R"({"goal":"g","verify_cmd":null})", "invalid type: null, expected a string"},
   });
 }
 
@@ -149,13 +175,14 @@ TEST(Options, UsageErrorsExitWithStatus2AndTheRestIsKept) {
     EXPECT_EQ(line.exit_status, 2);
     EXPECT_TRUE(line.text_to_stderr);
   }
-  const CommandLine line =
-      parse_command_line({"--root=/r", "--protect", "a/**", "--verify-timeout", "7", "--sync"});
+  const CommandLine line = parse_command_line({"--root=/r", "--protect", "a/**", "--verify-timeout",
+                                               "7", "--sync", "--verify", "make check"});
   EXPECT_FALSE(line.exit_status);
   EXPECT_EQ(line.options.root, "/r");
   EXPECT_EQ(line.options.protect, std::vector<std::string>{"a/**"});
   EXPECT_EQ(line.options.verify_timeout, std::chrono::seconds(7));
   EXPECT_TRUE(line.options.sync);
+  EXPECT_EQ(line.options.verify, "make check");
 }
 
 }  // namespace

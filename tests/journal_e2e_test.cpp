@@ -339,10 +339,11 @@ TEST_F(JournalRecovery, JournalingOutlivesAnotherServerAndACleanedDirectory) {
       json::parse(server.request(direct_line(9, "task_start",
                                              {{"goal", "c"},
                                               {"verify_cmd", "rm -rf .quarry-agent-task"},
-                                              {"files", {"a"}}})))["result"]["task_id"];
+                                              {"files", {"b"}}})))["result"]["task_id"];
   const auto passes = [&](const std::string& task, const std::string& content) {
+    const std::string path = task == keeps ? "a" : "b";
     return tool_text(server.request(
-               propose_line(2, task, {{{"path", "a"}, {"content", content}}})))["passed"] == true;
+               propose_line(2, task, {{{"path", path}, {"content", content}}})))["passed"] == true;
   };
   EXPECT_TRUE(passes(keeps, "1"));
   EXPECT_EQ(read_file(dir_ / ".quarry-agent-task/.gitignore"), "*\n");

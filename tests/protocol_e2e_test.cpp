@@ -25,26 +25,37 @@ const std::string kBig = "123456789012345678901234567890";
 
 // The reply to tools/list with id 1, byte for byte.
 const std::string kCatalogue =
-    R"({"id":1,"jsonrpc":"2.0","result":{"tools":[{"description":"Start a verifier-gated agent task. Snapshots the listed files )"
-    R"(and returns a task_id.","inputSchema":{"properties":{"files":{"description":"File paths )"
-    R"(the task may modify.","items":{"type":"string"},"type":"array"},)"
-    R"("goal":{"description":"What the task should achieve.","type":"string"},)"
+    R"({"id":1,"jsonrpc":"2.0","result":{"tools":[{"description":"Start a verifier-gated agent )"
+    R"(task. Snapshots the listed files and returns a task_id.",)"
+    R"("inputSchema":{"properties":{"baseline":{"default":false,"description":"Run the )"
+    R"(verifier once on the untouched files and return its verdict as baseline, to tell )"
+    R"(failures that were already there from failures a proposal causes.","type":"boolean"},)"
+    R"("files":{"description":"File paths the task may modify.","items":{"type":"string"},)"
+    R"("type":"array"},"goal":{"description":"What the task should achieve.","type":"string"},)"
     R"("max_attempts":{"default":4,"description":"Maximum distinct proposals before the task )"
-    R"(refuses more.","type":"integer"},"verify_cmd":{"description":"Shell command run to verify )"
-    R"(each proposal; exit 0 means pass.","type":"string"}},"required":["goal","verify_cmd"],)"
-    R"("type":"object"},"name":"task_start"},{"description":"Propose an edit-set for a task. The )"
-    R"(edits are applied transactionally and the verifier runs; failures roll back )"
-    R"(byte-for-byte.","inputSchema":{"properties":{"edits":{"description":"Edits to apply )"
-    R"(atomically.","items":{"properties":{"content":{"type":"string"},"path":{"type":"string"}},)"
-    R"("required":["path","content"],"type":"object"},"type":"array"},)"
+    R"(refuses more.","type":"integer"},"verify_cmd":{"description":"Shell command run to )"
+    R"(verify each proposal; exit 0 means pass.","type":"string"}},"required":["goal",)"
+    R"("verify_cmd"],"type":"object"},"name":"task_start"},{"description":"Propose an edit-set )"
+    R"(for a task. The edits are applied transactionally and the verifier runs; failures roll )"
+    R"(back byte-for-byte.","inputSchema":{"properties":{"edits":{"description":"Edits to )"
+    R"(apply atomically, in order. {path, content} replaces the whole file. {path, old_text, )"
+    R"(new_text} replaces the one occurrence of old_text in the file's current content )"
+    R"((replace_all: true replaces every occurrence); prefer it for small changes to large )"
+    R"(files.","items":{"properties":{"content":{"type":"string"},"new_text":{"type":"string"},)"
+    R"("old_text":{"type":"string"},"path":{"type":"string"},"replace_all":{"default":false,)"
+    R"("type":"boolean"}},"required":["path"],"type":"object"},"type":"array"},)"
     R"("task_id":{"description":"Task ID from task_start.","type":"string"}},)"
     R"("required":["task_id","edits"],"type":"object"},"name":"task_propose"},)"
-    R"({"description":"Return all recorded attempts for a task in order.",)"
-    R"("inputSchema":{"properties":{"task_id":{"description":"Task ID from task_start.",)"
-    R"("type":"string"}},"required":["task_id"],"type":"object"},"name":"task_history"},)"
-    R"({"description":"Finish a task. commit=true keeps the last passing edits; commit=false )"
-    R"(restores the pre-task snapshot.","inputSchema":{"properties":{"commit":{"default":true,)"
-    R"("description":"Keep edits (true) or restore snapshot (false).","type":"boolean"},)"
+    R"({"description":"Return all recorded attempts for a task in order. To page a long )"
+    R"(history, ask with outputs=false for the verdicts alone, then with since=N for the )"
+    R"(attempts after attempt N.","inputSchema":{"properties":{"outputs":{"default":true,)"
+    R"("description":"Include each attempt's verifier output.","type":"boolean"},)"
+    R"("since":{"description":"Only the attempts after this attempt number.","type":"integer"},)"
+    R"("task_id":{"description":"Task ID from task_start.","type":"string"}},)"
+    R"("required":["task_id"],"type":"object"},"name":"task_history"},{"description":"Finish a )"
+    R"(task. commit=true keeps the last passing edits; commit=false restores the pre-task )"
+    R"(snapshot.","inputSchema":{"properties":{"commit":{"default":true,"description":"Keep )"
+    R"(edits (true) or restore snapshot (false).","type":"boolean"},)"
     R"("task_id":{"description":"Task ID from task_start.","type":"string"}},)"
     R"("required":["task_id"],"type":"object"},"name":"task_finish"}]}})";
 
@@ -66,6 +77,14 @@ struct Row {
   std::string replies;
 };
 
+// An initialize result that carries instructions is "INIT {version}": their prose is free.
+std::string summary(const std::string& line) {
+  if (is_parse_error(line)) return "PARSE";
+  const json reply = json::parse(line);
+  if (!reply.contains("result") || !reply["result"].contains("instructions")) return line;
+  return "INIT " + reply["result"]["protocolVersion"].get<std::string>();
+}
+
 // Serves each row's input in a fresh server, followed by a ping on a last line without "\n":
 // the row's replies must come, then the pong showing that serving went on, unless `stops`.
 void expect_replies(const std::vector<Row>& rows, bool stops = false) {
@@ -73,7 +92,7 @@ void expect_replies(const std::vector<Row>& rows, bool stops = false) {
     SCOPED_TRACE(::testing::PrintToString(row.input.substr(0, 200)));
     std::string got;
     for (const std::string& line : served(row.input + "\n" + ping_line("0"))) {
-      got += (got.empty() ? "" : "\n") + (is_parse_error(line) ? "PARSE" : line);
+      got += (got.empty() ? "" : "\n") + summary(line);
     }
     std::string want = row.replies;
     if (!stops) want += (want.empty() ? "" : "\n") + pong_line("0");
@@ -99,8 +118,8 @@ TEST(ProtocolE2e, OnlyRequestsWithAnIdGetAReply) {
   });
 }
 
-// Methods are compared whole and case-sensitively; the params of initialize and tools/list and
-// the jsonrpc member are never read; the catalogue is the same every time.
+// Methods are compared whole and case-sensitively; initialize params it cannot read, the params
+// of tools/list and the jsonrpc member change nothing; the catalogue is the same every time.
 TEST(ProtocolE2e, MethodsAreChosenByTheirWholeName) {
   expect_replies({
       {R"({"id":7,"method":"foo"})",
@@ -111,10 +130,40 @@ TEST(ProtocolE2e, MethodsAreChosenByTheirWholeName) {
       {R"({"id":7,"method":" ping"})", error_line(7, -32601, "unknown method:  ping")},
       {R"({"jsonrpc":"1.0","id":4,"method":"ping"})", pong_line("4")},
       {R"({"id":1,"method":"initialize","params":[1,2,3]})", initialize_reply("1")},
-      {R"({"id":1,"method":"initialize","params":{"protocolVersion":"1999-01-01"}})",
-       initialize_reply("1")},
       {R"({"id":1,"method":"tools/list"})" + "\n"s + R"({"id":1,"method":"tools/list","params":1})",
        kCatalogue + "\n" + kCatalogue},
+  });
+}
+
+// A request is answered under the revision its stateless-era metadata names, else the one the
+// session's last initialize negotiated: 2024-11-05, with today's bytes, for a version not
+// spoken here. Only a 2025-03-26 session takes batches; elsewhere an array is no request.
+TEST(ProtocolE2e, EachRequestIsAnsweredUnderItsRevision) {
+  const auto init = [](const char* version) {
+    return direct_line(1, "initialize", {{"protocolVersion", version}}) + "\n";
+  };
+  const auto named = [](const char* version, const char* method) {
+    return direct_line(2, method,
+                       {{"_meta", {{"io.modelcontextprotocol/protocolVersion", version}}}});
+  };
+  const std::string batch =
+      R"([{"id":2,"method":"ping"},{"method":"notifications/initialized"},7])";
+  const std::string invalid = R"({"error":{"code":-32600,"message":"invalid request: )";
+  expect_replies({
+      {init("2024-11-05") + init("2026-07-28") + batch + "\n" + R"({"id":1,"method":"tools/list"})",
+       initialize_reply("1") + "\n" + initialize_reply("1") + "\n" + kCatalogue},
+      {init("2025-03-26") + batch + "\n[]\n" + R"([{"method":"notifications/initialized"}])",
+       "INIT 2025-03-26\n[" + pong_line("2") + "," + invalid +
+           R"(not an object"},"id":null,"jsonrpc":"2.0"}])" + "\n" + invalid +
+           R"(empty batch"},"id":null,"jsonrpc":"2.0"})"},
+      {init("2025-03-26") + init("2025-11-25") + batch, "INIT 2025-03-26\nINIT 2025-11-25"},
+      {init("2025-06-18") + named("2026-07-28", "ping"),
+       "INIT 2025-06-18\n"
+       R"({"id":2,"jsonrpc":"2.0","result":{"_meta":{"io.modelcontextprotocol/)"
+       R"(serverInfo":{"name":"quarry-agent-task","version":"0.5.0"}},"resultType":"complete"}})"},
+      {named("2025-06-18", "tools/list") + "\n" + named("1", "notifications/initialized"),
+       R"({"error":{"code":-32022,"data":{"requested":"2025-06-18","supported":["2026-07-28"]},)"
+       R"("message":"unsupported protocol version: 2025-06-18"},"id":2,"jsonrpc":"2.0"})"},
   });
 }
 

@@ -27,6 +27,11 @@ json edit(const std::string& path, const std::string& content) {
   return json{{"path", path}, {"content", content}};
 }
 
+json replace(const std::string& path, const std::string& old_text, const std::string& new_text,
+             bool all = false) {
+  return json{{"path", path}, {"old_text", old_text}, {"new_text", new_text}, {"replace_all", all}};
+}
+
 class TaskSession : public ::testing::Test {
  protected:
   std::string propose(ServerSession& server, int id, const std::string& task,
@@ -97,6 +102,99 @@ TEST_F(TaskSession, EveryRecordedOutcomeText) {
       6u);
   EXPECT_EQ(read_file(dir_ / "runs"), "run\n");
   EXPECT_FALSE(file_exists(dir_ / "a") || file_exists(dir_ / "b"));
+}
+
+// A targeted edit is worked out on the file's bytes, and on the set's earlier edits of it; one
+// that does not fit is refused as invalid and is no attempt. The fingerprint is that of the whole
+// content it yields, so a rejected one comes back refused as a whole-file edit.
+TEST_F(TaskSession, TargetedEdits) {
+  write_file(dir_ / "a", "x x y\n");
+  ServerSession server(dir_.path());
+  const std::string task = start_task(server, "! grep -q bad a", {"a", "b"});
+  const std::string bad = print_of({{"a", "bad bad y\n"}});
+  const std::vector<std::pair<std::vector<json>, std::string>> rows = {
+      {{replace("a", "x", "z")},
+       tool_error_line(2, "edit 0: old_text occurs 2 times in a; add context or set replace_all")},
+      {{edit("a", "q\n"), replace("a", "x", "z")},
+       tool_error_line(2, "edit 1: old_text not found in a")},
+      {{replace("a", "", "z")}, tool_error_line(2, "edit 0: old_text must not be empty")},
+      {{replace("b", "x", "z")}, tool_error_line(2, "edit 0: b does not exist")},
+      {{replace("a", "x", "bad", true)}, tool_line(2, outcome(1, bad, "", false))},
+      {{edit("a", "bad bad y\n")},
+       tool_line(2, outcome(2, bad, "identical edit-set already rejected; not re-applied", false))},
+      {{replace("a", "x x", "x"), replace("a", "y", "w")},
+       tool_line(2, outcome(3, print_of({{"a", "x w\n"}}), "", true))},
+  };
+  for (const auto& [edits, reply] : rows) {
+    SCOPED_TRACE(reply);
+    EXPECT_EQ(propose(server, 2, task, edits), reply);
+  }
+  EXPECT_EQ(server.request(direct_line(3, "task_propose",
+                                       {{"task_id", task}, {"edits", {replace("a", "q", "")}}})),
+            error_line(3, -32602, "edit 0: old_text not found in a"));
+  EXPECT_EQ(read_file(dir_ / "a"), "x w\n");
+}
+
+// Bytes someone else wrote since the task last saw them are not overwritten by a whole-file
+// edit (the task has seen them once refused), are kept around a targeted edit, and are saved
+// before a restore puts the start state back.
+TEST_F(TaskSession, WorkChangedOutsideTheTaskIsNeitherOverwrittenNorLost) {
+  write_file(dir_ / "a", "start\n");
+  ServerSession server(dir_.path());
+  const std::string task = start_task(server, "true", {"a", "b"});
+  propose(server, 2, task, {edit("a", "v1\n")});
+  write_file(dir_ / "a", "user\n");
+  EXPECT_EQ(propose(server, 3, task, {edit("a", "v2\n")}),
+            tool_error_line(3,
+                            "a changed outside this task since it last saw it; read it again "
+                            "and propose against its current content"));
+  EXPECT_EQ(read_file(dir_ / "a"), "user\n");
+  EXPECT_EQ(propose(server, 4, task, {edit("a", "v2\n")}),
+            tool_line(4, outcome(2, print_of({{"a", "v2\n"}}), "", true)));
+  write_file(dir_ / "a", "user v2\n");
+  EXPECT_TRUE(tool_text(propose(server, 5, task, {replace("a", "v2", "v3")}))["passed"]);
+  EXPECT_EQ(read_file(dir_ / "a"), "user v3\n");
+  write_file(dir_ / "a", "mine\n");
+  write_file(dir_ / "b", "new\n");
+  EXPECT_EQ(finish(server, 6, task, false),
+            tool_line(6, json{{"committed", false}, {"saved", {"a", "b"}}}));
+  EXPECT_EQ(read_file(dir_ / "a"), "start\n");
+  EXPECT_EQ(read_file(dir_ / (".quarry-agent-task/saved/" + task + "/a")), "mine\n");
+  EXPECT_EQ(read_file(dir_ / (".quarry-agent-task/saved/" + task + "/b")), "new\n");
+}
+
+// A baseline is the verifier's verdict on the untouched files, not an attempt; a history can be
+// read from an attempt on and without outputs.
+TEST_F(TaskSession, BaselineAndACompactHistory) {
+  ServerSession server(dir_.path());
+  const json started = tool_text(server.request(call_line(
+      1, "task_start",
+      {{"goal", "g"}, {"verify_cmd", "echo base; exit 1"}, {"files", {"a"}}, {"baseline", true}})));
+  EXPECT_EQ(started["baseline"], json({{"output", "base\n"}, {"passed", false}}));
+  const std::string task = started["task_id"];
+  for (const char* content : {"1", "2", "3"}) propose(server, 2, task, {edit("a", content)});
+  EXPECT_EQ(server.request(direct_line(3, "task_history",
+                                       {{"task_id", task}, {"since", 1}, {"outputs", false}})),
+            R"({"id":3,"jsonrpc":"2.0","result":{"attempts":[{"attempt":2,"fingerprint":")" +
+                print_of({{"a", "2"}}) + R"(","passed":false},{"attempt":3,"fingerprint":")" +
+                print_of({{"a", "3"}}) + R"(","passed":false}]}})");
+}
+
+// --verify fixes the verifier: a task that leaves it out gets it, one that names it is accepted,
+// one that names another is refused; the catalogue no longer requires it.
+TEST_F(TaskSession, TheOperatorFixesTheVerifier) {
+  ServerSession server(dir_.path(), "", "exec \"$@\" --verify 'echo fixed'");
+  const std::string task = tool_text(
+      server.request(call_line(1, "task_start", {{"goal", "g"}, {"files", {"a"}}})))["task_id"];
+  EXPECT_EQ(tool_text(propose(server, 2, task, {edit("a", "x")}))["output"], "fixed\n");
+  EXPECT_TRUE(tool_text(server.request(call_line(3, "task_start",
+                                                 {{"goal", "g"}, {"verify_cmd", "echo fixed"}})))
+                  .contains("task_id"));
+  EXPECT_EQ(
+      server.request(direct_line(4, "task_start", {{"goal", "g"}, {"verify_cmd", "true"}})),
+      error_line(4, -32602, "task_start failed: the verifier is fixed by the server: echo fixed"));
+  const json tools = json::parse(server.request(R"({"id":5,"method":"tools/list"})"));
+  EXPECT_EQ(tools["result"]["tools"][0]["inputSchema"]["required"], json({"goal"}));
 }
 
 // A file whose rollback failed holds bytes no verifier accepted: a finish puts it back first,

@@ -1,57 +1,67 @@
-// What only a real client proves, through the official MCP client SDK: a whole session with a
+// What only a real client proves, through an official MCP client SDK: a whole session with a
 // server confined by --root while the client runs elsewhere, progress reports keeping a slow call
-// alive, and the cancellation the SDK sends for a call it stopped waiting for.
-// Usage: node session.test.mjs /abs/path/to/quarry_agent_task
+// alive, and the cancellation the SDK sends for a call it stopped waiting for. The client is the
+// 1.x SDK, or the 2.x one in one of its version-negotiation modes; each must reach the revision
+// it prefers.
+// Usage: node session.test.mjs /abs/path/to/quarry_agent_task [sdk1|legacy|auto|pin]
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
 
-import { Client } from '@modelcontextprotocol/sdk/client/index.js';
-import { StdioClientTransport } from '@modelcontextprotocol/sdk/client/stdio.js';
-import { ErrorCode, McpError } from '@modelcontextprotocol/sdk/types.js';
+import { check, finish } from './harness.mjs';
 
-const SESSION_LIMIT_MS = 120_000;
-let passed = 0;
-let failed = 0;
 
-// Each check counts once; a failure is reported and the session goes on.
-async function check(name, body) {
-  try {
-    await body();
-    passed += 1;
-    console.log(`ok - ${name}`);
-  } catch (error) {
-    failed += 1;
-    console.log(`not ok - ${name}: ${error?.message ?? error}`);
-  }
-}
-
-// A successful tool result: one text block holding a JSON text, with no isError member.
+// A successful tool result: one text block holding a JSON text, the same value as its
+// structuredContent, with no isError member.
 function toolJson(result) {
   assert.ok(result.isError === undefined && result.content.length === 1, JSON.stringify(result));
-  return JSON.parse(result.content[0].text);
+  const value = JSON.parse(result.content[0].text);
+  assert.deepEqual(result.structuredContent, value);
+  return value;
+}
+
+// The client of each mode, connected through `params`, and the revision it negotiated.
+async function connect(mode, params) {
+  const info = { name: 'quarry-mcp-client-test', version: '1.0.0' };
+  if (mode === 'sdk1') {
+    const { Client } = await import('@modelcontextprotocol/sdk/client/index.js');
+    const { StdioClientTransport } = await import('@modelcontextprotocol/sdk/client/stdio.js');
+    const sdk1 = new Client(info);
+    const transport = new StdioClientTransport(params);
+    // This SDK hands the negotiated version only to its transport.
+    let negotiated;
+    transport.setProtocolVersion = (version) => (negotiated = version);
+    await sdk1.connect(transport);
+    const callTool = (name, args, options) => sdk1.callTool({ name, arguments: args }, undefined, options);
+    return { client: sdk1, callTool, negotiated };
+  }
+  const { Client } = await import('@modelcontextprotocol/client');
+  const { StdioClientTransport } = await import('@modelcontextprotocol/client/stdio');
+  const negotiation = { legacy: 'legacy', auto: 'auto', pin: { pin: '2026-07-28' } }[mode];
+  const sdk2 = new Client(info, { versionNegotiation: { mode: negotiation } });
+  await sdk2.connect(new StdioClientTransport(params));
+  const callTool = (name, args, options) => sdk2.callTool({ name, arguments: args }, options);
+  return { client: sdk2, callTool, negotiated: sdk2.getNegotiatedProtocolVersion() };
 }
 
 const server = path.resolve(process.argv[2] ?? '');
+const mode = process.argv[3] ?? 'sdk1';
 const root = fs.mkdtempSync(path.join(os.tmpdir(), 'quarry-mcp-client-'));
 const inRoot = (name) => path.join(root, name);
 // CRLF, multi-byte UTF-8, a tab and no final newline: a restore must bring back every byte.
 const original = Buffer.from('line one\r\n\u00fcn\u00efc\u00f8d\u00e9 \u2713\n\tno final newline');
 fs.writeFileSync(inRoot('notes.txt'), original);
 
-const client = new Client({ name: 'quarry-mcp-client-test', version: '1.0.0' });
-// Started in / as several desktop clients do; --root is what makes the paths mean the project.
-const transport = new StdioClientTransport({ command: server, args: ['--root', root], cwd: '/' });
-const call = (name, args, options) => client.callTool({ name, arguments: args }, undefined, options);
+let client;
+let call;
 
-setTimeout(() => {
-  console.log(`not ok - session did not end within ${SESSION_LIMIT_MS / 1000} s`);
-  process.exit(1);
-}, SESSION_LIMIT_MS).unref();
 
-await check('the tools, and a task: rolled back, kept, its history, restored', async () => {
-  await client.connect(transport);
+await check(`${mode}: the revision, the tools, and a task: rolled back, kept, its history, restored`, async () => {
+  // Started in / as several desktop clients do; --root is what makes the paths mean the project.
+  const session = await connect(mode, { command: server, args: ['--root', root], cwd: '/' });
+  ({ client, callTool: call } = session);
+  assert.equal(session.negotiated, mode === 'sdk1' || mode === 'legacy' ? '2025-11-25' : '2026-07-28');
   const names = (await client.listTools()).tools.map((tool) => tool.name);
   assert.deepEqual(names, ['task_start', 'task_propose', 'task_history', 'task_finish']);
   const { task_id: taskId } = toolJson(
@@ -62,21 +72,22 @@ await check('the tools, and a task: rolled back, kept, its history, restored', a
       files: [inRoot('notes.txt'), 'gen/new.txt'],
     }),
   );
-  const propose = async (status) =>
+  // The passing attempt edits the notes in place: only its last line changes.
+  const propose = async (notes) =>
     toolJson(
       await call('task_propose', {
         task_id: taskId,
         edits: [
-          { path: inRoot('notes.txt'), content: `status: ${status}\n` },
+          { path: inRoot('notes.txt'), ...notes },
           { path: 'gen/new.txt', content: 'made\n' },
         ],
       }),
     );
-  const failing = await propose('broken');
+  const failing = await propose({ content: 'status: broken\n' });
   assert.deepEqual([failing.attempt, failing.passed, failing.output], [1, false, 'status: broken\n']);
   assert.ok(fs.readFileSync(inRoot('notes.txt')).equals(original), 'not rolled back');
   assert.ok(!fs.existsSync(inRoot('gen/new.txt')), 'new file left behind');
-  const passing = await propose('ok');
+  const passing = await propose({ old_text: '\tno final newline', new_text: 'status: ok' });
   assert.deepEqual([passing.attempt, passing.passed], [2, true]);
   assert.equal(fs.readFileSync(inRoot('gen/new.txt'), 'utf8'), 'made\n');
   const { attempts } = toolJson(await call('task_history', { task_id: taskId }));
@@ -88,7 +99,7 @@ await check('the tools, and a task: rolled back, kept, its history, restored', a
   assert.ok(!fs.existsSync(inRoot('gen/new.txt')), 'new file not deleted');
 });
 
-await check('progress reports keep a slow call alive past its time-out', async () => {
+await check(`${mode}: progress reports keep a slow call alive past its time-out`, async () => {
   const { task_id: taskId } = toolJson(
     await call('task_start', { goal: 'wait', verify_cmd: 'sleep 7', files: ['slow.txt'] }),
   );
@@ -107,7 +118,7 @@ await check('progress reports keep a slow call alive past its time-out', async (
 
 // The SDK cancels a call that times out: the verifier must stop and the edits go back at once,
 // not when the verifier would have ended, and the call leaves no attempt behind.
-await check('a timed-out call is cancelled: rolled back, verifier gone, no attempt', async () => {
+await check(`${mode}: a timed-out call is cancelled: rolled back, verifier gone, no attempt`, async () => {
   const before = Buffer.from('before the cancelled call\n');
   fs.writeFileSync(inRoot('hang.txt'), before);
   const { task_id: taskId } = toolJson(
@@ -119,7 +130,8 @@ await check('a timed-out call is cancelled: rolled back, verifier gone, no attem
   );
   const edits = [{ path: 'hang.txt', content: 'unverified\n' }];
   await assert.rejects(call('task_propose', { task_id: taskId, edits }, { timeout: 2000 }), (e) => {
-    assert.ok(e instanceof McpError && e.code === ErrorCode.RequestTimeout, `${e}`);
+    // The 1.x SDK's McpError and the 2.x SDK's SdkError name a time-out each in its own way.
+    assert.ok(e.code === -32001 || e.code === 'REQUEST_TIMEOUT', `${e}`);
     return true;
   });
   const cancelled = Date.now();
@@ -140,7 +152,6 @@ await check('a timed-out call is cancelled: rolled back, verifier gone, no attem
   assert.ok(Date.now() - asked < 1000, 'the next call waited for the cancelled one');
 });
 
-await client.close();
+await client?.close();
 fs.rmSync(root, { recursive: true, force: true });
-console.log(`${passed} passed, ${failed} failed`);
-process.exit(failed > 0 ? 1 : 0);
+finish();

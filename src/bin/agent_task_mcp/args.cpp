@@ -167,7 +167,8 @@ Failure decode_edit_element(Json&& value, EditParam& out) {
   return std::nullopt;
 }
 
-enum class Presence { Required, Defaulted };
+// Named fields come last: they are decoded by name only, never by position.
+enum class Presence { Required, Defaulted, Named };
 
 // A field absent from the input keeps the value the record is constructed with.
 template <typename Record>
@@ -203,16 +204,21 @@ DecodeResult<Record> decode_record(Json value, std::string_view record_name,
   }
   if (auto* array = value.get_ptr<Json::array_t*>()) {
     const std::size_t length = array->size();
-    for (std::size_t i = 0; i < N && i < length; ++i) {
+    std::size_t positional = 0;
+    while (positional < N && fields[positional].presence != Presence::Named) ++positional;
+    for (std::size_t i = 0; i < positional && i < length; ++i) {
       if (auto failure = fields[i].decode(std::move((*array)[i]), record)) {
         return DecodeError{std::move(*failure)};
       }
     }
-    if (length > N) return DecodeError{invalid_length(length, "fewer elements in array")};
-    for (std::size_t i = length; i < N; ++i) {
+    if (length > positional) {
+      return DecodeError{invalid_length(length, "fewer elements in array")};
+    }
+    for (std::size_t i = length; i < positional; ++i) {
       if (fields[i].presence == Presence::Required) {
         const std::string expected = "struct " + std::string(record_name) + " with " +
-                                     std::to_string(N) + (N == 1 ? " element" : " elements");
+                                     std::to_string(positional) +
+                                     (positional == 1 ? " element" : " elements");
         return DecodeError{invalid_length(length, expected)};
       }
     }
@@ -233,22 +239,31 @@ constexpr std::array<Field<ToolsCallParams>, 2> kToolsCallFields{{
      }},
 }};
 
-constexpr std::array<Field<TaskStartParams>, 5> kTaskStartFields{{
-    {"goal", Presence::Required,
-     [](Json&& v, TaskStartParams& r) { return decode_string(std::move(v), r.goal); }},
-    {"verify_cmd", Presence::Required,
-     [](Json&& v, TaskStartParams& r) { return decode_string(std::move(v), r.verify_cmd); }},
-    {"files", Presence::Defaulted,
-     [](Json&& v, TaskStartParams& r) {
-       return decode_list(std::move(v), r.files, decode_string);
-     }},
-    {"max_attempts", Presence::Defaulted,
-     [](Json&& v, TaskStartParams& r) { return decode_usize(std::move(v), r.max_attempts); }},
-    {"min_mutation_score", Presence::Defaulted,
-     [](Json&& v, TaskStartParams& r) {
-       return decode_optional_f64(std::move(v), r.min_mutation_score);
-     }},
-}};
+constexpr std::array<Field<TaskStartParams>, 6> task_start_fields(Presence verifier) {
+  return {{
+      {"goal", Presence::Required,
+       [](Json&& v, TaskStartParams& r) { return decode_string(std::move(v), r.goal); }},
+      {"verify_cmd", verifier,
+       [](Json&& v, TaskStartParams& r) {
+         return decode_string(std::move(v), r.verify_cmd.emplace());
+       }},
+      {"files", Presence::Defaulted,
+       [](Json&& v, TaskStartParams& r) {
+         return decode_list(std::move(v), r.files, decode_string);
+       }},
+      {"max_attempts", Presence::Defaulted,
+       [](Json&& v, TaskStartParams& r) { return decode_usize(std::move(v), r.max_attempts); }},
+      {"min_mutation_score", Presence::Defaulted,
+       [](Json&& v, TaskStartParams& r) {
+         return decode_optional_f64(std::move(v), r.min_mutation_score);
+       }},
+      {"baseline", Presence::Named,
+       [](Json&& v, TaskStartParams& r) { return decode_bool(std::move(v), r.baseline); }},
+  }};
+}
+
+constexpr auto kTaskStartFields = task_start_fields(Presence::Required);
+constexpr auto kTaskStartFieldsFixedVerifier = task_start_fields(Presence::Defaulted);
 
 constexpr std::array<Field<EditParam>, 2> kEditFields{{
     {"path", Presence::Required,
@@ -256,6 +271,29 @@ constexpr std::array<Field<EditParam>, 2> kEditFields{{
     {"content", Presence::Required,
      [](Json&& v, EditParam& r) { return decode_string(std::move(v), r.content); }},
 }};
+
+TextReplacement& replacement(EditParam& edit) {
+  return edit.replacement ? *edit.replacement : edit.replacement.emplace();
+}
+
+constexpr std::array<Field<EditParam>, 5> kTargetedEditFields{{
+    {"path", Presence::Required,
+     [](Json&& v, EditParam& r) { return decode_string(std::move(v), r.path); }},
+    {"old_text", Presence::Required,
+     [](Json&& v, EditParam& r) { return decode_string(std::move(v), replacement(r).old_text); }},
+    {"new_text", Presence::Required,
+     [](Json&& v, EditParam& r) { return decode_string(std::move(v), replacement(r).new_text); }},
+    {"replace_all", Presence::Defaulted,
+     [](Json&& v, EditParam& r) { return decode_bool(std::move(v), replacement(r).replace_all); }},
+    {"content", Presence::Named,
+     [](Json&&, EditParam&) {
+       return Failure{"an edit gives either `content` or `old_text` and `new_text`, not both"};
+     }},
+}};
+
+bool is_targeted(const Json& edit) {
+  return edit.is_object() && (edit.contains("old_text") || edit.contains("new_text"));
+}
 
 constexpr std::array<Field<TaskProposeParams>, 2> kTaskProposeFields{{
     {"task_id", Presence::Required,
@@ -266,9 +304,13 @@ constexpr std::array<Field<TaskProposeParams>, 2> kTaskProposeFields{{
      }},
 }};
 
-constexpr std::array<Field<TaskHistoryParams>, 1> kTaskHistoryFields{{
+constexpr std::array<Field<TaskHistoryParams>, 3> kTaskHistoryFields{{
     {"task_id", Presence::Required,
      [](Json&& v, TaskHistoryParams& r) { return decode_string(std::move(v), r.task_id); }},
+    {"since", Presence::Named,
+     [](Json&& v, TaskHistoryParams& r) { return decode_usize(std::move(v), r.since); }},
+    {"outputs", Presence::Named,
+     [](Json&& v, TaskHistoryParams& r) { return decode_bool(std::move(v), r.outputs); }},
 }};
 
 constexpr std::array<Field<TaskFinishParams>, 2> kTaskFinishFields{{
@@ -284,11 +326,14 @@ DecodeResult<ToolsCallParams> decode_tools_call(Json value) {
   return decode_record(std::move(value), "ToolsCallParams", kToolsCallFields);
 }
 
-DecodeResult<TaskStartParams> decode_task_start(Json value) {
-  return decode_record(std::move(value), "TaskStartParams", kTaskStartFields);
+DecodeResult<TaskStartParams> decode_task_start(Json value, VerifierArgument verifier) {
+  return decode_record(
+      std::move(value), "TaskStartParams",
+      verifier == VerifierArgument::Required ? kTaskStartFields : kTaskStartFieldsFixedVerifier);
 }
 
 DecodeResult<EditParam> decode_edit_param(Json value) {
+  if (is_targeted(value)) return decode_record(std::move(value), "EditParam", kTargetedEditFields);
   return decode_record(std::move(value), "EditParam", kEditFields);
 }
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "agentic.h"
 #include "io_error.h"
 #include "json_text.h"
 
@@ -31,16 +32,18 @@ struct ToolsCallParams {
 
 struct TaskStartParams {
   std::string goal;
-  std::string verify_cmd;
+  std::optional<std::string> verify_cmd;  // absent only when the server fixes the verifier
   std::vector<std::string> files;
   std::uint64_t max_attempts = 4;
   std::optional<double> min_mutation_score;
+  bool baseline = false;
 };
 
-// One whole-file replacement of a proposal.
+// One edit of a proposal: a whole-file replacement, or a targeted one.
 struct EditParam {
   std::string path;
   std::string content;
+  std::optional<TextReplacement> replacement;
 };
 
 struct TaskProposeParams {
@@ -50,6 +53,8 @@ struct TaskProposeParams {
 
 struct TaskHistoryParams {
   std::string task_id;
+  std::uint64_t since = 0;  // only attempts after this one
+  bool outputs = true;
 };
 
 struct TaskFinishParams {
@@ -60,9 +65,15 @@ struct TaskFinishParams {
 // An object decodes by name: members in ascending key order, the first failing member decides,
 // then the first absent required field in declaration order. An array decodes by position.
 // Strings are moved out of `value`, so pass large values with std::move to avoid any copy.
-// No range checks: the values are validated where they are used.
+// No range checks: the values are validated where they are used. Arguments added since the
+// first release are decoded by name only, so positional forms and their messages stay as they
+// were.
 DecodeResult<ToolsCallParams> decode_tools_call(Json value);
-DecodeResult<TaskStartParams> decode_task_start(Json value);
+// `verify_cmd` may be absent only when the server fixes the verifier.
+enum class VerifierArgument { Required, Optional };
+DecodeResult<TaskStartParams> decode_task_start(
+    Json value, VerifierArgument verifier = VerifierArgument::Required);
+// An object with `old_text` or `new_text` is a targeted edit, which takes both and no `content`.
 DecodeResult<EditParam> decode_edit_param(Json value);
 DecodeResult<TaskProposeParams> decode_task_propose(Json value);
 DecodeResult<TaskHistoryParams> decode_task_history(Json value);

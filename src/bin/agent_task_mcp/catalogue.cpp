@@ -1,6 +1,10 @@
 #include "catalogue.h"
 
+#include <string_view>
+#include <type_traits>
+
 #include "envelopes.h"
+#include "output_schemas.h"
 
 namespace quarry {
 namespace {
@@ -17,25 +21,49 @@ Json object_schema(Json properties, std::initializer_list<const char*> required)
   return Json{{"type", "object"}, {"properties", std::move(properties)}, {"required", names}};
 }
 
-Json task_start_schema() {
+Json with_default(Json property, Json value) {
+  property["default"] = std::move(value);
+  return property;
+}
+
+Json task_start_schema(const std::string* fixed_verifier) {
   Json files = typed("array", "File paths the task may modify.");
   files["items"] = Json{{"type", "string"}};
-  Json max_attempts = typed("integer", "Maximum distinct proposals before the task refuses more.");
-  max_attempts["default"] = 4;
-  return object_schema(
+  const std::string verifier = fixed_verifier == nullptr
+                                   ? "Shell command run to verify each proposal; exit 0 means pass."
+                                   : "Optional: this server verifies every proposal with " +
+                                         *fixed_verifier +
+                                         " (exit 0 means pass) and refuses any other command.";
+  Json schema = object_schema(
       Json{{"goal", typed("string", "What the task should achieve.")},
-           {"verify_cmd",
-            typed("string", "Shell command run to verify each proposal; exit 0 means pass.")},
+           {"verify_cmd", typed("string", verifier.c_str())},
            {"files", std::move(files)},
-           {"max_attempts", std::move(max_attempts)}},
+           {"max_attempts",
+            with_default(
+                typed("integer", "Maximum distinct proposals before the task refuses more."), 4)},
+           {"baseline",
+            with_default(typed("boolean",
+                               "Run the verifier once on the untouched files and return its "
+                               "verdict as baseline, to tell failures that were already there "
+                               "from failures a proposal causes."),
+                         false)}},
       {"goal", "verify_cmd"});
+  if (fixed_verifier != nullptr) schema["required"] = Json::array({"goal"});
+  return schema;
 }
 
 Json task_propose_schema() {
-  Json edit =
-      object_schema(Json{{"path", Json{{"type", "string"}}}, {"content", Json{{"type", "string"}}}},
-                    {"path", "content"});
-  Json edits = typed("array", "Edits to apply atomically.");
+  Json edit = object_schema(Json{{"path", Json{{"type", "string"}}},
+                                 {"content", Json{{"type", "string"}}},
+                                 {"old_text", Json{{"type", "string"}}},
+                                 {"new_text", Json{{"type", "string"}}},
+                                 {"replace_all", Json{{"type", "boolean"}, {"default", false}}}},
+                            {"path"});
+  Json edits = typed("array",
+                     "Edits to apply atomically, in order. {path, content} replaces the whole "
+                     "file. {path, old_text, new_text} replaces the one occurrence of old_text in "
+                     "the file's current content (replace_all: true replaces every occurrence); "
+                     "prefer it for small changes to large files.");
   edits["items"] = std::move(edit);
   return object_schema(
       Json{{"task_id", typed("string", kTaskIdDescription)}, {"edits", std::move(edits)}},
@@ -43,36 +71,84 @@ Json task_propose_schema() {
 }
 
 Json task_history_schema() {
-  return object_schema(Json{{"task_id", typed("string", kTaskIdDescription)}}, {"task_id"});
+  return object_schema(
+      Json{{"task_id", typed("string", kTaskIdDescription)},
+           {"since", typed("integer", "Only the attempts after this attempt number.")},
+           {"outputs",
+            with_default(typed("boolean", "Include each attempt's verifier output."), true)}},
+      {"task_id"});
 }
 
 Json task_finish_schema() {
-  Json commit = typed("boolean", "Keep edits (true) or restore snapshot (false).");
-  commit["default"] = true;
+  Json commit =
+      with_default(typed("boolean", "Keep edits (true) or restore snapshot (false)."), true);
   return object_schema(
       Json{{"task_id", typed("string", kTaskIdDescription)}, {"commit", std::move(commit)}},
       {"task_id"});
 }
 
-Json catalogue() {
+Json catalogue(const std::string* fixed_verifier) {
   return Json{
       {"tools",
        Json::array({
            tool_def("task_start",
                     "Start a verifier-gated agent task. Snapshots the listed files and returns a "
                     "task_id.",
-                    task_start_schema()),
+                    task_start_schema(fixed_verifier)),
            tool_def("task_propose",
                     "Propose an edit-set for a task. The edits are applied transactionally and "
                     "the verifier runs; failures roll back byte-for-byte.",
                     task_propose_schema()),
-           tool_def("task_history", "Return all recorded attempts for a task in order.",
+           tool_def("task_history",
+                    "Return all recorded attempts for a task in order. To page a long history, "
+                    "ask with outputs=false for the verdicts alone, then with since=N for the "
+                    "attempts after attempt N.",
                     task_history_schema()),
            tool_def("task_finish",
                     "Finish a task. commit=true keeps the last passing edits; commit=false "
                     "restores the pre-task snapshot.",
                     task_finish_schema()),
        })}};
+}
+
+// The hints of each tool. Only task_history just reads; a proposal and a restoring finish
+// overwrite files; a proposal runs a shell command, and a start may run a mutation tool over the
+// project's tests.
+Json annotations(std::string_view tool) {
+  const bool history = tool == "task_history";
+  const bool overwrites = tool == "task_propose" || tool == "task_finish";
+  const bool runs_commands = tool == "task_propose" || tool == "task_start";
+  Json hints = {{"readOnlyHint", history}, {"openWorldHint", runs_commands}};
+  if (!history) {
+    hints["destructiveHint"] = overwrites;
+    hints["idempotentHint"] = false;
+  }
+  return hints;
+}
+
+const char* title(std::string_view tool) {
+  if (tool == "task_start") return "Start a verified editing task";
+  if (tool == "task_propose") return "Propose an edit-set";
+  if (tool == "task_history") return "Read a task's attempts";
+  return "Finish a task";
+}
+
+// The members a revision adds to each tool definition and to the list result.
+Json catalogue_for(Revision revision, const std::string* fixed_verifier) {
+  const RevisionTraits& shape = traits(revision);
+  Json result = catalogue(fixed_verifier);
+  for (Json& tool : result["tools"]) {
+    const std::string& name = tool["name"].get_ref<const std::string&>();
+    if (shape.annotations) tool["annotations"] = annotations(name);
+    if (shape.titles) tool["title"] = title(name);
+    if (shape.structured) tool["outputSchema"] = output_schema(name);
+  }
+  if (shape.stateless) {
+    result["ttlMs"] = kCacheTtlMs;
+    result["cacheScope"] = "public";
+    add_stateless_members(result);
+  }
+  return result;
 }
 
 }  // namespace
@@ -82,10 +158,23 @@ Json tool_def(const std::string& name, const std::string& description, Json inpu
       {"description", description}, {"inputSchema", std::move(input_schema)}, {"name", name}};
 }
 
-std::string handle_tools_list(const Json& id) {
-  // The catalogue never changes, so its text is written once per process.
-  static const std::string text = write_json(catalogue());
-  return ok_with_text(id, text);
+std::string handle_tools_list(const Json& id, Revision revision,
+                              const std::string* fixed_verifier) {
+  // The catalogue changes only with the revision and the verifier fixed at start-up, so its
+  // texts are written once per process.
+  const auto write_all = [](const std::string* verifier) {
+    return for_every_revision(
+        [verifier](Revision each) { return write_json(catalogue_for(each, verifier)); });
+  };
+  const auto index = static_cast<std::size_t>(revision);
+  static const auto free_texts = write_all(nullptr);
+  if (fixed_verifier == nullptr) return ok_with_text(id, free_texts[index]);
+  static std::pair<std::string, std::remove_const_t<decltype(free_texts)>>
+      fixed;  // the verifier and its texts
+  if (fixed.second[0].empty() || fixed.first != *fixed_verifier) {
+    fixed = {*fixed_verifier, write_all(fixed_verifier)};
+  }
+  return ok_with_text(id, fixed.second[index]);
 }
 
 }  // namespace quarry

@@ -20,11 +20,12 @@ struct Outcome {
   }
 };
 
-std::string reply(Form form, const Json& id, Outcome outcome) {
+std::string reply(Form form, const Json& id, Revision revision, Outcome outcome) {
   if (outcome.result) {
-    return form == Form::Tool ? tool_result(id, *outcome.result) : ok(id, *outcome.result);
+    return form == Form::Tool ? tool_result(id, *outcome.result, revision)
+                              : ok(id, *outcome.result, revision);
   }
-  return form == Form::Tool ? tool_error(id, outcome.message)
+  return form == Form::Tool ? tool_error(id, outcome.message, revision)
                             : err(id, outcome.code, outcome.message);
 }
 
@@ -73,8 +74,15 @@ RunHooks hooks_for(const RequestContext& context, const Json& params, const char
 
 Outcome start(TaskOperations& tasks, Form form, TaskStartParams params, const RunHooks& hooks) {
   std::string task_id = tasks.new_task_id();
+  if (const std::string* fixed = tasks.fixed_verifier()) {
+    if (params.verify_cmd && *params.verify_cmd != *fixed) {
+      return Outcome::failure(kInvalidParams,
+                              "task_start failed: the verifier is fixed by the server: " + *fixed);
+    }
+    params.verify_cmd = *fixed;
+  }
   std::optional<std::string> warning;
-  if (form == Form::Direct) warning = tasks.check_verifier_strength(params.verify_cmd, hooks);
+  if (form == Form::Direct) warning = tasks.check_verifier_strength(*params.verify_cmd, hooks);
   Result<StartedTask> started = tasks.start(std::move(task_id), std::move(params), hooks);
   if (!started) {
     const IoError& error = started.error();
@@ -86,6 +94,9 @@ Outcome start(TaskOperations& tasks, Form form, TaskStartParams params, const Ru
   if (std::optional<Json> gate = mutation_gate_result(started.value())) {
     result["mutation_gate"] = std::move(*gate);
   }
+  if (const std::optional<Verdict>& baseline = started.value().baseline) {
+    result["baseline"] = Json{{"output", baseline->output}, {"passed", baseline->passed}};
+  }
   return Outcome::success(std::move(result));
 }
 
@@ -93,42 +104,52 @@ Outcome propose(TaskOperations& tasks, TaskProposeParams params, const RunHooks&
   std::vector<FileEdit> edits;
   edits.reserve(params.edits.size());
   for (EditParam& edit : params.edits) {
-    edits.push_back(FileEdit{std::move(edit.path), std::move(edit.content)});
+    edits.push_back(
+        FileEdit{std::move(edit.path), std::move(edit.content), std::move(edit.replacement)});
   }
-  std::optional<ProposeOutcome> outcome = tasks.propose(params.task_id, std::move(edits), hooks);
+  std::optional<Result<ProposeOutcome>> outcome =
+      tasks.propose(params.task_id, std::move(edits), hooks);
   if (!outcome) return unknown_task(params.task_id);
-  return Outcome::success(record_json(*outcome));
+  if (!outcome->ok()) return Outcome::failure(kInvalidParams, outcome->error().message);
+  return Outcome::success(record_json(outcome->value()));
 }
 
 Outcome history(TaskOperations& tasks, const TaskHistoryParams& params) {
   std::optional<std::vector<AttemptRecord>> records = tasks.history(params.task_id);
   if (!records) return unknown_task(params.task_id);
   Json attempts = Json::array();
-  for (const AttemptRecord& record : *records) attempts.push_back(record_json(record));
+  for (const AttemptRecord& record : *records) {
+    if (record.attempt <= params.since) continue;
+    attempts.push_back(record_json(record));
+    if (!params.outputs) attempts.back().erase("output");
+  }
   return Outcome::success(Json{{"attempts", std::move(attempts)}});
 }
 
 Outcome finish(TaskOperations& tasks, const TaskFinishParams& params) {
-  std::optional<Status> finished = tasks.finish(params.task_id, params.commit);
+  std::optional<Result<std::vector<std::string>>> finished =
+      tasks.finish(params.task_id, params.commit);
   if (!finished) return unknown_task(params.task_id);
   if (!finished->ok()) {
     return Outcome::failure(kFinishFailed,
                             "finish failed, task retained for retry: " + finished->error().message);
   }
-  return Outcome::success(Json{{"committed", params.commit}});
+  Json result = {{"committed", params.commit}};
+  if (!finished->value().empty()) result["saved"] = finished->value();
+  return Outcome::success(std::move(result));
 }
 
 // Decodes the arguments of one operation and carries it out; the decoding failure's reply
 // differs between the forms.
 template <typename Decoded, typename Operation>
-std::string decode_and_run(Form form, const Json& id, DecodeResult<Decoded> decoded,
-                           Operation&& operation) {
+std::string decode_and_run(Form form, const Json& id, Revision revision,
+                           DecodeResult<Decoded> decoded, Operation&& operation) {
   if (!decoded) {
     return form == Form::Tool
-               ? tool_error(id, "invalid arguments: " + decoded.error().message)
+               ? tool_error(id, "invalid arguments: " + decoded.error().message, revision)
                : err(id, kInvalidParams, "invalid params: " + decoded.error().message);
   }
-  return reply(form, id, operation(std::move(decoded).value()));
+  return reply(form, id, revision, operation(std::move(decoded).value()));
 }
 
 std::string serve_operation(TaskOperations& tasks, const RequestContext& context, Form form,
@@ -138,20 +159,22 @@ std::string serve_operation(TaskOperations& tasks, const RequestContext& context
   if (name == "task_finish" && context.flush) context.flush();
   if (name == "task_propose") {
     const RunHooks hooks = hooks_for(context, params, "verifier");
-    return decode_and_run(form, id, decode_task_propose(std::move(arguments)),
+    return decode_and_run(form, id, context.revision, decode_task_propose(std::move(arguments)),
                           [&](TaskProposeParams p) { return propose(tasks, std::move(p), hooks); });
   }
   if (name == "task_start") {
     const RunHooks hooks = hooks_for(context, params, "mutation tool");
+    const VerifierArgument verifier =
+        tasks.fixed_verifier() != nullptr ? VerifierArgument::Optional : VerifierArgument::Required;
     return decode_and_run(
-        form, id, decode_task_start(std::move(arguments)),
+        form, id, context.revision, decode_task_start(std::move(arguments), verifier),
         [&](TaskStartParams p) { return start(tasks, form, std::move(p), hooks); });
   }
   if (name == "task_history") {
-    return decode_and_run(form, id, decode_task_history(std::move(arguments)),
+    return decode_and_run(form, id, context.revision, decode_task_history(std::move(arguments)),
                           [&](TaskHistoryParams p) { return history(tasks, p); });
   }
-  return decode_and_run(form, id, decode_task_finish(std::move(arguments)),
+  return decode_and_run(form, id, context.revision, decode_task_finish(std::move(arguments)),
                         [&](TaskFinishParams p) { return finish(tasks, p); });
 }
 
@@ -203,14 +226,16 @@ std::string handle_propose(TaskOperations& tasks, const RequestContext& context,
   return serve_operation(tasks, context, Form::Direct, "task_propose", id, std::move(params), meta);
 }
 
-std::string handle_history(TaskOperations& tasks, const Json& id, Json params) {
-  return serve_operation(tasks, RequestContext{}, Form::Direct, "task_history", id,
-                         std::move(params), Json(nullptr));
+std::string handle_history(TaskOperations& tasks, const RequestContext& context, const Json& id,
+                           Json params) {
+  return serve_operation(tasks, context, Form::Direct, "task_history", id, std::move(params),
+                         Json(nullptr));
 }
 
-std::string handle_finish(TaskOperations& tasks, const Json& id, Json params) {
-  return serve_operation(tasks, RequestContext{}, Form::Direct, "task_finish", id,
-                         std::move(params), Json(nullptr));
+std::string handle_finish(TaskOperations& tasks, const RequestContext& context, const Json& id,
+                          Json params) {
+  return serve_operation(tasks, context, Form::Direct, "task_finish", id, std::move(params),
+                         Json(nullptr));
 }
 
 }  // namespace quarry

@@ -11,6 +11,7 @@
 #include "io_error.h"
 #include "json_text.h"
 #include "mutation_gate.h"
+#include "revision.h"
 
 namespace quarry {
 
@@ -19,6 +20,7 @@ struct StartedTask {
   std::string task_id;
   std::optional<double> min_mutation_score;
   std::optional<MutationMeasurement> mutation_measurement;
+  std::optional<Verdict> baseline = std::nullopt;  // when the start asked for one
 };
 
 // The operations the handlers call: the task registry in the server; a stand-in that touches
@@ -27,17 +29,21 @@ class TaskOperations {
  public:
   virtual ~TaskOperations() = default;
   virtual std::string new_task_id() = 0;
+  // The verifier the operator fixed for every task of the server, or nullptr.
+  virtual const std::string* fixed_verifier() const { return nullptr; }
   virtual std::optional<std::string> check_verifier_strength(const std::string& verify_cmd,
                                                              const RunHooks& hooks) = 0;
   // Starts the task and, on success, registers it.
   virtual Result<StartedTask> start(std::string task_id, TaskStartParams params,
                                     const RunHooks& hooks) = 0;
-  virtual std::optional<ProposeOutcome> propose(const std::string& task_id,
-                                                std::vector<FileEdit> edits,
-                                                const RunHooks& hooks) = 0;
+  // An error is a proposal refused as invalid, counted as no attempt.
+  virtual std::optional<Result<ProposeOutcome>> propose(const std::string& task_id,
+                                                        std::vector<FileEdit> edits,
+                                                        const RunHooks& hooks) = 0;
   virtual std::optional<std::vector<AttemptRecord>> history(const std::string& task_id) = 0;
-  // Removes the task when the finish succeeds.
-  virtual std::optional<Status> finish(const std::string& task_id, bool commit) = 0;
+  // Removes the task when the finish succeeds, and gives the paths a restore saved.
+  virtual std::optional<Result<std::vector<std::string>>> finish(const std::string& task_id,
+                                                                 bool commit) = 0;
 };
 
 // Per-request facilities of the loop.
@@ -56,6 +62,8 @@ struct RequestContext {
   std::function<bool()> on_input;
   // True once the request is cancelled or the process is asked to terminate.
   std::function<bool()> abandoned;
+  // The revision the request is served under, which shapes its reply.
+  Revision revision = Revision::V2024_11_05;
 };
 
 // Each returns the whole reply line.
@@ -65,8 +73,10 @@ std::string handle_start(TaskOperations& tasks, const RequestContext& context, c
                          Json params);
 std::string handle_propose(TaskOperations& tasks, const RequestContext& context, const Json& id,
                            Json params);
-std::string handle_history(TaskOperations& tasks, const Json& id, Json params);
-std::string handle_finish(TaskOperations& tasks, const Json& id, Json params);
+std::string handle_history(TaskOperations& tasks, const RequestContext& context, const Json& id,
+                           Json params);
+std::string handle_finish(TaskOperations& tasks, const RequestContext& context, const Json& id,
+                          Json params);
 
 // The "mutation_gate" member of a start result, when the start asked for a minimum.
 std::optional<Json> mutation_gate_result(const StartedTask& task);

@@ -90,7 +90,8 @@ int main(int argc, char** argv) {
   const bool recovered = quarry::recover_journals(*journal, settings->workspace, say);
   if (options.recover) return recovered ? 0 : 1;
   {
-    quarry::RegistryTasks tasks(quarry::TaskRegistry::create(), std::move(settings));
+    quarry::RegistryTasks tasks(quarry::TaskRegistry::create(), std::move(settings),
+                                options.verify);
     const int interrupt_fd = quarry::termination::install();
     quarry::serve(tasks, 0, 1, interrupt_fd);
   }

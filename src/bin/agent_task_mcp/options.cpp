@@ -56,6 +56,11 @@ const std::vector<KnownOption>& known_options() {
          o.protect.push_back(v);
          return std::nullopt;
        }},
+      {"--verify", true,
+       [](Options& o, const std::string& v) -> std::optional<std::string> {
+         o.verify = v;
+         return std::nullopt;
+       }},
   };
   return options;
 }
@@ -91,6 +96,9 @@ Options:
                           relative to the root: '*', '?' and '[...]' stay within one path
                           component, '**' as a whole component matches any number of them
                           (tests/** is everything under tests/)
+  --verify CMD            verify every task's proposals with the shell command CMD: a task
+                          that omits verify_cmd gets it, one that names another is refused,
+                          so the gate stays in the operator's hands, not the agent's
   --verify-timeout SECS   kill a verifier that runs longer and roll its edits back (default:
                           no limit; set it a little under the client's own tool time-out)
   --journal-dir DIR       keep the undo journal in DIR (default: .quarry-agent-task/ in the

@@ -16,6 +16,7 @@ struct Options {
   bool recover = false;                    // only recover hot journals, then exit
   std::optional<std::string> root;         // confine every task path beneath this directory
   std::vector<std::string> protect;        // patterns of root-relative paths no task may declare
+  std::optional<std::string> verify;       // the verifier of every task, fixed by the operator
 };
 
 // What the command line asks for: serve with these options, or print `text` and exit.

@@ -21,11 +21,18 @@ std::string new_task_id() {
 }
 
 RegistryTasks::RegistryTasks(std::shared_ptr<TaskRegistry> registry,
-                             std::shared_ptr<const TaskSettings> settings)
-    : registry_(std::move(registry)), settings_(std::move(settings)) {}
+                             std::shared_ptr<const TaskSettings> settings,
+                             std::optional<std::string> fixed_verifier)
+    : registry_(std::move(registry)),
+      settings_(std::move(settings)),
+      fixed_verifier_(std::move(fixed_verifier)) {}
 
 std::string RegistryTasks::new_task_id() {
   return quarry::new_task_id();
+}
+
+const std::string* RegistryTasks::fixed_verifier() const {
+  return fixed_verifier_ ? &*fixed_verifier_ : nullptr;
 }
 
 std::optional<std::string> RegistryTasks::check_verifier_strength(const std::string& verify_cmd,
@@ -36,18 +43,24 @@ std::optional<std::string> RegistryTasks::check_verifier_strength(const std::str
 Result<StartedTask> RegistryTasks::start(std::string task_id, TaskStartParams params,
                                          const RunHooks& hooks) {
   Result<AgentTask> task = AgentTask::start(
-      std::move(task_id), std::move(params.goal), std::move(params.verify_cmd), params.files,
+      std::move(task_id), std::move(params.goal), std::move(*params.verify_cmd), params.files,
       params.max_attempts, params.min_mutation_score, settings_, hooks);
   if (!task) return task.error();
   StartedTask started{task.value().id(), task.value().min_mutation_score(),
                       task.value().mutation_measurement()};
+  if (params.baseline) {
+    Verdict baseline = task.value().run_baseline(hooks);
+    // A cancelled baseline starts no task.
+    if (baseline.interrupted) return IoError{ErrorKind::Interrupted, "start abandoned"};
+    started.baseline = std::move(baseline);
+  }
   registry_->insert(std::move(task).value());
   return started;
 }
 
-std::optional<ProposeOutcome> RegistryTasks::propose(const std::string& task_id,
-                                                     std::vector<FileEdit> edits,
-                                                     const RunHooks& hooks) {
+std::optional<Result<ProposeOutcome>> RegistryTasks::propose(const std::string& task_id,
+                                                             std::vector<FileEdit> edits,
+                                                             const RunHooks& hooks) {
   return registry_->with_task(
       task_id, [&](AgentTask& task) { return task.propose(std::move(edits), hooks); });
 }
@@ -56,8 +69,9 @@ std::optional<std::vector<AttemptRecord>> RegistryTasks::history(const std::stri
   return registry_->with_task(task_id, [](AgentTask& task) { return task.attempts(); });
 }
 
-std::optional<Status> RegistryTasks::finish(const std::string& task_id, bool commit) {
-  std::optional<Status> finished =
+std::optional<Result<std::vector<std::string>>> RegistryTasks::finish(const std::string& task_id,
+                                                                      bool commit) {
+  std::optional<Result<std::vector<std::string>>> finished =
       registry_->with_task(task_id, [commit](AgentTask& task) { return task.finish(commit); });
   if (finished && finished->ok()) (void)registry_->remove(task_id);
   return finished;

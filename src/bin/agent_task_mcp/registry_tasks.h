@@ -2,6 +2,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "handlers.h"
@@ -13,22 +14,28 @@ std::string new_task_id();
 
 class RegistryTasks final : public TaskOperations {
  public:
+  // `fixed_verifier`: the verifier of every task, when the operator fixed one.
   RegistryTasks(std::shared_ptr<TaskRegistry> registry,
-                std::shared_ptr<const TaskSettings> settings);
+                std::shared_ptr<const TaskSettings> settings,
+                std::optional<std::string> fixed_verifier = std::nullopt);
 
   std::string new_task_id() override;
+  const std::string* fixed_verifier() const override;
   std::optional<std::string> check_verifier_strength(const std::string& verify_cmd,
                                                      const RunHooks& hooks) override;
   Result<StartedTask> start(std::string task_id, TaskStartParams params,
                             const RunHooks& hooks) override;
-  std::optional<ProposeOutcome> propose(const std::string& task_id, std::vector<FileEdit> edits,
-                                        const RunHooks& hooks) override;
+  std::optional<Result<ProposeOutcome>> propose(const std::string& task_id,
+                                                std::vector<FileEdit> edits,
+                                                const RunHooks& hooks) override;
   std::optional<std::vector<AttemptRecord>> history(const std::string& task_id) override;
-  std::optional<Status> finish(const std::string& task_id, bool commit) override;
+  std::optional<Result<std::vector<std::string>>> finish(const std::string& task_id,
+                                                         bool commit) override;
 
  private:
   std::shared_ptr<TaskRegistry> registry_;
   std::shared_ptr<const TaskSettings> settings_;
+  std::optional<std::string> fixed_verifier_;
 };
 
 }  // namespace quarry

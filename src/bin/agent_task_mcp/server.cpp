@@ -67,12 +67,14 @@ struct Request {
   Json params;
 };
 
-// What one line amounts to: a request to carry out, a reply already known (a parse error), or
-// nothing; `stop` for a line that is not UTF-8, where serving ends.
+// What one line amounts to: a request to carry out, a batch (an array, served only where the
+// session's revision accepts batches), a reply already known (a parse error), or nothing;
+// `stop` for a line that is not UTF-8, where serving ends.
 struct Parsed {
   std::optional<Request> request;
   std::optional<std::string> reply;
   bool stop = false;
+  std::optional<Json> batch{};
 };
 
 Json take_member(Json& object, const char* name) {
@@ -80,8 +82,9 @@ Json take_member(Json& object, const char* name) {
   return found == object.end() ? Json(nullptr) : std::move(*found);
 }
 
-std::string out_of_memory_reply(const std::string& method, const Json& id) {
-  return method == "tools/call" ? tool_error(id, kOutOfMemory)
+std::string out_of_memory_reply(const std::string& method, const Json& id,
+                                Revision revision = Revision::V2024_11_05) {
+  return method == "tools/call" ? tool_error(id, kOutOfMemory, revision)
                                 : err(id, kInternalError, kOutOfMemory);
 }
 
@@ -163,6 +166,16 @@ std::string out_of_memory_reply_for(std::string_view text) {
   return out_of_memory_reply(method, id);
 }
 
+Request request_from(Json& object) {
+  Request request;
+  request.has_id = object.contains("id");
+  request.id = take_member(object, "id");
+  const auto method = object.find("method");
+  if (method != object.end() && method->is_string()) request.method = method->get<std::string>();
+  request.params = take_member(object, "params");
+  return request;
+}
+
 Parsed read_request(std::string_view line, std::size_t padding) {
   const std::string_view text = trim_white_space(line);
   if (text.empty()) return {};
@@ -173,58 +186,109 @@ Parsed read_request(std::string_view line, std::size_t padding) {
       return Parsed{std::nullopt, err(Json(nullptr), kParseError, "parse error: " + *message)};
     }
     Json& value = std::get<Json>(parsed);
+    if (value.is_array()) return Parsed{std::nullopt, std::nullopt, false, std::move(value)};
     if (!value.is_object()) return {};
-    Request request;
-    request.has_id = value.contains("id");
-    request.id = take_member(value, "id");
-    const auto method = value.find("method");
-    if (method != value.end() && method->is_string()) request.method = method->get<std::string>();
-    request.params = take_member(value, "params");
-    return Parsed{std::move(request), std::nullopt};
+    return Parsed{request_from(value), std::nullopt};
   } catch (const std::bad_alloc&) {
     return Parsed{std::nullopt, out_of_memory_reply_for(text)};
   }
 }
 
-const Json& initialize_result() {
-  static const Json result = {
-      {"capabilities", {{"tools", Json::object()}}},
-      {"protocolVersion", "2024-11-05"},
-      {"serverInfo", {{"name", "quarry-agent-task"}, {"version", "0.5.0"}}},
-  };
-  return result;
+// A notification has no reply, even when a client gives it an id.
+bool is_notification(const std::string& method) {
+  return method == "notifications/initialized" || method == "notifications/cancelled";
 }
 
 std::optional<std::string> dispatch(TaskOperations& tasks, const RequestContext& context,
                                     const std::string& method, const Json& id, Json params) {
-  if (method == "tools/list") return handle_tools_list(id);
+  const Revision revision = context.revision;
+  if (method == "tools/list") return handle_tools_list(id, revision, tasks.fixed_verifier());
   if (method == "tools/call") return handle_tools_call(tasks, context, id, std::move(params));
   if (method == "task_propose") return handle_propose(tasks, context, id, std::move(params));
   if (method == "task_start") return handle_start(tasks, context, id, std::move(params));
-  if (method == "task_history") return handle_history(tasks, id, std::move(params));
-  if (method == "task_finish") return handle_finish(tasks, id, std::move(params));
-  if (method == "initialize") return ok(id, initialize_result());
+  if (method == "task_history") return handle_history(tasks, context, id, std::move(params));
+  if (method == "task_finish") return handle_finish(tasks, context, id, std::move(params));
+  if (method == "initialize") return ok(id, initialize_result(revision), revision);
+  // Answered whatever the request's metadata, so that a client probing for the stateless era
+  // finds it here.
+  if (method == "server/discover") return ok_with_text(id, discover_result_text());
   // Every MCP server must answer the base protocol's liveness check.
-  if (method == "ping") return ok(id, Json::object());
-  // A notification has no reply, even when a client gives it an id. A cancellation read here
-  // names no request in flight: it crossed its reply, and there is nothing left to stop.
-  if (method == "notifications/initialized" || method == "notifications/cancelled") {
-    return std::nullopt;
-  }
+  if (method == "ping") return ok(id, Json::object(), revision);
+  // A cancellation read here names no request in flight: it crossed its reply, and there is
+  // nothing left to stop.
+  if (is_notification(method)) return std::nullopt;
   return err(id, kMethodNotFound, "unknown method: " + method);
 }
 
-// The request is carried out in full even when nobody will read the reply.
-std::optional<std::string> serve_request(TaskOperations& tasks, const RequestContext& context,
-                                         Request request) {
+// The version a request's stateless-era metadata names, when it names one.
+const Json* named_version(const Json& params) {
+  if (!params.is_object()) return nullptr;
+  const auto meta = params.find("_meta");
+  if (meta == params.end() || !meta->is_object()) return nullptr;
+  const auto version = meta->find(kProtocolVersionMeta);
+  return version == meta->end() ? nullptr : &*version;
+}
+
+std::string unsupported_version_reply(const Json& id, const Json& version) {
+  const std::string requested =
+      version.is_string() ? version.get<std::string>() : write_json(version);
+  return err_with_data(id, kUnsupportedProtocolVersion,
+                       "unsupported protocol version: " + requested,
+                       unsupported_version_data(requested));
+}
+
+// An initialize negotiates the session's revision, kept until the next one; any other request
+// is served under the revision its metadata names, whatever the session did before, or else
+// under the session's.
+Revision revision_for(const Request& request, std::optional<Revision> named, Revision& session) {
+  if (request.method != "initialize") return named.value_or(session);
+  const Json& params = request.params;
+  session = negotiate(params.is_object() ? params.value("protocolVersion", Json()) : Json());
+  return session;
+}
+
+// The revision is decided here, once per request. A request whose metadata names a version not
+// spoken here is answered at once; any other is carried out in full even when nobody will read
+// the reply.
+std::optional<std::string> serve_request(TaskOperations& tasks, RequestContext& context,
+                                         Revision& session, Request request) {
   std::optional<std::string> reply;
+  context.revision = session;
   try {
-    reply = dispatch(tasks, context, request.method, request.id, std::move(request.params));
+    const Json* version = named_version(request.params);
+    const std::optional<Revision> named =
+        version == nullptr ? std::nullopt : stateless_revision(*version);
+    if (version != nullptr && !named) {
+      if (!is_notification(request.method)) reply = unsupported_version_reply(request.id, *version);
+    } else {
+      context.revision = revision_for(request, named, session);
+      reply = dispatch(tasks, context, request.method, request.id, std::move(request.params));
+    }
   } catch (const std::bad_alloc&) {
-    reply = out_of_memory_reply(request.method, request.id);
+    reply = out_of_memory_reply(request.method, request.id, context.revision);
   }
   if (!request.has_id) return std::nullopt;
   return reply;
+}
+
+// A batch where the session's revision accepts them: each member served in turn by
+// `serve_one`, the replies gathered in one array line, none when no member is owed one.
+// Elsewhere an array is not a request and gets no reply.
+template <typename ServeOne>
+std::optional<std::string> serve_batch(Json batch, Revision session, ServeOne&& serve_one) {
+  if (!traits(session).batches) return std::nullopt;
+  if (batch.empty()) return err(Json(nullptr), kInvalidRequest, "invalid request: empty batch");
+  std::string replies;
+  for (Json& member : batch) {
+    std::optional<std::string> reply =
+        member.is_object() ? serve_one(request_from(member))
+                           : err(Json(nullptr), kInvalidRequest, "invalid request: not an object");
+    if (!reply) continue;
+    replies += replies.empty() ? '[' : ',';
+    replies += *reply;
+  }
+  if (replies.empty()) return std::nullopt;
+  return replies + ']';
 }
 
 // The loop's state: the reader, the replies held back, the lines read while a child ran and the
@@ -285,18 +349,27 @@ class Session {
 
   void serve(Parsed parsed) {
     memory_to_release_ = true;
-    if (!parsed.request) {
-      if (parsed.reply) append_reply(*parsed.reply);
-      return;
+    std::optional<std::string> reply = std::move(parsed.reply);
+    if (parsed.request) {
+      reply = serve_one(std::move(*parsed.request));
+    } else if (parsed.batch) {
+      reply = serve_batch(std::move(*parsed.batch), session_revision_,
+                          [this](Request request) { return serve_one(std::move(request)); });
     }
-    if (parsed.request->has_id) in_flight_id_ = parsed.request->id;
+    if (reply) append_reply(*reply);
+  }
+
+  std::optional<std::string> serve_one(Request request) {
+    if (request.has_id) in_flight_id_ = request.id;
     cancelled_ = abandoned_ = false;
     termination::enter_request();
-    std::optional<std::string> reply = serve_request(tasks_, context_, std::move(*parsed.request));
+    std::optional<std::string> reply =
+        serve_request(tasks_, context_, session_revision_, std::move(request));
     termination::leave_request();
     in_flight_id_.reset();
     // An abandoned request gets no reply: its client has stopped waiting for it.
-    if (reply && !abandoned_) append_reply(*reply);
+    if (abandoned_) return std::nullopt;
+    return reply;
   }
 
   void append_reply(const std::string& reply) {
@@ -339,7 +412,7 @@ class Session {
     if (!parsed.request) return false;
     const Request& request = *parsed.request;
     if (request.method == "ping" && request.has_id) {
-      write_during_request(ok(request.id, Json::object()) + "\n");
+      write_during_request(ok(request.id, Json::object(), session_revision_) + "\n");
       return true;
     }
     if (request.method != "notifications/cancelled") return false;
@@ -401,6 +474,7 @@ class Session {
   int out_fd_;
   int interrupt_fd_;
   RequestContext context_;
+  Revision session_revision_ = Revision::V2024_11_05;
   std::string pending_;
   std::deque<Queued> queue_;
   std::size_t queued_bytes_ = 0;
@@ -515,11 +589,17 @@ void LineReader::release_memory() {
   }
 }
 
-std::optional<std::string> serve_line(TaskOperations& tasks, const RequestContext& context,
-                                      std::string_view line, std::size_t padding) {
+std::optional<std::string> serve_line(TaskOperations& tasks, RequestContext& context,
+                                      Revision& session, std::string_view line,
+                                      std::size_t padding) {
   Parsed parsed = read_request(line, padding);
-  if (!parsed.request) return std::move(parsed.reply);
-  return serve_request(tasks, context, std::move(*parsed.request));
+  if (parsed.request) return serve_request(tasks, context, session, std::move(*parsed.request));
+  if (parsed.batch) {
+    return serve_batch(std::move(*parsed.batch), session, [&](Request request) {
+      return serve_request(tasks, context, session, std::move(request));
+    });
+  }
+  return std::move(parsed.reply);
 }
 
 void serve(TaskOperations& tasks, int in_fd, int out_fd, int interrupt_fd) {

@@ -55,8 +55,11 @@ class LineReader {
 
 // Serves one line: the reply text to write, or nothing. `padding` bytes after the line are
 // readable (see LineReader). A request that runs out of memory is answered "out of memory".
-std::optional<std::string> serve_line(TaskOperations& tasks, const RequestContext& context,
-                                      std::string_view line, std::size_t padding);
+// `session` is the revision the session's last initialize negotiated, updated by an initialize;
+// `context.revision` is left at the revision the line was served under.
+std::optional<std::string> serve_line(TaskOperations& tasks, RequestContext& context,
+                                      Revision& session, std::string_view line,
+                                      std::size_t padding);
 
 // The loop over standard input until end of input, a read error or a line of invalid UTF-8.
 // Children run for a request are abandoned when `interrupt_fd` becomes readable, and replies

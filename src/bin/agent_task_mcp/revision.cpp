@@ -1,0 +1,104 @@
+#include "revision.h"
+
+#include <array>
+
+namespace quarry {
+namespace {
+
+constexpr std::array<RevisionTraits, kRevisionCount> kRevisions = {{
+    // name          annotations titles structured batches instructions stateless
+    {"2024-11-05", false, false, false, false, false, false},
+    {"2025-03-26", true, false, false, true, true, false},
+    {"2025-06-18", true, true, true, false, true, false},
+    {"2025-11-25", true, true, true, false, true, false},
+    {"2026-07-28", true, true, true, false, true, true},
+}};
+
+constexpr const char* kServerInfoMeta = "io.modelcontextprotocol/serverInfo";
+
+// Sent to every model that connects, so it says only what the tool descriptions do not.
+constexpr const char* kInstructions =
+    "Make every file change through a task, so that a verifier judges it and a failure is "
+    "undone byte for byte.\n"
+    "- task_start: declare in files every file the change may touch, new ones included, and a "
+    "verify_cmd that fails while the goal is unmet.\n"
+    "- task_propose: send all the edits of one change together; a set the verifier rejects is "
+    "rolled back, and the same set again is refused.\n"
+    "- After a rejection, read task_history for the verifier's output before proposing again.\n"
+    "- End with task_finish: commit=true keeps the files, commit=false restores them.";
+
+Json server_info() {
+  return Json{{"name", "quarry-agent-task"}, {"version", "0.5.0"}};
+}
+
+Json tools_capabilities() {
+  return Json{{"tools", Json::object()}};
+}
+
+Json build_initialize_result(Revision revision) {
+  const RevisionTraits& wanted = traits(revision);
+  Json result = {{"capabilities", tools_capabilities()},
+                 {"protocolVersion", wanted.name},
+                 {"serverInfo", server_info()}};
+  if (wanted.instructions) result["instructions"] = kInstructions;
+  return result;
+}
+
+}  // namespace
+
+const RevisionTraits& traits(Revision revision) {
+  return kRevisions[static_cast<std::size_t>(revision)];
+}
+
+Revision negotiate(const Json& version) {
+  if (version.is_string()) {
+    const std::string& asked = version.get_ref<const std::string&>();
+    for (std::size_t i = 0; i < kRevisionCount; ++i) {
+      if (kRevisions[i].name == asked && !kRevisions[i].stateless) return static_cast<Revision>(i);
+    }
+  }
+  return Revision::V2024_11_05;
+}
+
+std::optional<Revision> stateless_revision(const Json& version) {
+  if (version.is_string() &&
+      version.get_ref<const std::string&>() == traits(Revision::V2026_07_28).name) {
+    return Revision::V2026_07_28;
+  }
+  return std::nullopt;
+}
+
+const Json& initialize_result(Revision revision) {
+  static const auto results = for_every_revision(build_initialize_result);
+  return results[static_cast<std::size_t>(revision)];
+}
+
+const std::string& discover_result_text() {
+  static const std::string text = [] {
+    Json result = {{"cacheScope", "public"},
+                   {"capabilities", tools_capabilities()},
+                   {"instructions", kInstructions},
+                   {"supportedVersions", Json::array({traits(Revision::V2026_07_28).name})},
+                   {"ttlMs", kCacheTtlMs}};
+    add_stateless_members(result);
+    return write_json(result);
+  }();
+  return text;
+}
+
+Json unsupported_version_data(std::string_view requested) {
+  return Json{{"requested", requested},
+              {"supported", Json::array({traits(Revision::V2026_07_28).name})}};
+}
+
+void add_stateless_members(Json& result) {
+  result["_meta"] = Json{{kServerInfoMeta, server_info()}};
+  result["resultType"] = "complete";
+}
+
+const std::string& stateless_meta_member() {
+  static const std::string text = "\"_meta\":" + write_json(Json{{kServerInfoMeta, server_info()}});
+  return text;
+}
+
+}  // namespace quarry

@@ -1,0 +1,68 @@
+// The protocol revisions the server speaks and everything that differs between them, in one
+// table. The loop decides a request's revision once; the handshake results here, the catalogue
+// and the envelope builders alone shape replies by it.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "json_text.h"
+
+namespace quarry {
+
+// Oldest first. A session starts at the first, which is what it gets until an initialize asks
+// for another.
+enum class Revision { V2024_11_05, V2025_03_26, V2025_06_18, V2025_11_25, V2026_07_28 };
+inline constexpr std::size_t kRevisionCount = 5;
+
+// What one revision asks of the replies.
+struct RevisionTraits {
+  std::string_view name;
+  bool annotations;   // tool annotations (hints)
+  bool titles;        // a title on each tool
+  bool structured;    // outputSchema on tools, structuredContent on results
+  bool batches;       // a JSON array of requests answered by one array
+  bool instructions;  // instructions in the initialize result
+  bool stateless;     // no handshake: resultType, serverInfo and cache fields on results
+};
+
+const RevisionTraits& traits(Revision revision);
+
+// `make(revision)` for every revision, indexed by revision: the tables made once per process.
+template <typename Make>
+auto for_every_revision(Make&& make) {
+  std::array<decltype(make(Revision{})), kRevisionCount> made;
+  for (std::size_t i = 0; i < kRevisionCount; ++i) made[i] = make(static_cast<Revision>(i));
+  return made;
+}
+
+// The revision an initialize asking for `version` negotiates: that one when it is a
+// handshake-era revision this server speaks, else the oldest, whatever the client asked.
+Revision negotiate(const Json& version);
+
+// The member of a request's params._meta that names its revision in the stateless era.
+inline constexpr const char* kProtocolVersionMeta = "io.modelcontextprotocol/protocolVersion";
+// The revision a stateless-era request's metadata names, when this server speaks it.
+std::optional<Revision> stateless_revision(const Json& version);
+
+// The results of the handshake: initialize under the revision it negotiated, and
+// server/discover, the same whatever the request's metadata.
+const Json& initialize_result(Revision revision);
+const std::string& discover_result_text();
+// Data of the refusal of a stateless-era version this server does not speak.
+Json unsupported_version_data(std::string_view requested);
+
+// How long a client may keep a stateless-era tools/list or server/discover result.
+inline constexpr int kCacheTtlMs = 3600000;
+
+// Members every result of a stateless-era revision carries ("_meta" and "resultType"), merged
+// into `result`, an object.
+void add_stateless_members(Json& result);
+// The "_meta" member alone as JSON text, for results written as text: its name sorts before
+// every other member's.
+const std::string& stateless_meta_member();
+
+}  // namespace quarry

@@ -1,0 +1,131 @@
+// Every reply line of a raw session of each protocol revision, validated against that revision's
+// published JSON Schema: the envelope, the result of the method asked, and a tool's
+// structuredContent against the outputSchema the server itself declared for the tool.
+// Usage: node schema.test.mjs /abs/path/to/quarry_agent_task /abs/path/to/mcp-schema
+import assert from 'node:assert/strict';
+import { spawn } from 'node:child_process';
+import fs from 'node:fs';
+import os from 'node:os';
+import path from 'node:path';
+import readline from 'node:readline';
+
+import Ajv from 'ajv';
+import Ajv2020 from 'ajv/dist/2020.js';
+
+import { check, finish } from './harness.mjs';
+
+const server = path.resolve(process.argv[2] ?? '');
+const schemas = path.resolve(process.argv[3] ?? '');
+const MODERN = '2026-07-28';
+const LEGACY = ['2024-11-05', '2025-03-26', '2025-06-18', '2025-11-25'];
+const KEY = 'io.modelcontextprotocol';
+
+// The validator of one definition of a revision's schema.
+function definitions(revision) {
+  const schema = JSON.parse(fs.readFileSync(path.join(schemas, `${revision}.json`), 'utf8'));
+  const modern = schema.$schema.includes('2020-12');
+  const ajv = new (modern ? Ajv2020 : Ajv)({ strict: false, validateFormats: false });
+  ajv.addSchema(schema, 'mcp');
+  return (name) => ajv.getSchema(`mcp#/${modern ? '$defs' : 'definitions'}/${name}`);
+}
+
+function assertValid(validate, value, what) {
+  assert.ok(validate(value), `${what}: ${JSON.stringify(validate.errors)} in ${JSON.stringify(value)}`);
+}
+
+// The server as a child in a fresh directory; each request's reply is the next line.
+function rawServer(dir) {
+  const child = spawn(server, [], { cwd: dir, stdio: ['pipe', 'pipe', 'inherit'] });
+  const waiting = [];
+  readline.createInterface({ input: child.stdout }).on('line', (line) => waiting.shift()?.(line));
+  const send = (message) => child.stdin.write(`${JSON.stringify(message)}\n`);
+  const reply = (message) => new Promise((resolve) => send(message, waiting.push(resolve)));
+  return { send, reply, close: () => new Promise((resolve) => child.on('close', resolve).stdin.end()) };
+}
+
+// One session of `revision`: requests carry the stateless era's metadata when it has one, and
+// every reply is validated as the reply to what was asked.
+async function session(revision) {
+  const def = definitions(revision);
+  const errorEnvelope = def(revision >= '2025-11-25' ? 'JSONRPCErrorResponse' : 'JSONRPCError');
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'quarry-schema-'));
+  const child = rawServer(dir);
+  const named = (version) => ({ [`${KEY}/protocolVersion`]: version, [`${KEY}/clientCapabilities`]: {} });
+  const meta = revision === MODERN ? named(MODERN) : undefined;
+  let id = 0;
+  const outputSchemas = new Map();
+  const strict = new Ajv2020({ strict: true });
+
+  // Sends a request and validates its reply line, as a success with a `resultName` result or,
+  // when that is null, as an error reply of the revision.
+  const ask = async (method, params, resultName, envelope = undefined) => {
+    id += 1;
+    const request = { jsonrpc: '2.0', id, method, params: { _meta: meta, ...params } };
+    const reply = JSON.parse(await child.reply(request));
+    if (resultName === null) {
+      assertValid(envelope ?? errorEnvelope, reply, `${method} error`);
+      return reply.error;
+    }
+    assertValid(def('JSONRPCResponse'), reply, `${method} envelope`);
+    assertValid(def(resultName), reply.result, `${method} result`);
+    return reply.result;
+  };
+  const call = async (name, args) => {
+    const result = await ask('tools/call', { name, arguments: args }, 'CallToolResult');
+    if (!result.isError && outputSchemas.has(name)) {
+      assertValid(outputSchemas.get(name), result.structuredContent, `${name} structuredContent`);
+      assert.deepEqual(result.structuredContent, JSON.parse(result.content[0].text));
+    }
+    return result;
+  };
+
+  if (revision === MODERN) {
+    assert.deepEqual((await ask('server/discover', {}, 'DiscoverResult')).supportedVersions, [MODERN]);
+  } else {
+    const init = { protocolVersion: revision, capabilities: {}, clientInfo: { name: 's', version: '1' } };
+    assert.equal((await ask('initialize', init, 'InitializeResult')).protocolVersion, revision);
+    child.send({ jsonrpc: '2.0', method: 'notifications/initialized' });
+  }
+  const { tools } = await ask('tools/list', {}, 'ListToolsResult');
+  for (const tool of tools) {
+    assert.equal('outputSchema' in tool, revision >= '2025-06-18', `${tool.name} outputSchema`);
+    assert.equal('annotations' in tool, revision >= '2025-03-26', `${tool.name} annotations`);
+    // A schema no validator can compile is malformed, whatever the MCP schema lets through.
+    if (tool.outputSchema) outputSchemas.set(tool.name, strict.compile(tool.outputSchema));
+  }
+  const started = await call('task_start', { goal: 'g', verify_cmd: 'grep -qx ok f.txt', files: ['f.txt'],
+    baseline: true });
+  const taskId = JSON.parse(started.content[0].text).task_id;
+  const edits = (content) => ({ task_id: taskId, edits: [{ path: 'f.txt', content }] });
+  await call('task_propose', edits('no\n'));
+  await call('task_propose', edits('ok\n'));
+  await call('task_history', { task_id: taskId });
+  await call('task_history', { task_id: taskId, since: 1, outputs: false });
+  assert.equal((await call('task_history', { task_id: 'nope' })).isError, true);
+  await ask('tools/call', { name: 'task_nope', arguments: {} }, null);
+  await ask('task_history', { task_id: taskId }, 'Result');
+  if (revision === MODERN) {
+    const unsupported = def('UnsupportedProtocolVersionError');
+    const error = await ask('tools/list', { _meta: named('2099-01-01') }, null, unsupported);
+    assert.deepEqual(error.data, { requested: '2099-01-01', supported: [MODERN] });
+  } else {
+    await ask('ping', {}, 'EmptyResult');
+  }
+  if (revision === '2025-03-26') {
+    const requests = [{ id: 'b1', method: 'tools/list' }, { method: 'notifications/initialized' }];
+    const batch = JSON.parse(await child.reply([...requests, { id: 'b2', method: 'ping' }]));
+    assertValid(def('JSONRPCBatchResponse'), batch, 'batch');
+    assertValid(def('ListToolsResult'), batch[0].result, 'batch tools/list');
+  }
+  // A user's edit after the last proposal is saved by the restore, and listed.
+  fs.writeFileSync(path.join(dir, 'f.txt'), 'mine\n');
+  const finished = await call('task_finish', { task_id: taskId, commit: false });
+  assert.deepEqual(JSON.parse(finished.content[0].text).saved, ['f.txt']);
+  await child.close();
+  fs.rmSync(dir, { recursive: true, force: true });
+}
+
+for (const revision of [...LEGACY, MODERN]) {
+  await check(`${revision}: every reply line matches the revision's schema`, () => session(revision));
+}
+finish();
