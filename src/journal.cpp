@@ -587,16 +587,20 @@ bool recover_journals(JournalDirectory& directory, const Workspace& workspace,
                      O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
     struct stat info;
     if (!file || ::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) continue;
+    // A shared journal directory may hold anyone's files: only ours begin with the magic line.
+    std::string magic(kMagic.size(), '\0');
+    if (::pread(file.get(), magic.data(), magic.size(), 0) != static_cast<ssize_t>(magic.size()) ||
+        magic != kMagic) {
+      continue;
+    }
     // Locked: its server is alive and will commit or roll back itself.
     if (::flock(file.get(), LOCK_EX | LOCK_NB) != 0) continue;
-    Result<std::string> bytes = read_all(file.get());
+    Result<std::string> bytes = read_all(file.get(), static_cast<std::size_t>(info.st_size));
     if (!bytes) {
       say("left the journal " + shown + ": " + bytes.error().message);
       clean = false;
       continue;
     }
-    // A shared journal directory may hold anyone's files: only ours begin with the magic line.
-    if (!bytes.value().starts_with(kMagic)) continue;
     const JournalContents recorded = read_journal(bytes.value());
     if (recorded.version != 0 && !is_readable_version(recorded.version)) {
       say("warning: left the journal " + shown + " untouched: unknown format version " +
