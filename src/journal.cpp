@@ -99,6 +99,11 @@ std::size_t digest_length(std::uint32_t version) {
   return version == 1 ? 64 : 32;
 }
 
+// The digest `version` records of the bytes a set writes.
+std::string journal_digest(std::uint32_t version, std::string_view bytes) {
+  return version == 1 ? sha256_hex(bytes) : content_digest(bytes);
+}
+
 bool read_header(Reader& reader, JournalContents& contents) {
   if (reader.take(kMagic.size()) != kMagic) return false;
   contents.version = reader.le<std::uint32_t>();
@@ -395,10 +400,6 @@ Recovery recover_journal(JournalDirectory& directory, int directory_fd, const Wo
 
 bool is_readable_version(std::uint32_t version) {
   return version == 1 || version == kVersion;
-}
-
-std::string journal_digest(std::uint32_t version, std::string_view bytes) {
-  return version == 1 ? sha256_hex(bytes) : content_digest(bytes);
 }
 
 JournalContents read_journal(std::string_view bytes) {
