@@ -90,6 +90,14 @@ class Reader {
   bool ok_ = true;
 };
 
+// The directory holding `path`, as spelled.
+std::string parent_of(const std::string& path) {
+  const std::string trimmed = path.substr(0, path.find_last_not_of('/') + 1);
+  const std::size_t slash = trimmed.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : trimmed.substr(0, slash);
+}
+
 std::string journal_name() {
   static std::atomic<std::uint64_t> sequence{0};
   return std::to_string(::getpid()) + "-" + std::to_string(sequence++) + std::string(kSuffix);
@@ -449,13 +457,11 @@ Result<int> JournalDirectory::open_by_path(bool create) {
     Status made = where_.make_directory(path_);
     if (!made && made.error().kind != ErrorKind::AlreadyExists) return made.error();
     opened = where_.open(path_, O_RDONLY | O_DIRECTORY);
+    // Otherwise a power loss could take the new directory, and the journals in it, away.
     if (opened && made && sync_) {
-      std::string parent = path_.substr(0, path_.find_last_not_of('/') + 1);
-      const std::size_t slash = parent.find_last_of('/');
-      parent = slash == std::string::npos ? "." : slash == 0 ? "/" : parent.substr(0, slash);
-      Result<Fd> parent_fd = where_.open(parent, O_RDONLY | O_DIRECTORY);
-      if (!parent_fd) return parent_fd.error();
-      if (::fsync(parent_fd.value().get()) != 0) return os_error(errno);
+      Result<Fd> parent = where_.open(parent_of(path_), O_RDONLY | O_DIRECTORY);
+      if (!parent) return parent.error();
+      if (::fsync(parent.value().get()) != 0) return os_error(errno);
     }
   }
   if (!opened) return opened.error();

@@ -272,6 +272,8 @@ TEST_F(JournalRecovery, AJournalActsOnlyBeneathItsOwnProject) {
 // cleans ignored files, must not switch journaling off for a server that keeps going.
 TEST_F(JournalRecovery, JournalingOutlivesAnotherServerAndACleanedDirectory) {
   fs::create_directory(dir_ / ".quarry-agent-task");
+  // Every flush --sync adds, a directory made again included, on the way.
+  server_ = std::make_unique<ServerSession>(dir_.path(), "", "exec \"$@\" --sync");
   const std::string task = start_task(*server_, "true", {"a"});
   const auto passes = [&](const std::string& content) {
     return tool_text(server_->request(
