@@ -114,10 +114,10 @@ Status write_bytes(Fd file, const std::string& path, std::string_view bytes,
                    const OpenedFile& opened = nullptr) {
   struct stat info;
   if (::fstat(file.get(), &info) != 0) return os_error(errno);
+  if (!S_ISREG(info.st_mode)) return not_a_regular_file(path);
   if (opened) {
     if (Status told = opened(identity_of(info)); !told) return told;
   }
-  if (!S_ISREG(info.st_mode)) return not_a_regular_file(path);
   if (Status written = write_all(file.get(), bytes); !written) return written;
   const auto size = static_cast<off_t>(bytes.size());
   if (info.st_size > size && ::ftruncate(file.get(), size) != 0) return os_error(errno);
