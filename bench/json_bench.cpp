@@ -45,8 +45,10 @@ void BM_ParseProposeLine16MiB(benchmark::State& state) {
 }
 BENCHMARK(BM_ParseProposeLine16MiB)->Unit(benchmark::kMillisecond);
 
-// A failed proposal's outcome with a verifier output at the 8000-byte bound.
+// A failed proposal's outcome with a verifier output at the 8000-byte bound, under each revision
+// (0: the text block alone; 2: structuredContent too; 4: and the stateless era's members).
 void BM_WriteToolResult8KB(benchmark::State& state) {
+  const auto revision = static_cast<quarry::Revision>(state.range(0));
   const quarry::Json id = 42;
   const quarry::Json outcome = {
       {"attempt", 3},
@@ -56,12 +58,12 @@ void BM_WriteToolResult8KB(benchmark::State& state) {
   };
   std::size_t bytes = 0;
   for (auto _ : state) {
-    const std::string reply = quarry::tool_result(id, outcome, quarry::Revision::V2024_11_05);
+    const std::string reply = quarry::tool_result(id, outcome, revision);
     bytes += reply.size();
     benchmark::DoNotOptimize(reply.data());
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(bytes));
 }
-BENCHMARK(BM_WriteToolResult8KB)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_WriteToolResult8KB)->Arg(0)->Arg(2)->Arg(4)->Unit(benchmark::kMicrosecond);
 
 }  // namespace

@@ -59,9 +59,9 @@ class AgentTask {
  public:
   // Runs the mutation gate, then snapshots the declared files (a path that does not exist or
   // is a directory is recorded as absent). Changes no file. `max_attempts` 0 admits one. A
-  // path outside a confined workspace, or matching a protected pattern, fails with
-  // InvalidInput; one that is not a regular file with "not a regular file: {path}". A start
-  // abandoned through the hooks fails with Interrupted.
+  // path outside a confined workspace, into the journal directory, or matching a protected
+  // pattern, fails with InvalidInput; one that is not a regular file with "not a regular file:
+  // {path}". A start abandoned through the hooks fails with Interrupted.
   static Result<AgentTask> start(std::string id, std::string goal, std::string verify_cmd,
                                  const std::vector<std::string>& files, std::uint64_t max_attempts,
                                  std::optional<double> min_mutation_score,

@@ -106,6 +106,14 @@ class Reader {
   bool ok_ = true;
 };
 
+// The directory holding `path`, as spelled.
+std::string parent_of(const std::string& path) {
+  const std::string trimmed = path.substr(0, path.find_last_not_of('/') + 1);
+  const std::size_t slash = trimmed.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : trimmed.substr(0, slash);
+}
+
 std::string journal_name() {
   static std::atomic<std::uint64_t> sequence{0};
   return std::to_string(::getpid()) + "-" + std::to_string(sequence++) + std::string(kSuffix);
@@ -113,6 +121,11 @@ std::string journal_name() {
 
 std::size_t digest_length(std::uint32_t version) {
   return version == 1 ? 64 : 32;
+}
+
+// The digest `version` records of the bytes a set writes.
+std::string journal_digest(std::uint32_t version, std::string_view bytes) {
+  return version == 1 ? sha256_hex(bytes) : content_digest(bytes);
 }
 
 bool read_header(Reader& reader, JournalContents& contents) {
@@ -290,8 +303,9 @@ Result<std::string> save_recovered(JournalDirectory& directory, int directory_fd
 
 enum class Recovery {
   Done,
-  Left,  // left as it is; its prior bytes, if any, saved under recovered/
-  Kept,  // left, and its prior bytes could not be saved: the journal must stay
+  Left,     // left as it is; its prior bytes, if any, saved under recovered/
+  Kept,     // left, and its prior bytes could not be saved: the journal must stay
+  NotOurs,  // a journal of another project: it stays, for that project's server
 };
 
 // Puts one path of a hot journal back; `mark_putting_back` is called before it is written.
@@ -367,14 +381,92 @@ Recovery recover_path(JournalDirectory& directory, int directory_fd, const Works
   return Recovery::Done;
 }
 
+// The names in the journal directory that a journal may have, in the order written.
+std::vector<std::string> journal_names(int directory_fd) {
+  std::vector<std::string> names;
+  Fd listing_fd(::fcntl(directory_fd, F_DUPFD_CLOEXEC, 0));
+  if (DIR* listing = listing_fd ? ::fdopendir(listing_fd.release()) : nullptr) {
+    while (const dirent* entry = ::readdir(listing)) {
+      const std::string_view name = entry->d_name;
+      if (name.size() > kSuffix.size() && name.ends_with(kSuffix)) names.emplace_back(name);
+    }
+    ::closedir(listing);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// The journal `name`, locked, when it is one of ours and its server is gone. A shared journal
+// directory may hold anyone's files: only a regular file beginning with the magic line is ours.
+std::optional<Fd> open_journal(int directory_fd, const std::string& name) {
+  // Non-blocking: a FIFO given a journal's name must not hang the start.
+  // Opened for writing too: recovery appends its own marks.
+  Fd file(::openat(directory_fd, name.c_str(), O_RDWR | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
+  struct stat info;
+  if (!file || ::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+  std::string magic(kMagic.size(), '\0');
+  if (::pread(file.get(), magic.data(), magic.size(), 0) != static_cast<ssize_t>(magic.size()) ||
+      magic != kMagic) {
+    return std::nullopt;
+  }
+  // Locked: its server is alive and will commit or roll back itself.
+  if (::flock(file.get(), LOCK_EX | LOCK_NB) != 0) return std::nullopt;
+  return file;
+}
+
+// Puts back the paths of one journal read from `shown`, open as `journal_fd`; the worst outcome
+// of its paths.
+Recovery recover_journal(JournalDirectory& directory, int directory_fd, int journal_fd,
+                         const Workspace& workspace, const JournalContents& recorded,
+                         const std::string& shown,
+                         const std::function<void(const std::string&)>& say) {
+  if (recorded.version != 0 && !is_readable_version(recorded.version)) {
+    say("warning: left the journal " + shown + " untouched: unknown format version " +
+        std::to_string(recorded.version));
+    return Recovery::Kept;
+  }
+  if (!recorded.complete) {
+    say("discarded the incomplete journal " + shown + ": no file had been written");
+    return Recovery::Done;
+  }
+  // A journal names its own base and confinement; neither is trusted, or a journal planted
+  // through a proposal would lead recovery out of the root.
+  if (recorded.base != workspace.base_path()) {
+    say("left the journal " + shown + " untouched: it belongs to " + recorded.base +
+        ", whose server recovers it");
+    return Recovery::NotOurs;
+  }
+  std::optional<Workspace> confined;
+  if (recorded.confined && !workspace.is_confined()) {
+    Result<Workspace> opened = Workspace::confined(recorded.base);
+    if (!opened) {
+      say("left the journal " + shown + ": cannot open " + recorded.base + ": " +
+          opened.error().message);
+      return Recovery::Kept;
+    }
+    confined = std::move(opened).value();
+  }
+  const Workspace& paths = confined ? *confined : workspace;
+  if (recorded.verifier) stop_verifier(*recorded.verifier);
+  // Two spellings can name one file (x and ./x); it then holds the later one's bytes.
+  std::vector<std::string> digests;
+  for (const TouchedPath& touched : recorded.touched) digests.push_back(touched.written_digest);
+  Recovery outcome = Recovery::Done;
+  for (std::size_t i = recorded.touched.size(); i-- > 0;) {
+    // Appended after what was read: the marks of this recovery, for the next one.
+    const auto mark_putting_back = [journal_fd, i] {
+      static_cast<void>(write_all(journal_fd, mark_bytes(kPuttingBackMark, i)));
+    };
+    outcome = std::max(outcome, recover_path(directory, directory_fd, paths, recorded,
+                                             recorded.touched[i], digests, mark_putting_back, say));
+  }
+  return outcome;
+}
+
 }  // namespace
 
 bool is_readable_version(std::uint32_t version) {
   return version == 1 || version == kVersion;
-}
-
-std::string journal_digest(std::uint32_t version, std::string_view bytes) {
-  return version == 1 ? sha256_hex(bytes) : content_digest(bytes);
 }
 
 JournalContents read_journal(std::string_view bytes) {
@@ -424,13 +516,11 @@ Result<int> JournalDirectory::open_by_path(bool create) {
     Status made = where_.make_directory(path_);
     if (!made && made.error().kind != ErrorKind::AlreadyExists) return made.error();
     opened = where_.open(path_, O_RDONLY | O_DIRECTORY);
+    // Otherwise a power loss could take the new directory, and the journals in it, away.
     if (opened && made && sync_) {
-      std::string parent = path_.substr(0, path_.find_last_not_of('/') + 1);
-      const std::size_t slash = parent.find_last_of('/');
-      parent = slash == std::string::npos ? "." : slash == 0 ? "/" : parent.substr(0, slash);
-      Result<Fd> parent_fd = where_.open(parent, O_RDONLY | O_DIRECTORY);
-      if (!parent_fd) return parent_fd.error();
-      if (::fsync(parent_fd.value().get()) != 0) return os_error(errno);
+      Result<Fd> parent = where_.open(parent_of(path_), O_RDONLY | O_DIRECTORY);
+      if (!parent) return parent.error();
+      if (::fsync(parent.value().get()) != 0) return os_error(errno);
     }
   }
   if (!opened) return opened.error();
@@ -630,82 +720,23 @@ bool recover_journals(JournalDirectory& directory, const Workspace& workspace,
                       const std::function<void(const std::string&)>& say) {
   Result<int> directory_fd = directory.open_existing();
   if (!directory_fd) return true;
-  std::vector<std::string> names;
-  Fd listing_fd(::fcntl(directory_fd.value(), F_DUPFD_CLOEXEC, 0));
-  if (DIR* listing = listing_fd ? ::fdopendir(listing_fd.release()) : nullptr) {
-    while (const dirent* entry = ::readdir(listing)) {
-      const std::string_view name = entry->d_name;
-      if (name.size() > kSuffix.size() && name.ends_with(kSuffix)) names.emplace_back(name);
-    }
-    ::closedir(listing);
-  }
-  std::sort(names.begin(), names.end());
-
   bool clean = true;
-  for (const std::string& name : names) {
+  for (const std::string& name : journal_names(directory_fd.value())) {
+    std::optional<Fd> file = open_journal(directory_fd.value(), name);
+    if (!file) continue;
     const std::string shown = directory.path() + "/" + name;
-    // Non-blocking: a FIFO given a journal's name must not hang the start.
-    Fd file(
-        ::openat(directory_fd.value(), name.c_str(), O_RDWR | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
-    struct stat info;
-    if (!file || ::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) continue;
-    // Locked: its server is alive and will commit or roll back itself.
-    if (::flock(file.get(), LOCK_EX | LOCK_NB) != 0) continue;
-    Result<std::string> bytes = read_all(file.get());
+    Result<std::string> bytes = read_all(file->get());
     if (!bytes) {
       say("left the journal " + shown + ": " + bytes.error().message);
       clean = false;
       continue;
     }
-    // A shared journal directory may hold anyone's files: only ours begin with the magic line.
-    if (!bytes.value().starts_with(kMagic)) continue;
     const JournalContents recorded = read_journal(bytes.value());
-    if (recorded.version != 0 && !is_readable_version(recorded.version)) {
-      say("warning: left the journal " + shown + " untouched: unknown format version " +
-          std::to_string(recorded.version));
-      clean = false;
-      continue;
-    }
-    if (!recorded.complete) {
-      ::unlinkat(directory_fd.value(), name.c_str(), 0);
-      say("discarded the incomplete journal " + shown + ": no file had been written");
-      continue;
-    }
-    // A journal names its own base and confinement; neither is trusted, or a journal planted
-    // through a proposal would lead recovery out of the root.
-    if (recorded.base != workspace.base_path()) {
-      say("left the journal " + shown + " untouched: it belongs to " + recorded.base +
-          ", whose server recovers it");
-      continue;
-    }
-    std::optional<Workspace> confined;
-    if (recorded.confined && !workspace.is_confined()) {
-      Result<Workspace> opened = Workspace::confined(recorded.base);
-      if (!opened) {
-        say("left the journal " + shown + ": cannot open " + recorded.base + ": " +
-            opened.error().message);
-        clean = false;
-        continue;
-      }
-      confined = std::move(opened).value();
-    }
-    const Workspace& paths = confined ? *confined : workspace;
-    if (recorded.verifier) stop_verifier(*recorded.verifier);
-    // Two spellings can name one file (x and ./x); it then holds the later one's bytes.
-    std::vector<std::string> digests;
-    for (const TouchedPath& touched : recorded.touched) digests.push_back(touched.written_digest);
-    bool keep_journal = false;
-    for (std::size_t i = recorded.touched.size(); i-- > 0;) {
-      // Appended after what was read: the marks of this recovery, for the next one.
-      const auto mark_putting_back = [&file, i] {
-        static_cast<void>(write_all(file.get(), mark_bytes(kPuttingBackMark, i)));
-      };
-      const Recovery outcome = recover_path(directory, directory_fd.value(), paths, recorded,
-                                            recorded.touched[i], digests, mark_putting_back, say);
-      clean &= outcome == Recovery::Done;
-      keep_journal |= outcome == Recovery::Kept;
-    }
-    if (!keep_journal) ::unlinkat(directory_fd.value(), name.c_str(), 0);
+    const Recovery outcome = recover_journal(directory, directory_fd.value(), file->get(),
+                                             workspace, recorded, shown, say);
+    if (outcome == Recovery::NotOurs) continue;
+    clean &= outcome == Recovery::Done;
+    if (outcome != Recovery::Kept) ::unlinkat(directory_fd.value(), name.c_str(), 0);
   }
   return clean;
 }

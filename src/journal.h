@@ -131,8 +131,6 @@ struct JournalContents {
 JournalContents read_journal(std::string_view bytes);
 // Whether this server can act on a journal of `version`.
 bool is_readable_version(std::uint32_t version);
-// The digest that `version` records of the bytes a set writes.
-std::string journal_digest(std::uint32_t version, std::string_view bytes);
 
 // Puts back the files of every hot journal in `directory`, one line per path through `say`, once
 // the verifier its server started, if still running, is killed. Each put-back is marked in the

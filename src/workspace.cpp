@@ -116,10 +116,10 @@ Status write_bytes(Fd file, const std::string& path, std::string_view bytes,
                    std::optional<std::uint32_t> mode = std::nullopt) {
   struct stat info;
   if (::fstat(file.get(), &info) != 0) return os_error(errno);
+  if (!S_ISREG(info.st_mode)) return not_a_regular_file(path);
   if (opened) {
     if (Status told = opened(identity_of(info)); !told) return told;
   }
-  if (!S_ISREG(info.st_mode)) return not_a_regular_file(path);
   if (mode && (info.st_mode & 07777) != *mode && ::fchmod(file.get(), *mode) != 0) {
     return os_error(errno);
   }

@@ -16,7 +16,6 @@ namespace quarry::testing {
 namespace {
 
 namespace fs = std::filesystem;
-using nlohmann::json;
 using namespace std::chrono_literals;
 
 constexpr char kStart[] = "start\0bytes\n";
@@ -40,10 +39,10 @@ std::string little_endian(std::uint64_t value, int size) {
 // What a server of the first format left, killed while its verifier judged `path` →
 // "unverified" over kPrior.
 std::string version_1_journal(const std::string& base, const std::string& path) {
-  std::string bytes = "quarry-agent-task journal\n" + little_endian(1, 4) + little_endian(0, 1) +
-                      little_endian(base.size(), 8) + base + little_endian(1, 4) +
-                      little_endian(1, 1) + little_endian(0754, 4) + little_endian(path.size(), 8) +
-                      path + sha256_hex("unverified") + little_endian(kPrior.size(), 8) + kPrior;
+  const auto str = [](const std::string& text) { return little_endian(text.size(), 8) + text; };
+  const std::string bytes = "quarry-agent-task journal\n" + little_endian(1, 5) + str(base) +
+                            little_endian(1, 4) + '\x01' + little_endian(0754, 4) + str(path) +
+                            sha256_hex("unverified") + str(kPrior);
   return bytes + "complete" + little_endian(bytes.size(), 8);
 }
 
@@ -149,23 +148,18 @@ TEST_F(JournalRecovery, ALinkPlantedWhereAFileWasCreatedIsNotFollowed) {
   EXPECT_EQ(read_file(dir_ / "other"), "x");
 }
 
-TEST_F(JournalRecovery, AJournalOfTheFirstFormatIsStillRecovered) {
-  kill_server();
-  write_file(dir_ / "a", "unverified");
-  write_file(dir_ / ".quarry-agent-task/1-0.journal",
-             version_1_journal(fs::canonical(dir_.path()).string(), "a"));
-  EXPECT_EQ(next_server_err(), "quarry_agent_task: recovered a: prior bytes restored\n");
-  EXPECT_EQ(read_file(dir_ / "a"), kPrior);
-}
-
-// Cut before its trailer, a journal was still being written: no file had been touched yet.
+// Cut before its trailer, a journal was still being written: no file had been touched yet. A
+// shared journal directory holds other programs' files too; a FIFO must not hang the start.
 TEST_F(JournalRecovery, AJournalCutShortIsDiscardedWithoutTouchingFiles) {
   const std::string journal = kill_and_cut_journal([](std::uintmax_t size) { return size / 2; });
+  write_file(dir_ / ".quarry-agent-task/notes.journal", "someone else's");
+  ASSERT_EQ(::mkfifo((dir_ / ".quarry-agent-task/fifo.journal").c_str(), 0600), 0);
   EXPECT_EQ(next_server_err(), "quarry_agent_task: discarded the incomplete journal " +
                                    journal.substr(dir_.path().size() + 1) +
                                    ": no file had been written\n");
   EXPECT_EQ(read_file(dir_ / "a"), "unverified");
-  EXPECT_TRUE(journals_in(dir_.path()).empty());
+  EXPECT_EQ(journals_in(dir_.path()).size(), 2u);
+  EXPECT_EQ(read_file(dir_ / ".quarry-agent-task/notes.journal"), "someone else's");
 }
 
 // Killed part-way through a file, the server left neither the old bytes nor the new ones: that
@@ -298,59 +292,49 @@ TEST_F(JournalRecovery, PathsIntoTheJournalDirectoryAreRefusedAtStart) {
   }
 }
 
-// Recovery trusts neither the base nor the confinement a journal names.
-TEST_F(JournalRecovery, APlantedJournalNeverActsOutsideItsProject) {
+// A journal of the first format is still recovered; recovery trusts neither the base nor the
+// confinement a journal names, since a proposal can write one.
+TEST_F(JournalRecovery, AJournalActsOnlyBeneathItsOwnProject) {
   kill_server();
   write_file(dir_ / "victim", "unverified");
+  write_file(dir_ / "r/a", "unverified");
   const std::string dir = fs::canonical(dir_.path()).string();
-  const std::vector<std::pair<std::string, std::string>> rows = {
-      {dir + "/r",
+  const std::vector<std::vector<std::string>> rows = {
+      {dir + "/r", "a", "recovered a: prior bytes restored"},
+      {dir + "/r", "../victim",
        "left ../victim as it is: path escapes the root: ../victim; its prior bytes are in "
        ".quarry-agent-task/recovered/%2E%2E/victim"},
-      {dir, "left the journal .quarry-agent-task/1-0.journal untouched: it belongs to " + dir +
-                ", whose server recovers it"},
+      {dir, "../victim",
+       "left the journal .quarry-agent-task/1-0.journal untouched: it belongs to " + dir +
+           ", whose server recovers it"},
   };
-  for (const auto& [base, line] : rows) {
-    SCOPED_TRACE(base);
-    write_file(dir_ / "r/.quarry-agent-task/1-0.journal", version_1_journal(base, "../victim"));
+  for (const std::vector<std::string>& row : rows) {
+    SCOPED_TRACE(row[2]);
+    write_file(dir_ / "r/.quarry-agent-task/1-0.journal", version_1_journal(row[0], row[1]));
     ServerSession recover(dir_ / "r", "", "exec \"$@\" --root . --recover");
-    EXPECT_EQ(recover.wait().err, "quarry_agent_task: " + line + "\n");
-    EXPECT_EQ(read_file(dir_ / "victim"), "unverified");
+    EXPECT_EQ(recover.wait().err, "quarry_agent_task: " + row[2] + "\n");
   }
-}
-
-// A shared journal directory holds other programs' files too; a FIFO must not hang the start.
-TEST_F(JournalRecovery, FilesThatAreNotJournalsAreLeftAlone) {
-  kill_server();
-  write_file(dir_ / ".quarry-agent-task/notes.journal", "someone else's");
-  ASSERT_EQ(::mkfifo((dir_ / ".quarry-agent-task/fifo.journal").c_str(), 0600), 0);
-  EXPECT_EQ(next_server_err(), "");
-  EXPECT_EQ(read_file(dir_ / ".quarry-agent-task/notes.journal"), "someone else's");
-  EXPECT_TRUE(file_exists(dir_ / ".quarry-agent-task/fifo.journal"));
+  EXPECT_EQ(read_file(dir_ / "r/a"), kPrior);
+  EXPECT_EQ(read_file(dir_ / "victim"), "unverified");
 }
 
 // Another server's clean exit (a client probing with a short-lived copy), or a verifier that
 // cleans ignored files, must not switch journaling off for a server that keeps going.
 TEST_F(JournalRecovery, JournalingOutlivesAnotherServerAndACleanedDirectory) {
   fs::create_directory(dir_ / ".quarry-agent-task");
-  const std::string keeps = start_task(*server_, "true", {"a"});
-  ServerSession& server = *server_;
-  const std::string cleans =
-      json::parse(server.request(direct_line(9, "task_start",
-                                             {{"goal", "c"},
-                                              {"verify_cmd", "rm -rf .quarry-agent-task"},
-                                              {"files", {"b"}}})))["result"]["task_id"];
-  const auto passes = [&](const std::string& task, const std::string& content) {
-    const std::string path = task == keeps ? "a" : "b";
-    return tool_text(server.request(
-               propose_line(2, task, {{{"path", path}, {"content", content}}})))["passed"] == true;
+  // Every flush --sync adds, a directory made again included, on the way.
+  server_ = std::make_unique<ServerSession>(dir_.path(), "", "exec \"$@\" --sync");
+  const std::string task = start_task(*server_, "true", {"a"});
+  const auto passes = [&](const std::string& content) {
+    return tool_text(server_->request(
+               propose_line(2, task, {{{"path", "a"}, {"content", content}}})))["passed"] == true;
   };
-  EXPECT_TRUE(passes(keeps, "1"));
+  EXPECT_TRUE(passes("1"));
   EXPECT_EQ(read_file(dir_ / ".quarry-agent-task/.gitignore"), "*\n");
   EXPECT_EQ(next_server_err(), "");
-  EXPECT_TRUE(passes(keeps, "2"));
-  EXPECT_TRUE(passes(cleans, "3"));
-  EXPECT_TRUE(passes(keeps, "4"));
+  EXPECT_TRUE(passes("2"));
+  fs::remove_all(dir_ / ".quarry-agent-task");
+  EXPECT_TRUE(passes("3"));
 }
 
 }  // namespace

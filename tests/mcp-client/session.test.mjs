@@ -53,8 +53,7 @@ const inRoot = (name) => path.join(root, name);
 const original = Buffer.from('line one\r\n\u00fcn\u00efc\u00f8d\u00e9 \u2713\n\tno final newline');
 fs.writeFileSync(inRoot('notes.txt'), original);
 
-let client;
-let call;
+let client, call;
 
 
 await check(`${mode}: the revision, the tools, and a task: rolled back, kept, its history, restored`, async () => {
