@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <limits>
 #include <new>
 #include <utility>
 
@@ -31,6 +32,8 @@ constexpr std::size_t kRetainedCapacity = std::size_t{4} << 20;
 // No input for this long and the server is idle: what requests grew is given back. Sooner, the
 // next of a run of large requests would fault in and zero all its pages again.
 constexpr int kIdleAfterMs = 1000;
+// The largest block glibc will take from the heap rather than map on its own.
+constexpr int kLargestHeapBlock = 32 << 20;
 // Lines read while a child runs are held for their turn. Past this much, reading waits for the
 // child as it always did, so that a client pipelining gigabytes meanwhile cannot exhaust
 // memory; each line counts for at least what a small request takes once parsed.
@@ -603,6 +606,13 @@ std::optional<std::string> serve_line(TaskOperations& tasks, RequestContext& con
 }
 
 void serve(TaskOperations& tasks, int in_fd, int out_fd, int interrupt_fd) {
+#ifdef __GLIBC__
+  // The allocator would otherwise unmap a large block on its free, or trim the heap once its
+  // free top passes twice that size: the next large request would fault in and zero all its
+  // pages again. What requests free stays for the next one; the loop gives it back once idle.
+  mallopt(M_MMAP_THRESHOLD, kLargestHeapBlock);
+  mallopt(M_TRIM_THRESHOLD, std::numeric_limits<int>::max());
+#endif
   Session(tasks, in_fd, out_fd, interrupt_fd).run();
 }
 
