@@ -335,14 +335,15 @@ TEST(ProtocolE2e, WhileAChildRunsPingsAndCancellationsAreHandledAtOnce) {
   const auto state = [&] { return read_file("/proc/" + std::to_string(server.pid()) + "/stat"); };
   ASSERT_EQ(::kill(server.pid(), SIGSTOP), 0);
   ASSERT_TRUE(wait_until([&] { return state().find(") T ") != std::string::npos; }, 5s));
-  server.send(cancel("13"));
+  server.send(cancel("13") + "\n" + ping_line("14"));
   write_file(dir / "go", "");
   EXPECT_TRUE(process_group_gone(std::stoi(read_file(dir / "group"))));
   ::kill(server.pid(), SIGCONT);
-  server.send(ping_line("14"));
+  EXPECT_EQ(server.read_line(), pong_line("14"));
+  server.send(ping_line("15"));
   EXPECT_EQ(server.read_line(),
             tool_line(13, outcome(3, EditSet{{{"a", "z"}}}.fingerprint(), "", false)));
-  EXPECT_EQ(server.read_line(), pong_line("14"));
+  EXPECT_EQ(server.read_line(), pong_line("15"));
 
   propose(10, "x");
   std::remove((dir / "started").c_str());
