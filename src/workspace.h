@@ -99,6 +99,10 @@ class Workspace {
 // InvalidInput. Nothing ever blocks on a FIFO or reads a device: a path that exists and is
 // neither a regular file nor a directory fails with "not a regular file: {path}".
 Result<PriorState> read_prior_state(const Workspace& workspace, const std::string& path);
+// The content digest of the file `path` leads to, read in pieces so that no copy of a large file
+// is made; nothing when there is no file. Fails as read_prior_state does.
+Result<std::optional<std::string>> read_content_digest(const Workspace& workspace,
+                                                       const std::string& path);
 // Creates the file or writes over it, leaving exactly `bytes`. `written`, when given, receives the
 // identity of the file as soon as it is open, so a write that fails part-way still names it.
 Status write_whole_file(const Workspace& workspace, const std::string& path, std::string_view bytes,
