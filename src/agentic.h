@@ -101,7 +101,6 @@ class Transaction {
   std::vector<std::string> rollback();
   bool rollback_pending() const;
   bool touches(const PathKey& key) const { return index_.contains(key); }
-  const std::vector<TouchedPath>& touched() const { return touched_; }
 
  private:
   Transaction() = default;
