@@ -3,7 +3,9 @@
 // machine is shared and noisy, so each timing is a median over repetitions and each comparison
 // sets two things measured in the same run, interleaved, against each other.
 //
-// Usage: quarry_e2e_bench SERVER_BINARY [FIGURE...], all figures when none is named.
+// Usage: quarry_e2e_bench SERVER_BINARY [--baseline BINARY] [FIGURE...], all figures when none is
+// named. The baseline is the server from before the undo journal (bench/run builds it), which
+// large proposals are weighed against.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -25,6 +27,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -417,6 +420,7 @@ std::string micros(double seconds) {
 struct Bench {
   std::string binary;
   std::string without_journal;  // the same server built without its undo journal
+  std::string baseline;         // the server from before the journal; empty when not given
   std::string small_a = make_text(1024, 11);
   std::string small_b = make_text(1024, 12);
 };
@@ -444,22 +448,69 @@ void small_proposal(const Bench& bench) {
           "proposal " + micros(proposal) + ", sh -c true " + micros(shell)});
 }
 
-// A 16 MiB whole-file replacement, from the first byte written to the reply read.
-void large_proposal(const Bench& bench) {
-  constexpr int kWarmUp = 2;
-  constexpr int kReps = 15;
-  const std::string contents[] = {make_text(16 * kMiB, 21), make_text(16 * kMiB, 22)};
-  write_file("large.txt", contents[1]);
-  Server server(bench.binary);
-  const std::string task = start_task(server, "true", {"large.txt"});
-  std::vector<double> times;
-  for (int rep = 0; rep < kWarmUp + kReps; ++rep) {
-    const double elapsed = time_proposal(server, task, {{"large.txt", contents[rep % 2]}}, kPassed);
-    if (rep >= kWarmUp) times.push_back(elapsed);
+// One server with a task over its own files, and the time each of its proposals took.
+struct Contender {
+  Contender(const std::string& binary, std::vector<std::string> options, std::string_view name,
+            int file_count, std::string_view initial)
+      : server(binary, std::move(options)) {
+    for (int i = 0; i < file_count; ++i) {
+      files.push_back(std::string(name) + "_" + std::to_string(i) + ".txt");
+      write_file(files.back(), initial);
+    }
+    task = start_task(server, "true", files);
   }
-  const double time = median(times);
-  report({"large proposal (16 MiB)", static_cast<double>(16 * kMiB) / time / 1e6, 400,
-          Goal::AtLeast, "MB/s", "median " + micros(time)});
+  ~Contender() {
+    for (const std::string& file : files) fs::remove(file);
+  }
+
+  Server server;
+  std::vector<std::string> files;
+  std::string task;
+  std::vector<double> times;
+};
+
+// Each round every contender proposes contents[round % 2] for each of its files, who goes first
+// rotating so that the page cache's after-effects are spread evenly.
+void interleave(const std::vector<Contender*>& contenders, int warm_up, int rounds,
+                const std::string (&contents)[2]) {
+  const std::size_t count = contenders.size();
+  for (int round = 0; round < warm_up + rounds; ++round) {
+    for (std::size_t c = 0; c < count; ++c) {
+      Contender& current = *contenders[(c + static_cast<std::size_t>(round)) % count];
+      std::vector<Edit> edits;
+      for (const std::string& file : current.files) edits.push_back({file, contents[round % 2]});
+      const double elapsed = time_proposal(current.server, current.task, edits, kPassed);
+      if (round >= warm_up) current.times.push_back(elapsed);
+    }
+  }
+}
+
+// A proposal of `file_count` files of `file_size` bytes each, against the server from before the
+// undo journal, interleaved in one run.
+void versus_baseline(const Bench& bench, const std::string& figure, int file_count,
+                     std::size_t file_size, double goal) {
+  constexpr int kWarmUp = 2;
+  constexpr int kRounds = 15;
+  if (bench.baseline.empty()) {
+    std::printf("%-34s skipped: no --baseline server given\n", figure.c_str());
+    return;
+  }
+  const std::string contents[] = {make_text(file_size, 21), make_text(file_size, 22)};
+  Contender today(bench.binary, {}, "today", file_count, contents[1]);
+  Contender before(bench.baseline, {}, "baseline", file_count, contents[1]);
+  interleave({&today, &before}, kWarmUp, kRounds, contents);
+  const double now = median(today.times);
+  const double then = median(before.times);
+  report({figure, now / then, goal, Goal::AtMost, "x",
+          "journal on " + micros(now) + ", a310460 " + micros(then)});
+}
+
+void large_proposal(const Bench& bench) {
+  versus_baseline(bench, "16 MiB proposal / a310460", 1, 16 * kMiB, 1.25);
+}
+
+void ten_files(const Bench& bench) {
+  versus_baseline(bench, "10 x 1 MiB proposal / a310460", 10, kMiB, 1.3);
 }
 
 // The 16 MiB proposal with the undo journal, without it, and with --sync, interleaved.
@@ -472,41 +523,15 @@ void journal_cost(const Bench& bench) {
     return;
   }
   const std::string contents[] = {make_text(16 * kMiB, 21), make_text(16 * kMiB, 22)};
-  struct Variant {
-    Variant(const std::string& binary, std::vector<std::string> options)
-        : server(binary, std::move(options)) {}
-    Server server;
-    std::string task;
-    std::vector<double> times;
-  };
-  const auto variant = [&](const std::string& binary, std::vector<std::string> options,
-                           const std::string& file) {
-    write_file(file, contents[1]);
-    auto made = std::make_unique<Variant>(binary, std::move(options));
-    made->task = start_task(made->server, "true", {file});
-    return made;
-  };
-  auto journal = variant(bench.binary, {}, "journal.txt");
-  auto none = variant(bench.without_journal, {}, "none.txt");
-  auto synced = variant(bench.binary, {"--sync"}, "synced.txt");
-  const std::string files[] = {"journal.txt", "none.txt", "synced.txt"};
-  Variant* variants[] = {journal.get(), none.get(), synced.get()};
-  for (int round = 0; round < kWarmUp + kRounds; ++round) {
-    for (int v = 0; v < 3; ++v) {
-      // Rotating who goes first keeps the page cache's after-effects evenly spread.
-      const int which = (v + round) % 3;
-      Variant& current = *variants[which];
-      const double elapsed = time_proposal(current.server, current.task,
-                                           {{files[which], contents[round % 2]}}, kPassed);
-      if (round >= kWarmUp) current.times.push_back(elapsed);
-    }
-  }
-  const double with_journal = median(journal->times);
-  const double without = median(none->times);
+  Contender journal(bench.binary, {}, "journal", 1, contents[1]);
+  Contender none(bench.without_journal, {}, "none", 1, contents[1]);
+  Contender synced(bench.binary, {"--sync"}, "synced", 1, contents[1]);
+  interleave({&journal, &none, &synced}, kWarmUp, kRounds, contents);
+  const double with_journal = median(journal.times);
+  const double without = median(none.times);
   report({"large proposal, journal / none", with_journal / without, 1.25, Goal::AtMost, "x",
           "journal " + micros(with_journal) + ", none " + micros(without) + ", --sync " +
-              micros(median(synced->times))});
-  for (const std::string& file : files) fs::remove(file);
+              micros(median(synced.times))});
 }
 
 // A rejected edit-set proposed again and again, the repeats pipelined.
@@ -665,7 +690,8 @@ void peak_memory(const Bench& bench) {
   for (const std::string& file : files) fs::remove(file);
 }
 
-// Resident memory before and after one 60 MB proposal: what it grew must be given back.
+// Resident memory before one 60 MB proposal and once idle after it: what it grew must be given
+// back.
 void memory_after_large(const Bench& bench) {
   write_file("after_large.txt", bench.small_b);
   Server server(bench.binary);
@@ -674,6 +700,8 @@ void memory_after_large(const Bench& bench) {
   const double before = static_cast<double>(rss_bytes(server.pid())) / kMiB;
   const std::string large = make_text(60'000'000, 51);
   time_proposal(server, task, {{"after_large.txt", large}}, kPassed);
+  // The server gives memory back once it has had no input for about a second.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
   const double after = static_cast<double>(rss_bytes(server.pid())) / kMiB;
   char detail[96];
   std::snprintf(detail, sizeof detail, "before %.1f MiB, after %.1f MiB, peak %.0f MiB", before,
@@ -709,6 +737,7 @@ struct Measurement {
 constexpr Measurement kMeasurements[] = {
     {"small", small_proposal},
     {"large", large_proposal},
+    {"ten-files", ten_files},
     {"journal", journal_cost},
     {"refusals", refusals},
     {"tools-list", tools_list},
@@ -726,7 +755,8 @@ fs::path make_temporary_directory() {
 }
 
 int usage() {
-  std::fprintf(stderr, "usage: quarry_e2e_bench SERVER_BINARY [FIGURE...]\nfigures:");
+  std::fprintf(stderr,
+               "usage: quarry_e2e_bench SERVER_BINARY [--baseline BINARY] [FIGURE...]\nfigures:");
   for (const Measurement& m : kMeasurements) std::fprintf(stderr, " %s", m.name.data());
   std::fprintf(stderr, "\n");
   return 2;
@@ -736,8 +766,14 @@ int usage() {
 
 int main(int argc, char** argv) {
   if (argc < 2) return usage();
+  int first_figure = 2;
+  std::string baseline;
+  if (argc >= 4 && std::string_view(argv[2]) == "--baseline") {
+    baseline = fs::absolute(argv[3]).string();
+    first_figure = 4;
+  }
   std::vector<const Measurement*> chosen;
-  for (int i = 2; i < argc; ++i) {
+  for (int i = first_figure; i < argc; ++i) {
     const auto found = std::find_if(std::begin(kMeasurements), std::end(kMeasurements),
                                     [&](const Measurement& m) { return m.name == argv[i]; });
     if (found == std::end(kMeasurements)) return usage();
@@ -750,7 +786,8 @@ int main(int argc, char** argv) {
   ::signal(SIGPIPE, SIG_IGN);
   const fs::path binary = fs::absolute(argv[1]);
   Bench bench{binary.string(),
-              (binary.parent_path() / "bench/quarry_agent_task_without_journal").string()};
+              (binary.parent_path() / "bench/quarry_agent_task_without_journal").string(),
+              baseline};
   const fs::path directory = make_temporary_directory();
   const fs::path previous = fs::current_path();
   int status = 0;

@@ -247,7 +247,11 @@ Result<ProposeOutcome> AgentTask::propose(std::vector<FileEdit> edits, const Run
                   "apply failed: " + transaction.error().message);
   }
   const std::optional<std::chrono::seconds> time_limit = settings_->verify_timeout;
-  Verdict verdict = run_verifier(verify_cmd_, hooks, time_limit);
+  RunHooks verifier_hooks = hooks;
+  verifier_hooks.on_spawned = [&written = transaction.value()](int group) {
+    written.record_verifier(group);
+  };
+  Verdict verdict = run_verifier(verify_cmd_, verifier_hooks, time_limit);
   if (verdict.interrupted) {
     static_cast<void>(roll_back(std::move(transaction).value()));
     --proposal_count_;
@@ -425,14 +429,47 @@ Status AgentTask::save_changed_files() {
 }
 
 Status AgentTask::restore() {
+  const Workspace& workspace = settings_->workspace;
+  std::vector<SnapshotEntry*> entries;
   for (SnapshotEntry& entry : snapshot_) {
-    if (Status restored = put_back(settings_->workspace, entry.path, entry.state, entry.created);
-        !restored) {
-      return restored;
+    // A path absent at start that nothing of this task created is left as it is.
+    if (entry.state.bytes || entry.created) {
+      entries.push_back(&entry);
+    } else {
+      entry.seen = digest_of(entry.state.bytes);
     }
-    entry.seen = digest_of(entry.state.bytes);
   }
-  return {};
+  // Journaled like a proposal, the accepted state being the prior one: killed part-way, the
+  // restore is undone by recovery rather than leaving files between the two states.
+  std::unique_ptr<Journal> journal;
+  std::vector<bool> absent;  // before the restore
+  if (settings_->journal) {
+    std::vector<TouchedPath> touched;
+    for (const SnapshotEntry* entry : entries) {
+      Result<PriorState> accepted = read_prior_state(workspace, entry->path);
+      if (!accepted) return accepted.error();
+      absent.push_back(!accepted.value().bytes);
+      touched.push_back(TouchedPath{entry->path, std::move(accepted).value(),
+                                    content_digest(entry->state.bytes.value_or("")), std::nullopt});
+    }
+    Result<Journal> written = Journal::write(*settings_->journal, workspace, touched);
+    if (!written) return written.error();
+    journal = std::make_unique<Journal>(std::move(written).value());
+  }
+  Status restored;
+  for (std::size_t i = 0; i < entries.size() && restored; ++i) {
+    SnapshotEntry& entry = *entries[i];
+    const auto opened = [&](const FileIdentity& identity) {
+      return absent[i] ? journal->mark_created(i, identity) : Status();
+    };
+    if (journal) static_cast<void>(journal->mark_putting_back(i));
+    restored = put_back(workspace, entry.path, entry.state, entry.created,
+                        journal ? OpenedFile(opened) : nullptr);
+    if (restored) entry.seen = digest_of(entry.state.bytes);
+  }
+  // A restore that failed is reported and may be tried again; recovery must not undo it later.
+  if (journal) static_cast<void>(journal->remove());
+  return restored;
 }
 
 std::shared_ptr<TaskRegistry> TaskRegistry::create() {

@@ -168,10 +168,7 @@ Result<Transaction> Transaction::apply(
       transaction.touched_[i].written_digest = content_digest(*last_content[i]);
     }
     Result<Journal> written = Journal::write(*journal, workspace, transaction.touched_);
-    if (!written) {
-      return IoError{written.error().kind,
-                     "cannot write the undo journal: " + written.error().message};
-    }
+    if (!written) return written.error();
     transaction.journal_ = std::make_unique<Journal>(std::move(written).value());
   }
 
@@ -234,6 +231,12 @@ std::vector<std::string> Transaction::rollback() {
   for (std::size_t i = touched_.size(); i-- > 0;) {
     TouchedPath& touched = touched_[i];
     if (touched.put_back) continue;
+    // Killed part-way through the put-back, the file holds neither state: recovery must know
+    // that what it holds is ours.
+    if (journal_ && !touched.putting_back) {
+      static_cast<void>(journal_->mark_putting_back(i));
+      touched.putting_back = true;
+    }
     Status restored = put_back(*workspace_, touched.path, touched.prior, touched.created);
     if (restored) {
       touched.put_back = true;
@@ -249,6 +252,13 @@ std::vector<std::string> Transaction::rollback() {
     journal_.reset();
   }
   return failures;
+}
+
+void Transaction::record_verifier(int group) {
+  if (!journal_) return;
+  if (std::optional<ProcessStatus> leader = process_status(group)) {
+    static_cast<void>(journal_->mark_verifier(VerifierGroup{group, leader->start_time}));
+  }
 }
 
 bool Transaction::rollback_pending() const {

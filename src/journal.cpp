@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,8 +10,10 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <string_view>
+#include <thread>
 #include <utility>
 
 #include "provenance.h"
@@ -25,7 +28,9 @@ namespace {
 //   trailer: kTrailer, u64 offset of the trailer,
 //   then marks, a kind byte and its payload: 'W', u32 index before each file write; 'C', u32
 //   index, u64 device, u64 inode once a file absent before is created (from version 2); 'A'
-//   once every write is done; 'F', u32 index for a path whose rollback failed.
+//   once every write is done; 'F', u32 index for a path whose rollback failed; 'P', u32 index
+//   before the server (rollback, restore, recovery) first puts a path back; 'V', u32 process
+//   group, u64 start time of its leader once the verifier is started (both from version 2).
 // A str is a u64 length and the bytes. The trailer goes last: a journal cut short has none.
 constexpr std::string_view kMagic = "quarry-agent-task journal\n";
 constexpr std::uint32_t kVersion = 2;
@@ -34,6 +39,10 @@ constexpr char kWritingMark = 'W';
 constexpr char kCreatedMark = 'C';
 constexpr char kAllWrittenMark = 'A';
 constexpr char kFailedMark = 'F';
+constexpr char kPuttingBackMark = 'P';
+constexpr char kVerifierMark = 'V';
+// A verifier killed at recovery is given this long to be gone before files are put back.
+constexpr std::chrono::milliseconds kVerifierEndWait{500};
 constexpr std::uint8_t kPriorPresent = 1;
 constexpr std::uint8_t kThroughLink = 2;
 constexpr std::string_view kSuffix = ".journal";
@@ -51,6 +60,13 @@ void put_le(std::string& out, Integer value) {
 void put_str(std::string& out, std::string_view text) {
   put_le<std::uint64_t>(out, text.size());
   out.append(text);
+}
+
+std::string mark_bytes(char kind, std::optional<std::size_t> index, std::string_view payload = {}) {
+  std::string mark(1, kind);
+  if (index) put_le<std::uint32_t>(mark, static_cast<std::uint32_t>(*index));
+  mark.append(payload);
+  return mark;
 }
 
 // Reads the layout above; any read past the end fails the whole parse.
@@ -182,16 +198,48 @@ bool read_failed_mark(Reader& reader, JournalContents& contents, MarkState&) {
   return index.has_value();
 }
 
+bool read_putting_back_mark(Reader& reader, JournalContents& contents, MarkState&) {
+  const std::optional<std::size_t> index = read_index(reader, contents);
+  if (index) contents.touched[*index].putting_back = true;
+  return index.has_value();
+}
+
+bool read_verifier_mark(Reader& reader, JournalContents& contents, MarkState&) {
+  VerifierGroup group;
+  group.id = static_cast<int>(reader.le<std::uint32_t>());
+  group.leader_start = reader.le<std::uint64_t>();
+  if (!reader.ok() || group.id <= 1) return false;
+  contents.verifier = group;
+  return true;
+}
+
 struct MarkKind {
   char kind;
   MarkReader read;
 };
 constexpr MarkKind kMarks[] = {
-    {kWritingMark, read_writing_mark},
-    {kCreatedMark, read_created_mark},
-    {kAllWrittenMark, read_all_written_mark},
-    {kFailedMark, read_failed_mark},
+    {kWritingMark, read_writing_mark},          {kCreatedMark, read_created_mark},
+    {kAllWrittenMark, read_all_written_mark},   {kFailedMark, read_failed_mark},
+    {kPuttingBackMark, read_putting_back_mark}, {kVerifierMark, read_verifier_mark},
 };
+
+bool is_running(const VerifierGroup& group) {
+  const std::optional<ProcessStatus> leader = process_status(group.id);
+  return leader && leader->start_time == group.leader_start && !leader->ended();
+}
+
+// The verifier of a server that died may still be rewriting the files. Its group is killed
+// only while its leader is the very process that was started: a pid given to another process
+// since has another start time. The leader is waited for (not reaped: it is not ours), as the
+// sign that the group the same signal reached is gone too.
+void stop_verifier(const VerifierGroup& group) {
+  if (!is_running(group)) return;
+  ::kill(-group.id, SIGKILL);
+  const auto until = std::chrono::steady_clock::now() + kVerifierEndWait;
+  while (is_running(group) && std::chrono::steady_clock::now() < until) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
 
 void read_marks(Reader& reader, JournalContents& contents) {
   MarkState state;
@@ -260,10 +308,11 @@ enum class Recovery {
   NotOurs,  // a journal of another project: it stays, for that project's server
 };
 
-// Puts one path of a hot journal back.
+// Puts one path of a hot journal back; `mark_putting_back` is called before it is written.
 Recovery recover_path(JournalDirectory& directory, int directory_fd, const Workspace& workspace,
                       const JournalContents& contents, const TouchedPath& touched,
                       const std::vector<std::string>& written_digests,
+                      const std::function<void()>& mark_putting_back,
                       const std::function<void(const std::string&)>& say) {
   const std::string& path = touched.path;
   const std::optional<std::string>& prior = touched.prior.bytes;
@@ -296,7 +345,7 @@ Recovery recover_path(JournalDirectory& directory, int directory_fd, const Works
   // A directory, a FIFO, a file that cannot be read: nothing of the proposal's.
   if (!current) return left_alone(current.error().message);
   const std::optional<std::string>& held = current.value().bytes;  // nothing: no file there
-  if (held == prior) {
+  if (held == prior && (!held || current.value().mode == touched.prior.mode)) {
     say("recovered " + path + ": already as it was");
     return Recovery::Done;
   }
@@ -313,9 +362,10 @@ Recovery recover_path(JournalDirectory& directory, int directory_fd, const Works
     return left_alone("it is not the file the interrupted proposal created");
   }
   // A rollback that failed left the proposal's bytes, or whatever came after them: the prior
-  // state goes back all the same, and what the file held is kept.
+  // state goes back all the same, and what the file held is kept. One the server was only
+  // putting back holds nothing but what it wrote itself.
   std::string note;
-  if (held && !holds_written) {
+  if (held && !holds_written && (touched.rollback_failed || !touched.putting_back)) {
     if (!touched.rollback_failed) {
       return left_alone("it changed after the interrupted proposal wrote it");
     }
@@ -323,6 +373,7 @@ Recovery recover_path(JournalDirectory& directory, int directory_fd, const Works
     if (!saved) return left_alone("its bytes could not be saved before putting it back");
     note = "; what it held is in " + *saved;
   }
+  mark_putting_back();
   if (Status restored = put_back(workspace, path, touched.prior, created); !restored) {
     return left_alone("it could not be put back: " + restored.error().message);
   }
@@ -349,7 +400,8 @@ std::vector<std::string> journal_names(int directory_fd) {
 // directory may hold anyone's files: only a regular file beginning with the magic line is ours.
 std::optional<Fd> open_journal(int directory_fd, const std::string& name) {
   // Non-blocking: a FIFO given a journal's name must not hang the start.
-  Fd file(::openat(directory_fd, name.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
+  // Opened for writing too: recovery appends its own marks.
+  Fd file(::openat(directory_fd, name.c_str(), O_RDWR | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
   struct stat info;
   if (!file || ::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
   std::string magic(kMagic.size(), '\0');
@@ -362,9 +414,11 @@ std::optional<Fd> open_journal(int directory_fd, const std::string& name) {
   return file;
 }
 
-// Puts back the paths of one journal read from `shown`; the worst outcome of its paths.
-Recovery recover_journal(JournalDirectory& directory, int directory_fd, const Workspace& workspace,
-                         const JournalContents& recorded, const std::string& shown,
+// Puts back the paths of one journal read from `shown`, open as `journal_fd`; the worst outcome
+// of its paths.
+Recovery recover_journal(JournalDirectory& directory, int directory_fd, int journal_fd,
+                         const Workspace& workspace, const JournalContents& recorded,
+                         const std::string& shown,
                          const std::function<void(const std::string&)>& say) {
   if (recorded.version != 0 && !is_readable_version(recorded.version)) {
     say("warning: left the journal " + shown + " untouched: unknown format version " +
@@ -393,13 +447,18 @@ Recovery recover_journal(JournalDirectory& directory, int directory_fd, const Wo
     confined = std::move(opened).value();
   }
   const Workspace& paths = confined ? *confined : workspace;
+  if (recorded.verifier) stop_verifier(*recorded.verifier);
   // Two spellings can name one file (x and ./x); it then holds the later one's bytes.
   std::vector<std::string> digests;
   for (const TouchedPath& touched : recorded.touched) digests.push_back(touched.written_digest);
   Recovery outcome = Recovery::Done;
   for (std::size_t i = recorded.touched.size(); i-- > 0;) {
+    // Appended after what was read: the marks of this recovery, for the next one.
+    const auto mark_putting_back = [journal_fd, i] {
+      static_cast<void>(write_all(journal_fd, mark_bytes(kPuttingBackMark, i)));
+    };
     outcome = std::max(outcome, recover_path(directory, directory_fd, paths, recorded,
-                                             recorded.touched[i], digests, say));
+                                             recorded.touched[i], digests, mark_putting_back, say));
   }
   return outcome;
 }
@@ -528,17 +587,20 @@ void JournalDirectory::remove_if_unused() {
 
 Result<Journal> Journal::write(JournalDirectory& directory, const Workspace& workspace,
                                const std::vector<TouchedPath>& touched) {
+  const auto refused = [](const IoError& error) {
+    return IoError{error.kind, "cannot write the undo journal: " + error.message};
+  };
   Result<int> directory_fd = directory.open();
-  if (!directory_fd) return directory_fd.error();
+  if (!directory_fd) return refused(directory_fd.error());
   Journal journal;
   journal.directory_fd_ = directory_fd.value();
   journal.sync_ = directory.sync();
-  if (Status created = journal.create(); !created) return created.error();
+  if (Status created = journal.create(); !created) return refused(created.error());
   if (Status written = journal.write_contents(workspace, touched); !written) {
     // Cut short, it would hold its space (on a full disk, every later proposal would fail
     // too) and read as incomplete anyway.
     static_cast<void>(::unlinkat(journal.directory_fd_, journal.name_.c_str(), 0));
-    return written.error();
+    return refused(written.error());
   }
   return journal;
 }
@@ -597,10 +659,7 @@ Status Journal::write_contents(const Workspace& workspace,
 }
 
 Status Journal::mark(char kind, std::optional<std::size_t> index, std::string_view payload) {
-  std::string mark(1, kind);
-  if (index) put_le<std::uint32_t>(mark, static_cast<std::uint32_t>(*index));
-  mark.append(payload);
-  return write_all(file_.get(), mark);
+  return write_all(file_.get(), mark_bytes(kind, index, payload));
 }
 
 Status Journal::mark_durably(char kind, std::size_t index, std::string_view payload) {
@@ -628,6 +687,17 @@ Status Journal::mark_all_written() {
 
 Status Journal::mark_failed(std::size_t index) {
   return mark_durably(kFailedMark, index);
+}
+
+Status Journal::mark_putting_back(std::size_t index) {
+  return mark_durably(kPuttingBackMark, index);
+}
+
+Status Journal::mark_verifier(const VerifierGroup& group) {
+  std::string payload;
+  put_le<std::uint32_t>(payload, static_cast<std::uint32_t>(group.id));
+  put_le<std::uint64_t>(payload, group.leader_start);
+  return mark(kVerifierMark, std::nullopt, payload);
 }
 
 Status Journal::remove() {
@@ -662,8 +732,8 @@ bool recover_journals(JournalDirectory& directory, const Workspace& workspace,
       continue;
     }
     const JournalContents recorded = read_journal(bytes.value());
-    const Recovery outcome =
-        recover_journal(directory, directory_fd.value(), workspace, recorded, shown, say);
+    const Recovery outcome = recover_journal(directory, directory_fd.value(), file->get(),
+                                             workspace, recorded, shown, say);
     if (outcome == Recovery::NotOurs) continue;
     clean &= outcome == Recovery::Done;
     if (outcome != Recovery::Kept) ::unlinkat(directory_fd.value(), name.c_str(), 0);

@@ -25,6 +25,13 @@ struct TouchedPath {
   std::optional<FileIdentity> created;  // the file the set created there, when it was absent
   bool put_back = false;
   bool rollback_failed = false;
+  bool putting_back = false;  // the server began putting it back: it goes back whatever it holds
+};
+
+// A verifier's process group, and the start time of its leader (process_status).
+struct VerifierGroup {
+  int id = 0;
+  std::uint64_t leader_start = 0;
 };
 
 // Where journals live, created when first needed with a .gitignore of "*". Every server using
@@ -68,7 +75,8 @@ class JournalDirectory {
 // One journal file, held under an exclusive flock for as long as it exists.
 class Journal {
  public:
-  // Writes the prior state of `touched` and the trailer that marks the journal complete.
+  // Writes the prior state of `touched` and the trailer that marks the journal complete. Fails
+  // with "cannot write the undo journal: {error}".
   static Result<Journal> write(JournalDirectory& directory, const Workspace& workspace,
                                const std::vector<TouchedPath>& touched);
   Journal(Journal&&) noexcept = default;
@@ -85,6 +93,11 @@ class Journal {
   // Records that the rollback of touched[index] failed, so that recovery puts it back
   // whatever the file holds.
   Status mark_failed(std::size_t index);
+  // Before the server itself first writes touched[index] back (a rollback, a restore): killed
+  // part-way, that file goes back whatever it holds, with nothing of it kept.
+  Status mark_putting_back(std::size_t index);
+  // Once the verifier is started: recovery kills its group before putting anything back.
+  Status mark_verifier(const VerifierGroup& group);
   // After the commit or a completed rollback.
   Status remove();
   bool sync() const { return sync_; }
@@ -113,12 +126,15 @@ struct JournalContents {
   // rollback_failed is set for a path recovery puts back whatever it holds: its rollback failed,
   // or the server died while writing it.
   std::vector<TouchedPath> touched;
+  std::optional<VerifierGroup> verifier;  // the last verifier started on these files
 };
 JournalContents read_journal(std::string_view bytes);
 // Whether this server can act on a journal of `version`.
 bool is_readable_version(std::uint32_t version);
 
-// Puts back the files of every hot journal in `directory`, one line per path through `say`.
+// Puts back the files of every hot journal in `directory`, one line per path through `say`, once
+// the verifier its server started, if still running, is killed. Each put-back is marked in the
+// journal first, so that a recovery killed part-way can be run again.
 // False when a file could not be put back or was left alone because it changed since.
 // Only journals of `workspace`'s base directory are this server's; their paths are put back
 // through `workspace`, and so beneath its root when confined.

@@ -48,6 +48,33 @@ Result<std::string> read_all(int fd, std::size_t expected) {
   return bytes;
 }
 
+std::optional<ProcessStatus> process_status(int pid) {
+  const std::string path = "/proc/" + std::to_string(pid) + "/stat";
+  Fd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!file) return std::nullopt;
+  Result<std::string> stat = read_all(file.get());
+  if (!stat) return std::nullopt;
+  // The command name in parentheses may hold spaces and parentheses itself: fields are counted
+  // from the last ')'. The start time is the 22nd field, the 20th after it.
+  const std::size_t name_end = stat.value().rfind(')');
+  if (name_end == std::string::npos) return std::nullopt;
+  std::string_view rest = std::string_view(stat.value()).substr(name_end + 1);
+  if (rest.size() < 2) return std::nullopt;
+  ProcessStatus status;
+  status.state = rest[1];
+  for (int field = 0; field < 19; ++field) {
+    const std::size_t space = rest.find(' ', 1);
+    if (space == std::string_view::npos) return std::nullopt;
+    rest.remove_prefix(space);
+  }
+  std::size_t at = 1;
+  for (; at < rest.size() && rest[at] >= '0' && rest[at] <= '9'; ++at) {
+    status.start_time = status.start_time * 10 + static_cast<std::uint64_t>(rest[at] - '0');
+  }
+  if (at == 1) return std::nullopt;
+  return status;
+}
+
 Fd& Fd::operator=(Fd&& other) noexcept {
   if (this != &other) reset(other.release());
   return *this;
@@ -405,6 +432,7 @@ Result<RunResult> run(const Command& command, const RunOptions& options) {
   Child child(pid, command.own_process_group);
   // The child holds its own copies; ours would keep end-of-file from ever arriving.
   for (Fd& write_end : write_ends) write_end.reset();
+  if (hooks.on_spawned) hooks.on_spawned(pid);
 
   if (Status supervised = supervise(child, captures, options, result); !supervised) {
     return supervised.error();

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <limits>
 #include <optional>
@@ -42,6 +43,16 @@ Status write_all(int fd, std::string_view bytes);
 // such as those under /proc report size 0 and grow it.
 Result<std::string> read_all(int fd, std::size_t expected = 0);
 
+// A process as /proc/PID/stat shows it. A pid and its start time name one process, never a
+// later one given the same pid.
+struct ProcessStatus {
+  char state = '?';              // 'Z' for a zombie, 'X' for one being reaped
+  std::uint64_t start_time = 0;  // clock ticks since boot
+  bool ended() const { return state == 'Z' || state == 'X'; }
+};
+// Nothing when there is no such process.
+std::optional<ProcessStatus> process_status(int pid);
+
 // How a child ended: a normal exit with its code, or death by a signal.
 struct ExitStatus {
   enum class How { Exited, Signaled };
@@ -68,6 +79,8 @@ struct Command {
 struct RunHooks {
   // Called once before the child is started (replies held back are written first).
   std::function<void()> on_start;
+  // Called as soon as the child is started, with its pid (its group's id when it leads one).
+  std::function<void(int pid)> on_spawned;
   // Called about every tick_interval while the child runs (progress reports).
   std::function<void()> on_tick;
   std::chrono::milliseconds tick_interval{2000};

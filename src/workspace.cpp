@@ -125,17 +125,22 @@ std::string absolute_spelling(const std::string& directory) {
   return current_directory() + "/" + directory;
 }
 
-// Writes every byte over an open file from its start, cuts what is left of a longer one, and
-// closes it; a file that is not a regular file (a FIFO or a device made since) is refused before
-// anything is written. Opening with O_TRUNC instead would cost ext4 a flush of the new blocks at
-// close (its guard against zero-length files after a crash): a tenth of a small proposal.
+// Writes every byte over an open file from its start, cuts what is left of a longer one, gives
+// it `mode` when one is given, and closes it; a file that is not a regular file (a FIFO or a
+// device made since) is refused before anything is written. Opening with O_TRUNC instead would
+// cost ext4 a flush of the new blocks at close (its guard against zero-length files after a
+// crash): a tenth of a small proposal.
 Status write_bytes(Fd file, const std::string& path, std::string_view bytes,
-                   const OpenedFile& opened = nullptr) {
+                   const OpenedFile& opened = nullptr,
+                   std::optional<std::uint32_t> mode = std::nullopt) {
   struct stat info;
   if (::fstat(file.get(), &info) != 0) return os_error(errno);
   if (!S_ISREG(info.st_mode)) return not_a_regular_file(path);
   if (opened) {
     if (Status told = opened(identity_of(info)); !told) return told;
+  }
+  if (mode && (info.st_mode & 07777) != *mode && ::fchmod(file.get(), *mode) != 0) {
+    return os_error(errno);
   }
   if (Status written = write_all(file.get(), bytes); !written) return written;
   const auto size = static_cast<off_t>(bytes.size());
@@ -442,7 +447,7 @@ Status create_parent_directories(const Workspace& workspace, const std::string& 
 }
 
 Status put_back(const Workspace& workspace, const std::string& path, const PriorState& prior,
-                const std::optional<FileIdentity>& created) {
+                const std::optional<FileIdentity>& created, const OpenedFile& opened) {
   if (!prior.bytes) {
     if (!created) return {};
     Result<FileIdentity> now = workspace.identity(path, true);
@@ -469,10 +474,9 @@ Status put_back(const Workspace& workspace, const std::string& path, const Prior
     // Deleted since, perhaps with its directory: it comes back where it was.
     if (Status made = create_parent_directories(workspace, path); !made) return made;
     file = workspace.open(path, O_WRONLY | O_CREAT | O_NONBLOCK | no_follow, prior.mode);
-    // The mode it had, not the one the file-creation mask leaves.
-    if (file && ::fchmod(file.value().get(), prior.mode) != 0) return os_error(errno);
   }
   if (!file) return file.error();
-  return write_bytes(std::move(file).value(), path, *prior.bytes);
+  // The mode it had, not one a verifier set since nor the one the file-creation mask leaves.
+  return write_bytes(std::move(file).value(), path, *prior.bytes, opened, prior.mode);
 }
 }  // namespace quarry

@@ -43,7 +43,7 @@ struct FileIdentity {
 // A path's state before a change: the file it led to, or absent.
 struct PriorState {
   std::optional<std::string> bytes;  // nullopt: no file there
-  std::uint32_t mode = 0666;         // permission bits, given back to a file that is recreated
+  std::uint32_t mode = 0666;         // permission bits, given back with the bytes
   bool through_link = false;         // the path was a symbolic link: putting back follows it
   std::optional<FileIdentity> identity;
 };
@@ -114,11 +114,12 @@ using OpenedFile = std::function<Status(const FileIdentity&)>;
 Status write_whole_file(const Workspace& workspace, const std::string& path, std::string_view bytes,
                         const OpenedFile& opened = nullptr);
 Status create_parent_directories(const Workspace& workspace, const std::string& path);
-// Puts `prior` back at `path`. Bytes are written back in place (a file that is gone is
-// recreated with its mode, its directory too; a link planted since is replaced, not followed). An
+// Puts `prior` back at `path`. Bytes are written back in place with the prior mode (a file that
+// is gone is recreated, its directory too; a link planted since is replaced, not followed). An
 // absent prior removes the file only when it is `created`, the file this task or transaction
 // made there: a file that existed before, or one a link planted since leads to, is left alone.
+// `opened` is told the file written, as by write_whole_file.
 Status put_back(const Workspace& workspace, const std::string& path, const PriorState& prior,
-                const std::optional<FileIdentity>& created);
+                const std::optional<FileIdentity>& created, const OpenedFile& opened = nullptr);
 
 }  // namespace quarry

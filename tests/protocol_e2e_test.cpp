@@ -1,5 +1,6 @@
 // The protocol as a client sees it: input through the built server, whole reply lines back.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 
 #include <chrono>
@@ -17,6 +18,7 @@ namespace {
 
 using nlohmann::json;
 using namespace std::string_literals;
+using namespace std::chrono_literals;
 
 // Too big for 64 bits: the fast parser gives up and the second parser reads the line.
 const std::string kBig = "123456789012345678901234567890";
@@ -279,13 +281,15 @@ TEST(ProtocolE2e, WhileAChildRunsPingsAndCancellationsAreHandledAtOnce) {
   TempDir dir;
   write_file(dir / "a", "old");
   write_script(dir / "verify",
-               "touch started\nfor i in $(seq 500); do [ -e go ] || sleep 0.01; done; exit 1");
+               "set -- $(cat /proc/$$/stat); echo $5 > group; touch started\n"
+               "for i in $(seq 500); do [ -e go ] || sleep 0.01; done; exit 1");
   write_script(dir / "bin/bitegauge", "echo $$ > \"$0.pgid\"; exec sleep 30");
   ServerSession server(dir.path(), dir / "bin");
   const std::string task = start_task(server, "./verify", {"a"});
-  const auto propose = [&](int id, const std::string& content) {
+  const auto propose = [&](int id, const std::string& content, const std::string& after = "") {
     for (const char* name : {"started", "go"}) std::remove((dir / name).c_str());
-    server.send(propose_line(id, task, {{{"path", "a"}, {"content", content}}}));
+    server.send(propose_line(id, task, {{{"path", "a"}, {"content", content}}}) + after);
+    if (!after.empty()) return;
     ASSERT_TRUE(wait_until([&] { return file_exists(dir / "started"); }, std::chrono::seconds(5)));
   };
   const auto cancel = [](const std::string& id_text) {
@@ -300,9 +304,10 @@ TEST(ProtocolE2e, WhileAChildRunsPingsAndCancellationsAreHandledAtOnce) {
   EXPECT_EQ(server.read_line(), tool_line(2, failed));
   EXPECT_EQ(server.read_line(), initialize_reply("3"));
 
-  // The request in flight cancelled: no reply, its edits rolled back, no attempt counted.
-  propose(5, "newer");
-  server.send(cancel("5"));
+  // The request in flight cancelled: no reply, its edits rolled back, no attempt counted. A
+  // ping and the cancellation read together with the request are handled all the same.
+  propose(5, "newer", "\n" + ping_line("50") + "\n" + cancel("5"));
+  EXPECT_EQ(server.read_line(), pong_line("50"));
   EXPECT_EQ(server.request(call_line(6, "task_history", {{"task_id", task}})),
             tool_line(6, {{"attempts", {failed}}}));
   EXPECT_EQ(read_file(dir / "a"), "old");
@@ -325,12 +330,26 @@ TEST(ProtocolE2e, WhileAChildRunsPingsAndCancellationsAreHandledAtOnce) {
   EXPECT_EQ(server.request(initialize_line("9")), initialize_reply("9"));
   EXPECT_TRUE(process_group_gone(std::stoi(read_file(pgid))));
 
+  // A cancellation that arrives with the verifier's exit comes too late: the request is done.
+  propose(13, "z");
+  const auto state = [&] { return read_file("/proc/" + std::to_string(server.pid()) + "/stat"); };
+  ASSERT_EQ(::kill(server.pid(), SIGSTOP), 0);
+  ASSERT_TRUE(wait_until([&] { return state().find(") T ") != std::string::npos; }, 5s));
+  server.send(cancel("13"));
+  write_file(dir / "go", "");
+  EXPECT_TRUE(process_group_gone(std::stoi(read_file(dir / "group"))));
+  ::kill(server.pid(), SIGCONT);
+  server.send(ping_line("14"));
+  EXPECT_EQ(server.read_line(),
+            tool_line(13, outcome(3, EditSet{{{"a", "z"}}}.fingerprint(), "", false)));
+  EXPECT_EQ(server.read_line(), pong_line("14"));
+
   propose(10, "x");
   std::remove((dir / "started").c_str());
   server.send("\xff\n" + ping_line("11") + "\n" +
               propose_line(12, task, {{{"path", "a"}, {"content", "y"}}}));
   write_file(dir / "go", "");
-  EXPECT_EQ(tool_text(server.read_line())["attempt"], 3);
+  EXPECT_EQ(tool_text(server.read_line())["attempt"], 4);
   const ServerRun run = server.wait();
   EXPECT_EQ(run.out, "");
   EXPECT_EQ(run.exit_code, 0);

@@ -267,8 +267,10 @@ TEST_F(TaskSession, RollbackAndRestoreTouchOnlyWhatTheyRecorded) {
       // Written through a dangling link, the target it created goes; the link stays.
       {{"l"}, "exit 1", false, "", kept + " && [ -L l ] && [ ! -e t ]"},
       {{"l"}, "true", true, "", kept + " && [ -L l ] && [ ! -e t ]"},
-      // A deleted executable comes back with its mode.
+      // A deleted executable comes back with its mode, and so does one whose mode was changed.
       {{"a"}, "rm a; exit 1", false, "", kept + " && [ \"$(stat -c %a a)\" = 775 ]"},
+      {{"a"}, "chmod 600 a; exit 1", false, "", kept + " && [ \"$(stat -c %a a)\" = 775 ]"},
+      {{"a"}, "chmod 600 a", true, "", kept + " && [ \"$(stat -c %a a)\" = 775 ]"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.files.dump() + " " + row.verify_cmd);

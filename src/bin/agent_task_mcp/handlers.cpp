@@ -49,7 +49,7 @@ RunHooks hooks_for(const RequestContext& context, const Json& params, const char
   hooks.on_input = context.on_input;
   hooks.abandoned = context.abandoned;
   // Replies to earlier pipelined requests must not wait for a verifier or a mutation tool.
-  hooks.on_start = context.flush;
+  hooks.on_start = context.on_child_start;
   if (!params.is_object() || !context.notify) return hooks;
   const auto meta = params.find("_meta");
   if (meta == params.end() || !meta->is_object()) return hooks;

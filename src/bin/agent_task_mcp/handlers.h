@@ -54,6 +54,9 @@ struct RequestContext {
   int interrupt_fd = -1;
   // Writes the replies held back so far; called before an operation that may take time.
   std::function<void()> flush;
+  // Called just before a child starts: flushes, and takes the lines already read with the
+  // request as if they had arrived while the child runs.
+  std::function<void()> on_child_start;
   // The loop's input, read while a child runs (RunHooks::input_fd and on_input).
   int input_fd = -1;
   std::function<bool()> on_input;

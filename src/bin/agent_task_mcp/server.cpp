@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <limits>
 #include <new>
 #include <utility>
 
@@ -26,8 +27,13 @@ namespace {
 
 constexpr std::size_t kFirstCapacity = 64 * 1024;
 constexpr std::size_t kFlushThreshold = 64 * 1024;
-// Buffers grown past this for one large request are given back once it has been served.
+// Buffers grown past this for a large request are given back once the server is idle.
 constexpr std::size_t kRetainedCapacity = std::size_t{4} << 20;
+// No input for this long and the server is idle: what requests grew is given back. Sooner, the
+// next of a run of large requests would fault in and zero all its pages again.
+constexpr int kIdleAfterMs = 1000;
+// The largest block glibc will take from the heap rather than map on its own.
+constexpr int kLargestHeapBlock = 32 << 20;
 // Lines read while a child runs are held for their turn. Past this much, reading waits for the
 // child as it always did, so that a client pipelining gigabytes meanwhile cannot exhaust
 // memory; each line counts for at least what a small request takes once parsed.
@@ -293,17 +299,24 @@ std::optional<std::string> serve_batch(Json batch, Revision session, ServeOne&& 
 class Session {
  public:
   Session(TaskOperations& tasks, int in_fd, int out_fd, int interrupt_fd)
-      : tasks_(tasks), reader_(in_fd), out_fd_(out_fd), interrupt_fd_(interrupt_fd) {
+      : tasks_(tasks), reader_(in_fd), in_fd_(in_fd), out_fd_(out_fd), interrupt_fd_(interrupt_fd) {
     context_.flush = [this] { flush_during_request(); };
+    context_.on_child_start = [this] {
+      flush_during_request();
+      static_cast<void>(take_buffered_lines());
+    };
     context_.notify = [this](const std::string& line) { write_during_request(line + "\n"); };
     context_.interrupt_fd = interrupt_fd;
     context_.input_fd = in_fd;
     context_.on_input = [this] { return read_while_child_runs(); };
-    context_.abandoned = [this] { return cancelled_ || termination::pending(); };
+    // Asked only while the request can still be given up: a cancellation the run no longer
+    // acts on (its child has exited) leaves the reply to be sent.
+    context_.abandoned = [this] { return abandoned_ = cancelled_ || termination::pending(); };
   }
 
   void run() {
     for (;;) {
+      if (queue_.empty() && !reader_.has_buffered_line()) wait_for_input();
       std::optional<Parsed> next = next_parsed();
       if (!next || next->stop) break;
       serve(std::move(*next));
@@ -312,7 +325,6 @@ class Session {
       if (pending_.size() >= kFlushThreshold || (queue_.empty() && !reader_.has_buffered_line())) {
         flush();
       }
-      if (queue_.empty()) release_memory();
     }
     flush();
   }
@@ -332,15 +344,14 @@ class Session {
 
   Parsed parse(const LineReader::Line& line) {
     if (line.too_long) {
-      largest_line_ = std::max(largest_line_, kRetainedCapacity);
       return Parsed{std::nullopt, err(Json(nullptr), kInternalError, kOutOfMemory)};
     }
-    largest_line_ = std::max(largest_line_, line.text.size());
     if (!simdjson::validate_utf8(line.text.data(), line.text.size())) return Parsed{{}, {}, true};
     return read_request(line.text, LineReader::kLinePadding);
   }
 
   void serve(Parsed parsed) {
+    memory_to_release_ = true;
     std::optional<std::string> reply = std::move(parsed.reply);
     if (parsed.request) {
       reply = serve_one(std::move(*parsed.request));
@@ -353,14 +364,14 @@ class Session {
 
   std::optional<std::string> serve_one(Request request) {
     if (request.has_id) in_flight_id_ = request.id;
-    cancelled_ = false;
+    cancelled_ = abandoned_ = false;
     termination::enter_request();
     std::optional<std::string> reply =
         serve_request(tasks_, context_, session_revision_, std::move(request));
     termination::leave_request();
     in_flight_id_.reset();
-    // A cancelled request gets no reply: its client has stopped waiting for it.
-    if (cancelled_) return std::nullopt;
+    // An abandoned request gets no reply: its client has stopped waiting for it.
+    if (abandoned_) return std::nullopt;
     return reply;
   }
 
@@ -369,14 +380,22 @@ class Session {
     pending_ += '\n';
   }
 
-  // Called whenever standard input is readable while a child runs. Whole lines are parsed as
-  // they come; a ping is answered and a cancellation of the request in flight abandons it at
-  // once, and every other line is held for its turn. Returns whether to go on reading.
+  // Called whenever standard input is readable while a child runs.
   bool read_while_child_runs() {
     if (input_stopped_ || queued_bytes_ > kQueueLimit) return false;
+    const bool more = reader_.read_more();
+    return take_buffered_lines() && more;
+  }
+
+  // Whole lines already read are parsed while a child runs: a ping is answered and a
+  // cancellation of the request in flight abandons it at once, and every other line is held
+  // for its turn. Returns whether to go on reading.
+  bool take_buffered_lines() {
+    if (input_stopped_) return false;
     try {
-      const bool more = reader_.read_more();
-      while (std::optional<LineReader::Line> line = reader_.buffered_line()) {
+      while (queued_bytes_ <= kQueueLimit) {
+        std::optional<LineReader::Line> line = reader_.buffered_line();
+        if (!line) break;
         const std::size_t cost = std::max(line->text.size(), kQueuedLineCost);
         Parsed parsed = parse(*line);
         // Nothing after a line that is not UTF-8 is ever served, pings included.
@@ -386,7 +405,7 @@ class Session {
         queued_bytes_ += cost;
         if (input_stopped_) return false;
       }
-      return more && queued_bytes_ <= kQueueLimit;
+      return queued_bytes_ <= kQueueLimit;
     } catch (const std::bad_alloc&) {
       return false;
     }
@@ -424,11 +443,22 @@ class Session {
     write_unless_terminating(out_fd_, line, interrupt_fd_);
   }
 
-  // After a large request the buffers it grew (ours, the parser's, the allocator's free pages)
-  // would otherwise stay resident for the life of the process.
+  // Waits until input comes; past kIdleAfterMs, gives back what the requests since the last
+  // time grew.
+  void wait_for_input() {
+    if (!memory_to_release_) return;
+    pollfd watched = {in_fd_, POLLIN, 0};
+    int ready = 0;
+    do {
+      ready = ::poll(&watched, 1, kIdleAfterMs);
+    } while (ready < 0 && errno == EINTR);
+    if (ready == 0) release_memory();
+  }
+
+  // The buffers a large request grew (ours, the parser's, the allocator's free pages) would
+  // otherwise stay resident for the life of the process.
   void release_memory() {
-    if (largest_line_ < kRetainedCapacity) return;
-    largest_line_ = 0;
+    memory_to_release_ = false;
     reader_.release_memory();
     if (pending_.capacity() > kRetainedCapacity) pending_.shrink_to_fit();
 #ifdef __GLIBC__
@@ -443,6 +473,7 @@ class Session {
 
   TaskOperations& tasks_;
   LineReader reader_;
+  int in_fd_;
   int out_fd_;
   int interrupt_fd_;
   RequestContext context_;
@@ -450,10 +481,11 @@ class Session {
   std::string pending_;
   std::deque<Queued> queue_;
   std::size_t queued_bytes_ = 0;
-  std::size_t largest_line_ = 0;
+  bool memory_to_release_ = false;
   bool input_stopped_ = false;
   std::optional<Json> in_flight_id_;
   bool cancelled_ = false;
+  bool abandoned_ = false;  // the request was given up for a cancellation or a termination
 };
 
 }  // namespace
@@ -574,6 +606,13 @@ std::optional<std::string> serve_line(TaskOperations& tasks, RequestContext& con
 }
 
 void serve(TaskOperations& tasks, int in_fd, int out_fd, int interrupt_fd) {
+#ifdef __GLIBC__
+  // The allocator would otherwise unmap a large block on its free, or trim the heap once its
+  // free top passes twice that size: the next large request would fault in and zero all its
+  // pages again. What requests free stays for the next one; the loop gives it back once idle.
+  mallopt(M_MMAP_THRESHOLD, kLargestHeapBlock);
+  mallopt(M_TRIM_THRESHOLD, std::numeric_limits<int>::max());
+#endif
   Session(tasks, in_fd, out_fd, interrupt_fd).run();
 }
 
