@@ -349,9 +349,9 @@ void AgentTask::keep(std::vector<TouchedPath> committed) {
   for (TouchedPath& touched : committed) {
     SnapshotEntry& entry = snapshot_[allowlist_.at(PathKey::of(touched.path))];
     // What the verifier left is what the task has now seen, a formatter's changes included.
-    Result<PriorState> left = read_prior_state(workspace, touched.path);
+    Result<std::optional<std::string>> left = read_content_digest(workspace, touched.path);
     if (left) {
-      set_seen(touched.path, left.value().identity, digest_of(left.value().bytes));
+      set_seen(touched.path, touched.prior.identity, left.value().value_or(""));
     } else {
       entry.seen.reset();
     }
@@ -408,11 +408,11 @@ Status AgentTask::save_changed_files() {
   directory += kSavedDirectory;
   directory += id_;
   for (SnapshotEntry& entry : snapshot_) {
+    Result<std::optional<std::string>> digest = read_content_digest(workspace, entry.path);
+    if (!digest || !digest.value() || *digest.value() == entry.seen) continue;
     Result<PriorState> now = read_prior_state(workspace, entry.path);
     if (!now || !now.value().bytes) continue;
     const std::string& bytes = *now.value().bytes;
-    std::string digest = content_digest(bytes);
-    if (entry.seen && digest == *entry.seen) continue;
     // Beneath the task's directory whatever the path: no root, and ".." kept as a name.
     std::string target = directory;
     for (const std::string& component : PathKey::of(entry.path).components) {
@@ -422,7 +422,7 @@ Status AgentTask::save_changed_files() {
     }
     if (Status made = create_parent_directories(plain, target); !made) return made;
     if (Status written = write_whole_file(plain, target, bytes); !written) return written;
-    entry.seen = std::move(digest);
+    entry.seen = std::move(digest).value();
     saved_.push_back(entry.path);
   }
   return {};

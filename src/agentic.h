@@ -104,7 +104,6 @@ class Transaction {
   // recovery can stop it when the server dies while it runs.
   void record_verifier(int group);
   bool touches(const PathKey& key) const { return index_.contains(key); }
-  const std::vector<TouchedPath>& touched() const { return touched_; }
 
  private:
   Transaction() = default;

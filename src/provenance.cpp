@@ -28,13 +28,33 @@ const EVP_MD* sha256_method() {
   return fetched != nullptr ? fetched : EVP_sha256();
 }
 
-}  // namespace
-
-std::string content_digest(std::string_view bytes) {
-  const XXH128_hash_t hash = XXH3_128bits(bytes.data(), bytes.size());
+std::string xxh128_hex(XXH128_hash_t hash) {
   XXH128_canonical_t canonical;
   XXH128_canonicalFromHash(&canonical, hash);
   return to_hex(canonical.digest, sizeof canonical.digest);
+}
+
+}  // namespace
+
+std::string content_digest(std::string_view bytes) {
+  return xxh128_hex(XXH3_128bits(bytes.data(), bytes.size()));
+}
+
+struct ContentDigest::State {
+  XXH3_state_t xxh3;
+};
+
+ContentDigest::ContentDigest() : state_(std::make_unique<State>()) {
+  XXH3_128bits_reset(&state_->xxh3);
+}
+ContentDigest::~ContentDigest() = default;
+
+void ContentDigest::update(std::string_view bytes) {
+  XXH3_128bits_update(&state_->xxh3, bytes.data(), bytes.size());
+}
+
+std::string ContentDigest::hex_digest() const {
+  return xxh128_hex(XXH3_128bits_digest(&state_->xxh3));
 }
 
 std::string sha256_hex(std::string_view bytes) {

@@ -15,6 +15,22 @@ std::string sha256_hex(std::string_view bytes);
 // this server wrote or saw, never for anything an attacker could profit from colliding.
 std::string content_digest(std::string_view bytes);
 
+// An incremental content_digest: feeding pieces gives the digest of their concatenation.
+class ContentDigest {
+ public:
+  ContentDigest();
+  ~ContentDigest();
+  ContentDigest(const ContentDigest&) = delete;
+  ContentDigest& operator=(const ContentDigest&) = delete;
+
+  void update(std::string_view bytes);
+  std::string hex_digest() const;
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
 // An incremental SHA-256: feeding pieces gives the digest of their concatenation.
 class Sha256 {
  public:

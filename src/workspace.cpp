@@ -7,12 +7,15 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <functional>
 #include <memory>
 #include <utility>
+
+#include "provenance.h"
 
 namespace quarry {
 namespace {
@@ -65,6 +68,22 @@ IoError not_a_regular_file(const std::string& path) {
 FileIdentity identity_of(const struct stat& info) {
   return FileIdentity{static_cast<std::uint64_t>(info.st_dev),
                       static_cast<std::uint64_t>(info.st_ino)};
+}
+
+// The regular file `path` leads to, open for reading, with its status in `info`; nothing when
+// there is no file.
+Result<std::optional<Fd>> open_for_reading(const Workspace& workspace, const std::string& path,
+                                           struct stat& info) {
+  // O_NONBLOCK: opening a FIFO must not wait for a writer.
+  Result<Fd> file = workspace.open(path, O_RDONLY | O_NONBLOCK);
+  if (!file) {
+    if (file.error().kind != ErrorKind::NotFound) return file.error();
+    return std::optional<Fd>();
+  }
+  if (::fstat(file.value().get(), &info) != 0) return os_error(errno);
+  if (S_ISDIR(info.st_mode)) return os_error(EISDIR);
+  if (!S_ISREG(info.st_mode)) return not_a_regular_file(path);
+  return std::optional<Fd>(std::move(file).value());
 }
 
 std::string join(const std::vector<std::string>& components, std::size_t from, std::size_t to) {
@@ -366,27 +385,40 @@ Status Workspace::check_inside(const std::string& path) const {
 }
 
 Result<PriorState> read_prior_state(const Workspace& workspace, const std::string& path) {
-  PriorState state;
-  // O_NONBLOCK: opening a FIFO must not wait for a writer.
-  Result<Fd> file = workspace.open(path, O_RDONLY | O_NONBLOCK);
-  if (!file) {
-    if (file.error().kind != ErrorKind::NotFound) return file.error();
-    // A dangling symbolic link: writing it creates the file it names.
-    state.through_link = workspace.is_symbolic_link(path);
-    return state;
-  }
   struct stat info;
-  if (::fstat(file.value().get(), &info) != 0) return os_error(errno);
-  if (S_ISDIR(info.st_mode)) return os_error(EISDIR);
-  if (!S_ISREG(info.st_mode)) return not_a_regular_file(path);
+  Result<std::optional<Fd>> file = open_for_reading(workspace, path, info);
+  if (!file) return file.error();
+  PriorState state;
+  // A dangling symbolic link too: writing it creates the file it names.
+  state.through_link = workspace.is_symbolic_link(path);
+  if (!file.value()) return state;
   state.mode = info.st_mode & 07777;
   state.identity = identity_of(info);
-  state.through_link = workspace.is_symbolic_link(path);
   Result<std::string> bytes =
-      read_all(file.value().get(), static_cast<std::size_t>(std::max<off_t>(info.st_size, 0)));
+      read_all(file.value()->get(), static_cast<std::size_t>(std::max<off_t>(info.st_size, 0)));
   if (!bytes) return bytes.error();
   state.bytes = std::move(bytes).value();
   return state;
+}
+
+Result<std::optional<std::string>> read_content_digest(const Workspace& workspace,
+                                                       const std::string& path) {
+  struct stat info;
+  Result<std::optional<Fd>> file = open_for_reading(workspace, path, info);
+  if (!file) return file.error();
+  if (!file.value()) return std::optional<std::string>();
+  ContentDigest digest;
+  std::array<char, 64 * 1024> piece;
+  for (;;) {
+    const ssize_t n = ::read(file.value()->get(), piece.data(), piece.size());
+    if (n == 0) break;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return os_error(errno);
+    }
+    digest.update(std::string_view(piece.data(), static_cast<std::size_t>(n)));
+  }
+  return std::optional<std::string>(digest.hex_digest());
 }
 
 Status write_whole_file(const Workspace& workspace, const std::string& path, std::string_view bytes,

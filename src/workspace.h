@@ -103,6 +103,10 @@ class Workspace {
 // InvalidInput. Nothing ever blocks on a FIFO or reads a device: a path that exists and is
 // neither a regular file nor a directory fails with "not a regular file: {path}".
 Result<PriorState> read_prior_state(const Workspace& workspace, const std::string& path);
+// The content digest of the file `path` leads to, read in pieces so that no copy of a large file
+// is made; nothing when there is no file. Fails as read_prior_state does.
+Result<std::optional<std::string>> read_content_digest(const Workspace& workspace,
+                                                       const std::string& path);
 // Told the identity of a file as soon as it is open, before any byte is written to it, so that a
 // write failing part-way, or a process dying during it, still names it; an error ends the write.
 using OpenedFile = std::function<Status(const FileIdentity&)>;

@@ -8,6 +8,8 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <regex>
+#include <sstream>
 
 #include "provenance.h"
 #include "test_support.h"
@@ -44,6 +46,24 @@ std::string version_1_journal(const std::string& base, const std::string& path) 
                             little_endian(1, 4) + '\x01' + little_endian(0754, 4) + str(path) +
                             sha256_hex("unverified") + str(kPrior);
   return bytes + "complete" + little_endian(bytes.size(), 8);
+}
+
+// The calls of `trace` (strace -y) that make data durable or open a file to write, in order
+// and each followed by "; ": paths relative to `project`, a journal's own name as J.
+std::string durability_calls(const std::string& trace, const std::string& project) {
+  static const std::regex call(R"re(^\d+ (\w+)\(\w*<([^>]*)>(?:, "([^"]*)", (\S+))?)re");
+  static const std::regex journal(R"(\d+-\d+\.journal)");
+  std::string calls;
+  std::istringstream lines(trace);
+  for (std::string line; std::getline(lines, line);) {
+    std::smatch m;
+    if (!std::regex_search(line, m, call)) continue;
+    if (m[1] == "openat" && m[4].str().find("WR") == std::string::npos) continue;
+    const std::string where =
+        m[3].matched ? m[3].str() : fs::relative(m[2].str(), project).string();
+    calls += m[1].str() + " " + std::regex_replace(where, journal, "J") + "; ";
+  }
+  return calls;
 }
 
 class JournalRecovery : public ::testing::Test {
@@ -335,6 +355,29 @@ TEST_F(JournalRecovery, JournalingOutlivesAnotherServerAndACleanedDirectory) {
   EXPECT_TRUE(passes("2"));
   fs::remove_all(dir_ / ".quarry-agent-task");
   EXPECT_TRUE(passes("3"));
+}
+
+// A power loss at any point under --sync must find the journal wherever a write it announces
+// may have reached the disk, and never once the client was told of the commit.
+TEST_F(JournalRecovery, WithSyncEachStepIsDurableBeforeTheNext) {
+  if (!fs::exists("/usr/bin/strace")) GTEST_SKIP() << "strace is not installed";
+  server_ = std::make_unique<ServerSession>(
+      dir_.path(), "",
+      // LeakSanitizer cannot work under a tracer.
+      "ASAN_OPTIONS=$ASAN_OPTIONS:detect_leaks=0 exec /usr/bin/strace -f -y -o trace "
+      "-e trace=mkdirat,openat,fsync,fdatasync,unlinkat \"$@\" --sync");
+  const std::string task = start_task(*server_, "true", {"a"});
+  EXPECT_EQ(tool_text(server_->request(
+                propose_line(2, task, {{{"path", "a"}, {"content", "x"}}})))["passed"],
+            true);
+  ASSERT_EQ(server_->wait().exit_code, 0);
+  // The new directory's entry, the journal before the write mark, the mark before the write,
+  // the journal's deletion.
+  EXPECT_EQ(durability_calls(read_file(dir_ / "trace"), fs::canonical(dir_.path())),
+            "mkdirat .quarry-agent-task; fsync .; openat .gitignore; openat J; "
+            "fsync .quarry-agent-task/J; fsync .quarry-agent-task; fsync .quarry-agent-task/J; "
+            "openat a; fsync a; unlinkat J; fsync .quarry-agent-task; "
+            "unlinkat .gitignore; unlinkat .quarry-agent-task; ");
 }
 
 }  // namespace

@@ -163,12 +163,17 @@ std::string serve_operation(TaskOperations& tasks, const RequestContext& context
                           [&](TaskProposeParams p) { return propose(tasks, std::move(p), hooks); });
   }
   if (name == "task_start") {
-    const RunHooks hooks = hooks_for(context, params, "mutation tool");
     const VerifierArgument verifier =
         tasks.fixed_verifier() != nullptr ? VerifierArgument::Optional : VerifierArgument::Required;
     return decode_and_run(
         form, id, context.revision, decode_task_start(std::move(arguments), verifier),
-        [&](TaskStartParams p) { return start(tasks, form, std::move(p), hooks); });
+        [&](TaskStartParams p) {
+          // A tool-form start without a minimum score runs only its baseline.
+          const bool verifier_only = form == Form::Tool && p.baseline && !p.min_mutation_score;
+          const RunHooks hooks =
+              hooks_for(context, params, verifier_only ? "verifier" : "mutation tool");
+          return start(tasks, form, std::move(p), hooks);
+        });
   }
   if (name == "task_history") {
     return decode_and_run(form, id, context.revision, decode_task_history(std::move(arguments)),
