@@ -51,7 +51,7 @@ std::string version_1_journal(const std::string& base, const std::string& path) 
 // The calls of `trace` (strace -y) that make data durable or open a file to write, in order
 // and each followed by "; ": paths relative to `project`, a journal's own name as J.
 std::string durability_calls(const std::string& trace, const std::string& project) {
-  static const std::regex call(R"re(^\d+ (\w+)\(\w*<([^>]*)>(?:, "([^"]*)", (\S+))?)re");
+  static const std::regex call(R"re(^\d+ +(\w+)\(\w*<([^>]*)>(?:, "([^"]*)", (\S+))?)re");
   static const std::regex journal(R"(\d+-\d+\.journal)");
   std::string calls;
   std::istringstream lines(trace);
