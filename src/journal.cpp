@@ -119,6 +119,17 @@ std::string journal_name() {
   return std::to_string(::getpid()) + "-" + std::to_string(sequence++) + std::string(kSuffix);
 }
 
+// Whether `name` is one journal_name gives.
+bool is_journal_name(std::string_view name) {
+  const auto digits = [&name](std::size_t from, std::size_t to) {
+    return to > from && name.find_first_not_of("0123456789", from) == to;
+  };
+  if (!name.ends_with(kSuffix)) return false;
+  const std::size_t dash = name.find('-');
+  return dash != std::string_view::npos && digits(0, dash) &&
+         digits(dash + 1, name.size() - kSuffix.size());
+}
+
 std::size_t digest_length(std::uint32_t version) {
   return version == 1 ? 64 : 32;
 }
@@ -358,6 +369,12 @@ Recovery recover_path(JournalDirectory& directory, int directory_fd, const Works
   if (contents.version == 1 && !workspace.is_symbolic_link(path)) {
     created = current.value().identity;
   }
+  // Killed between creating the file and recording it, the server left it empty: removing it
+  // loses nothing of anyone's.
+  if (!prior && !created && touched.rollback_failed && held && held->empty() &&
+      !workspace.is_symbolic_link(path)) {
+    created = current.value().identity;
+  }
   if (!prior && held && current.value().identity != created) {
     return left_alone("it is not the file the interrupted proposal created");
   }
@@ -405,10 +422,11 @@ std::optional<Fd> open_journal(int directory_fd, const std::string& name) {
   struct stat info;
   if (!file || ::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
   std::string magic(kMagic.size(), '\0');
-  if (::pread(file.get(), magic.data(), magic.size(), 0) != static_cast<ssize_t>(magic.size()) ||
-      magic != kMagic) {
-    return std::nullopt;
-  }
+  const bool begins_with_magic =
+      ::pread(file.get(), magic.data(), magic.size(), 0) == static_cast<ssize_t>(magic.size()) &&
+      magic == kMagic;
+  // Killed between creating its journal and the first write, a server leaves it empty.
+  if (!begins_with_magic && !(info.st_size == 0 && is_journal_name(name))) return std::nullopt;
   // Locked: its server is alive and will commit or roll back itself.
   if (::flock(file.get(), LOCK_EX | LOCK_NB) != 0) return std::nullopt;
   return file;

@@ -6,10 +6,13 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <regex>
 #include <sstream>
+#include <tuple>
 
 #include "provenance.h"
 #include "test_support.h"
@@ -76,13 +79,17 @@ class JournalRecovery : public ::testing::Test {
     if (verifier_ > 0) ::kill(-verifier_, SIGKILL);
   }
 
-  // Proposes a and new/b under a verifier that never ends, and waits until both are written.
-  void propose_and_hang() {
-    const std::string task =
-        start_task(*server_, "chmod 600 a; echo $$ > verifier.pid; exec sleep 30", {"a", "new/b"});
-    server_->send(propose_line(
+  // A task over a and new/b, started on `server`, and its proposal of both.
+  static std::string propose_both(ServerSession& server, const std::string& verify_cmd) {
+    const std::string task = start_task(server, verify_cmd, {"a", "new/b"});
+    server.send(propose_line(
         2, task,
         {{{"path", "a"}, {"content", "unverified"}}, {{"path", "new/b"}, {"content", "x"}}}));
+    return task;
+  }
+  // Proposes a and new/b under a verifier that never ends, and waits until both are written.
+  void propose_and_hang() {
+    propose_both(*server_, "chmod 600 a; echo $$ > verifier.pid; exec sleep 30");
     ASSERT_TRUE(wait_until([&] { return !read_file(dir_ / "verifier.pid").empty(); }, 5s));
     verifier_ = std::atoi(read_file(dir_ / "verifier.pid").c_str());
     ASSERT_EQ(read_file(dir_ / "a"), "unverified");
@@ -106,6 +113,19 @@ class JournalRecovery : public ::testing::Test {
     const ServerRun run = next.wait();
     EXPECT_EQ(run.exit_code, 0);
     return run.err;
+  }
+
+  // The bytes and mode of a and new/b, once set as given when `a` is.
+  std::string files(std::optional<std::string> a = {}, int mode = 0754, bool b = false) const {
+    if (a) write_file(dir_ / "a", *a, mode);
+    if (a) fs::remove_all(dir_ / "new");
+    if (b) write_file(dir_ / "new/b", "x");
+    std::string state;
+    for (const std::string path : {dir_ / "a", dir_ / "new/b"}) {
+      const auto perms = static_cast<int>(fs::symlink_status(path).permissions());
+      state += file_exists(path) ? std::to_string(perms) + " " + read_file(path) + "; " : "none; ";
+    }
+    return state;
   }
 
   TempDir dir_;
@@ -247,51 +267,70 @@ TEST_F(JournalRecovery, AnUnusableJournalDirectoryIsAUsageErrorAtStart) {
   }
 }
 
-// Killed part-way through writing a file back itself (a rollback, a restore, a recovery), the
-// server leaves it holding neither state: the next start puts one whole state back.
+// Killed part-way through writing a file back itself, recovery leaves it holding neither state:
+// run again, it puts one whole state back. (AKillAtEverySystemCallOfAWritePathIsRecovered
+// does the same for rollbacks and restores.)
 TEST_F(JournalRecovery, AKillWhilePuttingBackIsRecoveredWhole) {
 #ifdef QUARRY_SANITIZE
   GTEST_SKIP() << "the sanitizer's own write comes before a preloaded one";
 #endif
   const std::string before(1 << 16, 'a');
-  const std::string after(1 << 16, 'b');
   write_file(dir_ / "big", before);
-  // The next server is killed in its `nth` write of 64 KiB of 'a', half of it done.
-  const auto kill_at = [&](int nth, const std::string& options) {
-    server_.reset();
-    server_ = std::make_unique<ServerSession>(dir_.path(), "",
-                                              "export LD_PRELOAD=" QUARRY_KILL_AT_WRITE
-                                              " QUARRY_KILL_AT_WRITE='a 65536 " +
-                                                  std::to_string(nth) + "'; exec \"$@\"" + options);
-  };
-  const auto propose = [&](const std::string& verify_cmd) {
-    const std::string task = start_task(*server_, verify_cmd, {"big"});
-    server_->send(propose_line(2, task, {{{"path", "big"}, {"content", after}}}));
-    return task;
-  };
-  const auto recovered = [&](const std::string& bytes) {
-    EXPECT_EQ(server_->wait().signal, SIGKILL);
-    EXPECT_EQ(next_server_err(), "quarry_agent_task: recovered big: prior bytes restored\n");
-    EXPECT_TRUE(read_file(dir_ / "big") == bytes);
-  };
-
-  // In the rollback; the journal's copy of the prior bytes is the first such write.
-  kill_at(2, "");
-  propose("exit 1");
-  recovered(before);
-  // In the restore, which recovery undoes: the accepted bytes stay.
-  kill_at(2, "");
-  const std::string task = propose("true");
-  EXPECT_EQ(tool_text(server_->read_line())["passed"], true);
-  server_->send(call_line(3, "task_finish", {{"task_id", task}, {"commit", false}}));
-  recovered(after);
-  // In a recovery, run again.
-  write_file(dir_ / "big", before);
-  server_ = std::make_unique<ServerSession>(dir_.path());
-  propose("echo $$ > verifier.pid; exec sleep 30");
+  const std::string task = start_task(*server_, "echo $$ > verifier.pid; exec sleep 30", {"big"});
+  server_->send(propose_line(2, task, {{{"path", "big"}, {"content", std::string(1 << 16, 'b')}}}));
   ASSERT_TRUE(wait_until([&] { return !read_file(dir_ / "verifier.pid").empty(); }, 5s));
-  kill_at(1, " --recover");
-  recovered(before);
+  kill_server();
+  // Killed in its first write of 64 KiB of 'a', half of it done.
+  ServerSession recover(dir_.path(), "",
+                        "export LD_PRELOAD=" QUARRY_KILL_AT_WRITE
+                        " QUARRY_KILL_AT_WRITE='a 65536 1'; exec \"$@\" --recover");
+  EXPECT_EQ(recover.wait().signal, SIGKILL);
+  EXPECT_EQ(next_server_err(), "quarry_agent_task: recovered big: prior bytes restored\n");
+  EXPECT_TRUE(read_file(dir_ / "big") == before);
+}
+
+// Killed before any one of the system calls that write (the journal, its marks, the files, the
+// replies), in a rollback, a commit or a restore, the server leaves each file at one whole state
+// once recovered, with no journal left; recovery run again changes nothing.
+TEST_F(JournalRecovery, AKillAtEverySystemCallOfAWritePathIsRecovered) {
+  if (!fs::exists("/usr/bin/strace")) GTEST_SKIP() << "strace is not installed";
+  // A killed server's input is closed under the test's next request.
+  const auto previous_sigpipe = std::signal(SIGPIPE, SIG_IGN);
+  // a's prior bytes (a shorter prior is cut back to size when put back), the verifier, whether
+  // task_finish restores once a's mode is changed, and how many of the states below may stay.
+  const std::vector<std::tuple<std::string, std::string, bool, int>> rows = {
+      {"p", "exit 1", false, 1}, {kPrior, "true", false, 2}, {"p", "true", true, 3}};
+  for (const auto& [prior, verify_cmd, restore, allowed] : rows) {
+    const std::vector<std::string> states = {files("unverified", 0600, true),
+                                             files("unverified", 0754, true), files(prior)};
+    for (const std::string call :
+         {"openat", "write", "ftruncate", "fchmod", "unlinkat", "mkdirat"}) {
+      for (int nth = 1, killed = 1; killed; ++nth) {
+        SCOPED_TRACE(verify_cmd + (restore ? " restore" : "") + ", " + call + std::to_string(nth));
+        ServerSession server(dir_.path(), "",
+                             "umask 022; ASAN_OPTIONS=$ASAN_OPTIONS:detect_leaks=0 exec "
+                             "/usr/bin/strace -o /dev/null -e trace=" +
+                                 call + " -e inject=" + call +
+                                 ":signal=SIGKILL:when=" + std::to_string(nth) + " \"$@\"");
+        try {
+          const std::string task = propose_both(server, verify_cmd);
+          server.read_line();
+          if (restore && ::chmod((dir_ / "a").c_str(), 0600) == 0)
+            server.request(call_line(3, "task_finish", {{"task_id", task}, {"commit", false}}));
+        } catch (const std::runtime_error&) {
+        }
+        killed = server.wait().signal == SIGKILL;
+        next_server_err();
+        const std::string recovered = files();
+        EXPECT_NE(std::find(states.end() - allowed, states.end(), recovered), states.end())
+            << recovered;
+        EXPECT_TRUE(journals_in(dir_.path()).empty());
+        EXPECT_EQ(next_server_err() + files(), recovered);  // it has nothing more to do
+        files(prior);
+      }
+    }
+  }
+  std::signal(SIGPIPE, previous_sigpipe);
 }
 
 // A journal written through a proposal is input anyone could craft.
