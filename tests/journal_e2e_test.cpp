@@ -127,7 +127,7 @@ class JournalRecovery : public ::testing::Test {
     if (a) fs::remove_all(dir_ / "new");
     if (b) write_file(dir_ / "new/b", "x");
     std::string state;
-    for (const std::string path : {dir_ / "a", dir_ / "new/b"}) {
+    for (const std::string& path : {dir_ / "a", dir_ / "new/b"}) {
       const auto perms = static_cast<int>(fs::symlink_status(path).permissions());
       state += file_exists(path) ? std::to_string(perms) + " " + read_file(path) + "; " : "none; ";
     }
