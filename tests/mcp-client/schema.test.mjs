@@ -8,6 +8,7 @@ import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
 import readline from 'node:readline';
+import zlib from 'node:zlib';
 
 import Ajv from 'ajv';
 import Ajv2020 from 'ajv/dist/2020.js';
@@ -22,7 +23,7 @@ const KEY = 'io.modelcontextprotocol';
 
 // The validator of one definition of a revision's schema.
 function definitions(revision) {
-  const schema = JSON.parse(fs.readFileSync(path.join(schemas, `${revision}.json`), 'utf8'));
+  const schema = JSON.parse(zlib.gunzipSync(fs.readFileSync(path.join(schemas, `${revision}.json.gz`))));
   const modern = schema.$schema.includes('2020-12');
   const ajv = new (modern ? Ajv2020 : Ajv)({ strict: false, validateFormats: false });
   ajv.addSchema(schema, 'mcp');
