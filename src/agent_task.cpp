@@ -74,8 +74,8 @@ constexpr std::string_view kChangedOutsideMessage =
     " changed outside this task since it last saw it; read it again and propose against its "
     "current content";
 
-// Where a restore keeps the bytes of files changed outside the task.
-constexpr std::string_view kSavedDirectory = "/saved/";
+// Where in the journal directory a restore keeps the bytes of files changed outside the task.
+constexpr const char* kSavedArea = "saved";
 
 // The time limit says nothing about the edits, so a timed-out set is not remembered as rejected:
 // proposing it again runs the verifier again.
@@ -401,27 +401,17 @@ void AgentTask::set_seen(const std::string& path, const std::optional<FileIdenti
 
 Status AgentTask::save_changed_files() {
   const Workspace& workspace = settings_->workspace;
-  const Workspace plain = Workspace::unconfined();
-  std::string directory = settings_->journal ? settings_->journal->path() : ".quarry-agent-task";
-  // The journal directory is made with the .gitignore that keeps saved files out of commits.
-  if (settings_->journal) static_cast<void>(settings_->journal->open());
-  directory += kSavedDirectory;
-  directory += id_;
+  // Without a journal (a benchmark's build) the copies go where its directory would be.
+  JournalDirectory unjournaled(std::nullopt, false, Workspace::unconfined());
+  JournalDirectory& directory = settings_->journal ? *settings_->journal : unjournaled;
   for (SnapshotEntry& entry : snapshot_) {
     Result<std::optional<std::string>> digest = read_content_digest(workspace, entry.path);
     if (!digest || !digest.value() || *digest.value() == entry.seen) continue;
     Result<PriorState> now = read_prior_state(workspace, entry.path);
     if (!now || !now.value().bytes) continue;
-    const std::string& bytes = *now.value().bytes;
-    // Beneath the task's directory whatever the path: no root, and ".." kept as a name.
-    std::string target = directory;
-    for (const std::string& component : PathKey::of(entry.path).components) {
-      if (component == "/" || component == ".") continue;
-      target += '/';
-      target += component == ".." ? std::string_view("_..") : std::string_view(component);
-    }
-    if (Status made = create_parent_directories(plain, target); !made) return made;
-    if (Status written = write_whole_file(plain, target, bytes); !written) return written;
+    Result<std::string> kept =
+        directory.keep_copy({kSavedArea, id_}, entry.path, *now.value().bytes);
+    if (!kept) return kept.error();
     entry.seen = std::move(digest).value();
     saved_.push_back(entry.path);
   }

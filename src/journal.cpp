@@ -278,15 +278,16 @@ std::vector<std::string> mirrored(const std::string& path) {
   return components;
 }
 
-// Keeps `bytes` under recovered/ in the journal directory, never over an earlier file; the
-// path it was saved at.
-Result<std::string> save_recovered(JournalDirectory& directory, int directory_fd,
-                                   const std::string& path, std::string_view bytes) {
+// Keeps `bytes` at `path` mirrored under `area` in the journal directory open as
+// `directory_fd`, never over an earlier file nor through a link; the path it was saved at.
+Result<std::string> save_copy(const std::string& directory, int directory_fd,
+                              const std::vector<std::string>& area, const std::string& path,
+                              std::string_view bytes) {
   std::vector<std::string> components = mirrored(path);
-  components.insert(components.begin(), std::string(kRecovered));
+  components.insert(components.begin(), area.begin(), area.end());
   Fd parent(::fcntl(directory_fd, F_DUPFD_CLOEXEC, 0));
   if (!parent) return os_error(errno);
-  std::string shown = directory.path();
+  std::string shown = directory;
   for (std::size_t i = 0; i + 1 < components.size(); ++i) {
     if (::mkdirat(parent.get(), components[i].c_str(), 0777) != 0 && errno != EEXIST) {
       return os_error(errno);
@@ -330,7 +331,8 @@ Recovery recover_path(JournalDirectory& directory, int directory_fd, const Works
   Result<PriorState> current = read_prior_state(workspace, path);
 
   const auto keep = [&](std::string_view bytes) -> std::optional<std::string> {
-    Result<std::string> saved = save_recovered(directory, directory_fd, path, bytes);
+    Result<std::string> saved =
+        save_copy(directory.path(), directory_fd, {std::string(kRecovered)}, path, bytes);
     if (!saved) {
       say("could not save the bytes of " + path + " under " + directory.path() + "/" +
           std::string(kRecovered) + ": " + saved.error().message);
@@ -506,6 +508,13 @@ JournalDirectory::JournalDirectory(std::optional<std::string> path, bool sync, W
       is_default_(!path),
       sync_(sync),
       where_(std::move(where)) {}
+
+Result<std::string> JournalDirectory::keep_copy(const std::vector<std::string>& area,
+                                                const std::string& path, std::string_view bytes) {
+  Result<int> fd = open();
+  if (!fd) return fd.error();
+  return save_copy(path_, fd.value(), area, path, bytes);
+}
 
 Status JournalDirectory::prepare() {
   if (!is_default_) {

@@ -54,6 +54,10 @@ class JournalDirectory {
   Result<int> open();
   // The directory's descriptor when it exists, without creating it.
   Result<int> open_existing();
+  // Keeps a copy of `bytes` at `path` beneath the directory's `area` (its root dropped, ".."
+  // spelled %2E%2E), never over an earlier copy nor through a link; where it was kept.
+  Result<std::string> keep_copy(const std::vector<std::string>& area, const std::string& path,
+                                std::string_view bytes);
   // Whether `path` of `workspace` leads into the directory, by where both resolve.
   bool holds(const Workspace& workspace, const std::string& path) const;
   // At a clean exit: removes the default directory when it holds nothing but its .gitignore and
