@@ -195,6 +195,23 @@ Status open_pipe(Fd& read_end, Fd& write_end) {
   return {};
 }
 
+// The server's environment with `additions` in place of any entry of the same name.
+std::vector<char*> child_environment(const std::vector<std::string>& additions) {
+  std::vector<char*> entries;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    const std::string_view existing = *entry;
+    const std::string_view name = existing.substr(0, existing.find('=') + 1);
+    const bool replaced = std::any_of(additions.begin(), additions.end(),
+                                      [name](const std::string& added) {
+                                        return std::string_view(added).starts_with(name);
+                                      });
+    if (!replaced) entries.push_back(*entry);
+  }
+  for (const std::string& added : additions) entries.push_back(const_cast<char*>(added.c_str()));
+  entries.push_back(nullptr);
+  return entries;
+}
+
 // Returns the errno of the first step that failed, or 0 with `pid` set.
 int spawn(const Command& command, int in, int out, int err, pid_t& pid) {
   std::vector<char*> argv;
@@ -232,7 +249,12 @@ int spawn(const Command& command, int in, int out, int err, pid_t& pid) {
   if (error == 0) error = posix_spawnattr_setsigmask(&attr, &no_mask);
   if (error == 0) error = posix_spawnattr_setpgroup(&attr, 0);
   if (error == 0) error = posix_spawnattr_setflags(&attr, flags);
-  if (error == 0) error = posix_spawnp(&pid, argv[0], &actions, &attr, argv.data(), environ);
+  std::vector<char*> envp =
+      command.environment.empty() ? std::vector<char*>{} : child_environment(command.environment);
+  if (error == 0) {
+    error = posix_spawnp(&pid, argv[0], &actions, &attr, argv.data(),
+                         envp.empty() ? environ : envp.data());
+  }
 
   posix_spawnattr_destroy(&attr);
   posix_spawn_file_actions_destroy(&actions);

@@ -73,6 +73,9 @@ struct Command {
   // The child leads a new process group; kills reach the group, and whatever is left in it
   // once the child has exited and its output is drained is killed before the run returns.
   bool own_process_group = false;
+  // "NAME=value" entries added to the server's environment for this child, replacing any entry
+  // of the same name.
+  std::vector<std::string> environment = {};
 };
 
 // What a caller can attach to a run without caring which child it is.
