@@ -1,6 +1,5 @@
 #include "agent_task.h"
 
-#include <fnmatch.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -42,32 +41,6 @@ std::string with_lines(std::string output, const std::vector<std::string>& lines
   // The record keeps this text for the life of its task.
   output.shrink_to_fit();
   return output;
-}
-
-// `pattern` against a root-relative path, component by component: "*", "?" and "[...]"
-// within one component, "**" as a whole component for any number of them.
-bool matches(const std::vector<std::string>& pattern, std::size_t p,
-             const std::vector<std::string>& path, std::size_t i) {
-  if (p == pattern.size()) return i == path.size();
-  if (pattern[p] == "**") {
-    for (std::size_t skip = i; skip <= path.size(); ++skip) {
-      if (matches(pattern, p + 1, path, skip)) return true;
-    }
-    return false;
-  }
-  return i < path.size() && ::fnmatch(pattern[p].c_str(), path[i].c_str(), FNM_PATHNAME) == 0 &&
-         matches(pattern, p + 1, path, i + 1);
-}
-
-bool is_protected(const TaskSettings& settings, const std::string& path) {
-  if (settings.protect.empty()) return false;
-  Result<std::string> location = settings.workspace.resolved_location(path);
-  if (!location) return false;
-  const std::vector<std::string> components = PathKey::of(location.value()).components;
-  return std::any_of(settings.protect.begin(), settings.protect.end(),
-                     [&](const std::string& pattern) {
-                       return matches(PathKey::of(pattern).components, 0, components, 0);
-                     });
 }
 
 constexpr std::string_view kChangedOutsideMessage =
@@ -171,7 +144,7 @@ Result<AgentTask> AgentTask::start(std::string id, std::string goal, std::string
     if (settings->journal && settings->journal->holds(workspace, path)) {
       return IoError{ErrorKind::InvalidInput, "path is reserved for the undo journal: " + path};
     }
-    if (is_protected(*settings, path)) {
+    if (workspace.is_protected(path)) {
       return IoError{ErrorKind::InvalidInput, "path is protected: " + path};
     }
     Result<PriorState> state = read_prior_state(workspace, path);

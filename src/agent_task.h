@@ -25,7 +25,6 @@ struct TaskSettings {
   // Nothing: a verifier runs as long as it takes.
   std::optional<std::chrono::seconds> verify_timeout;
   Workspace workspace = Workspace::unconfined();
-  std::vector<std::string> protect;           // root-relative patterns no task may declare
   std::shared_ptr<JournalDirectory> journal;  // nothing: proposals are not journaled
 };
 

@@ -1,6 +1,7 @@
 #include "workspace.h"
 
 #include <fcntl.h>
+#include <fnmatch.h>
 #include <linux/openat2.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -178,7 +179,25 @@ Result<Fd> open_beneath(int directory, const std::string& path, int flags, std::
   }
 }
 
+bool matches_from(const std::vector<std::string>& pattern, std::size_t p,
+                  const std::vector<std::string>& path, std::size_t i) {
+  if (p == pattern.size()) return i == path.size();
+  if (pattern[p] == "**") {
+    for (std::size_t skip = i; skip <= path.size(); ++skip) {
+      if (matches_from(pattern, p + 1, path, skip)) return true;
+    }
+    return false;
+  }
+  return i < path.size() && ::fnmatch(pattern[p].c_str(), path[i].c_str(), FNM_PATHNAME) == 0 &&
+         matches_from(pattern, p + 1, path, i + 1);
+}
+
 }  // namespace
+
+bool matches_pattern(const std::vector<std::string>& pattern,
+                     const std::vector<std::string>& components) {
+  return matches_from(pattern, 0, components, 0);
+}
 
 PathKey PathKey::of(std::string_view path) {
   PathKey key;
@@ -375,6 +394,16 @@ Result<std::string> Workspace::absolute_location(const std::string& path) const 
   Result<std::vector<std::string>> components = location(path);
   if (!components) return components.error();
   return join(components.value(), 0, components.value().size());
+}
+
+bool Workspace::is_protected(const std::string& path) const {
+  if (protected_.empty()) return false;
+  Result<std::string> location = resolved_location(path);
+  if (!location) return false;
+  const std::vector<std::string> components = PathKey::of(location.value()).components;
+  return std::any_of(protected_.begin(), protected_.end(), [&](const std::string& pattern) {
+    return matches_pattern(PathKey::of(pattern).components, components);
+  });
 }
 
 Status Workspace::check_inside(const std::string& path) const {

@@ -60,7 +60,7 @@ int main(int argc, char** argv) {
       return 2;
     }
     settings->workspace = std::move(root).value();
-    settings->protect = options.protect;
+    settings->workspace.protect(options.protect);
   }
   // The default journal directory is the project's own, beneath the root when there is one.
   quarry::Result<quarry::Workspace> journal_base = options.root && !journal_dir
