@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "provenance.h"
+#include "recovery.h"
 #include "text.h"
 
 namespace quarry {
@@ -95,6 +96,13 @@ bool directory_exists_for(const Workspace& workspace, const std::string& path) {
   return workspace.identity(path.substr(0, slash), true).ok();
 }
 
+// `hooks` with each run announced in `runs` first.
+RunHooks announcing(const RunHooks& hooks, RunJournal& runs) {
+  RunHooks announced = hooks;
+  announced.announce = [&runs](const std::string& token) { return runs.announce(token); };
+  return announced;
+}
+
 }  // namespace
 
 Verdict run_verifier(const std::string& verify_cmd, const RunHooks& hooks,
@@ -130,8 +138,9 @@ Result<AgentTask> AgentTask::start(std::string id, std::string goal, std::string
                                    std::optional<double> min_mutation_score,
                                    std::shared_ptr<const TaskSettings> settings,
                                    const RunHooks& hooks) {
+  RunJournal runs(settings->journal_for_writes(), settings->workspace);
   Result<std::optional<MutationMeasurement>> gate =
-      run_mutation_gate(min_mutation_score, verify_cmd, hooks);
+      run_mutation_gate(min_mutation_score, verify_cmd, announcing(hooks, runs));
   if (!gate) return gate.error();
   if (hooks.is_abandoned()) return IoError{ErrorKind::Interrupted, "start abandoned"};
 
@@ -140,12 +149,8 @@ Result<AgentTask> AgentTask::start(std::string id, std::string goal, std::string
   for (const std::string& path : files) {
     PathKey key = PathKey::of(path);
     if (task.allowlist_.contains(key)) continue;
-    if (Status inside = workspace.check_inside(path); !inside) return inside.error();
-    if (settings->journal && settings->journal->holds(workspace, path)) {
-      return IoError{ErrorKind::InvalidInput, "path is reserved for the undo journal: " + path};
-    }
-    if (workspace.is_protected(path)) {
-      return IoError{ErrorKind::InvalidInput, "path is protected: " + path};
+    if (std::optional<IoError> refused = undeclarable(workspace, path, {settings->journal.get()})) {
+      return *refused;
     }
     Result<PriorState> state = read_prior_state(workspace, path);
     if (!state && state.error().kind != ErrorKind::IsADirectory) return state.error();
@@ -167,7 +172,8 @@ Result<AgentTask> AgentTask::start(std::string id, std::string goal, std::string
 
 Verdict AgentTask::run_baseline(const RunHooks& hooks) const {
   const std::optional<std::chrono::seconds> time_limit = settings_->verify_timeout;
-  Verdict verdict = run_verifier(verify_cmd_, hooks, time_limit);
+  RunJournal runs(settings_->journal_for_writes(), settings_->workspace);
+  Verdict verdict = run_verifier(verify_cmd_, announcing(hooks, runs), time_limit);
   if (verdict.timed_out) verdict.output = timed_out_output(*time_limit, verdict.output, "");
   return verdict;
 }
@@ -205,7 +211,7 @@ Result<ProposeOutcome> AgentTask::propose(std::vector<FileEdit> edits, const Run
   }
   bool changed_outside = false;
   Result<Transaction> transaction =
-      Transaction::apply(set, settings_->workspace, settings_->journal.get(),
+      Transaction::apply(set, settings_->workspace, settings_->journal_for_writes(),
                          [&](const std::vector<TouchedPath>& touched) {
                            Status seen = see_prior_states(touched, bases.value());
                            changed_outside = !seen.ok();
@@ -221,8 +227,8 @@ Result<ProposeOutcome> AgentTask::propose(std::vector<FileEdit> edits, const Run
   }
   const std::optional<std::chrono::seconds> time_limit = settings_->verify_timeout;
   RunHooks verifier_hooks = hooks;
-  verifier_hooks.on_spawned = [&written = transaction.value()](int group) {
-    written.record_verifier(group);
+  verifier_hooks.announce = [&written = transaction.value()](const std::string& token) {
+    return written.announce_run(token);
   };
   Verdict verdict = run_verifier(verify_cmd_, verifier_hooks, time_limit);
   if (verdict.interrupted) {
@@ -374,9 +380,7 @@ void AgentTask::set_seen(const std::string& path, const std::optional<FileIdenti
 
 Status AgentTask::save_changed_files() {
   const Workspace& workspace = settings_->workspace;
-  // Without a journal (a benchmark's build) the copies go where its directory would be.
-  JournalDirectory unjournaled(std::nullopt, false, Workspace::unconfined());
-  JournalDirectory& directory = settings_->journal ? *settings_->journal : unjournaled;
+  JournalDirectory& directory = *settings_->journal;
   for (SnapshotEntry& entry : snapshot_) {
     Result<std::optional<std::string>> digest = read_content_digest(workspace, entry.path);
     if (!digest || !digest.value() || *digest.value() == entry.seen) continue;
@@ -386,7 +390,7 @@ Status AgentTask::save_changed_files() {
         directory.keep_copy({kSavedArea, id_}, entry.path, *now.value().bytes);
     if (!kept) return kept.error();
     entry.seen = std::move(digest).value();
-    saved_.push_back(entry.path);
+    saved_.push_back(std::move(kept).value());
   }
   return {};
 }
@@ -406,7 +410,7 @@ Status AgentTask::restore() {
   // restore is undone by recovery rather than leaving files between the two states.
   std::unique_ptr<Journal> journal;
   std::vector<bool> absent;  // before the restore
-  if (settings_->journal) {
+  if (JournalDirectory* journal_directory = settings_->journal_for_writes()) {
     std::vector<TouchedPath> touched;
     for (const SnapshotEntry* entry : entries) {
       Result<PriorState> accepted = read_prior_state(workspace, entry->path);
@@ -415,7 +419,7 @@ Status AgentTask::restore() {
       touched.push_back(TouchedPath{entry->path, std::move(accepted).value(),
                                     content_digest(entry->state.bytes.value_or("")), std::nullopt});
     }
-    Result<Journal> written = Journal::write(*settings_->journal, workspace, touched);
+    Result<Journal> written = Journal::write(*journal_directory, workspace, touched);
     if (!written) return written.error();
     journal = std::make_unique<Journal>(std::move(written).value());
   }
@@ -429,6 +433,7 @@ Status AgentTask::restore() {
     restored = put_back(workspace, entry.path, entry.state, entry.created,
                         journal ? OpenedFile(opened) : nullptr);
     if (restored) entry.seen = digest_of(entry.state.bytes);
+    if (restored && journal) static_cast<void>(journal->mark_put_back(i));
   }
   // A restore that failed is reported and may be tried again; recovery must not undo it later.
   if (journal) static_cast<void>(journal->remove());

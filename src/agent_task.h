@@ -25,7 +25,12 @@ struct TaskSettings {
   // Nothing: a verifier runs as long as it takes.
   std::optional<std::chrono::seconds> verify_timeout;
   Workspace workspace = Workspace::unconfined();
-  std::shared_ptr<JournalDirectory> journal;  // nothing: proposals are not journaled
+  // Where journals, and the copies a restore keeps, go.
+  std::shared_ptr<JournalDirectory> journal;
+  // False only in a build that weighs what the journal costs: nothing is journaled.
+  bool journaling = true;
+
+  JournalDirectory* journal_for_writes() const { return journaling ? journal.get() : nullptr; }
 };
 
 // The verdict of one verifier run.

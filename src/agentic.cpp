@@ -240,6 +240,7 @@ std::vector<std::string> Transaction::rollback() {
     Status restored = put_back(*workspace_, touched.path, touched.prior, touched.created);
     if (restored) {
       touched.put_back = true;
+      if (journal_) static_cast<void>(journal_->mark_put_back(i));
       continue;
     }
     failures.push_back("rollback failed for " + touched.path + ": " + restored.error().message);
@@ -254,11 +255,8 @@ std::vector<std::string> Transaction::rollback() {
   return failures;
 }
 
-void Transaction::record_verifier(int group) {
-  if (!journal_) return;
-  if (std::optional<ProcessStatus> leader = process_status(group)) {
-    static_cast<void>(journal_->mark_verifier(VerifierGroup{group, leader->start_time}));
-  }
+Status Transaction::announce_run(const std::string& token) {
+  return journal_ ? journal_->mark_run(token) : Status();
 }
 
 bool Transaction::rollback_pending() const {

@@ -29,7 +29,7 @@ const std::string kPrior(kStart, sizeof kStart - 1);
 std::vector<std::string> journals_in(const std::string& dir) {
   std::vector<std::string> names;
   std::error_code none;
-  for (const auto& entry : fs::directory_iterator(dir + "/.quarry-agent-task", none)) {
+  for (const auto& entry : fs::directory_iterator(state_directory(dir), none)) {
     if (entry.path().extension() == ".journal") names.push_back(entry.path().string());
   }
   return names;
@@ -52,18 +52,26 @@ std::string version_1_journal(const std::string& base, const std::string& path) 
 }
 
 // The calls of `trace` (strace -y) that make data durable or open a file to write, in order
-// and each followed by "; ": paths relative to `project`, a journal's own name as J.
-std::string durability_calls(const std::string& trace, const std::string& project) {
+// and each followed by "; ": paths relative to `project`, `state` as S, a journal's name as J.
+std::string durability_calls(const std::string& trace, const std::string& project,
+                             const std::string& state) {
   static const std::regex call(R"re(^\d+ +(\w+)\(\w*<([^>]*)>(?:, "([^"]*)", (\S+))?)re");
+  static const std::regex mkdir_call(R"re(^\d+ +(mkdir)\("([^"]*)")re");
   static const std::regex journal(R"(\d+-\d+\.journal)");
   std::string calls;
   std::istringstream lines(trace);
   for (std::string line; std::getline(lines, line);) {
     std::smatch m;
-    if (!std::regex_search(line, m, call)) continue;
+    if (!std::regex_search(line, m, call) && !std::regex_search(line, m, mkdir_call)) continue;
     if (m[1] == "openat" && m[4].str().find("WR") == std::string::npos) continue;
-    const std::string where =
-        m[3].matched ? m[3].str() : fs::relative(m[2].str(), project).string();
+    std::string where = m[3].matched && m[1] != "mkdir" ? m[3].str() : m[2].str();
+    if (where.starts_with(state)) {
+      where.replace(0, state.size(), "S");
+    } else if (where == fs::path(state).parent_path()) {
+      where = "S/..";
+    } else if (!m[3].matched || m[1] == "mkdir") {
+      where = fs::relative(where, project).string();
+    }
     calls += m[1].str() + " " + std::regex_replace(where, journal, "J") + "; ";
   }
   return calls;
@@ -135,6 +143,7 @@ class JournalRecovery : public ::testing::Test {
   }
 
   TempDir dir_;
+  const std::string state_ = state_directory(dir_.path());
   std::unique_ptr<ServerSession> server_;
   int verifier_ = 0;
   std::string after_initialize_;
@@ -156,7 +165,7 @@ TEST_F(JournalRecovery, KilledDuringTheVerifierIsPutBackAtTheNextStart) {
   // The verifier outlived its server; left running, it would rewrite what was put back.
   EXPECT_TRUE(process_group_gone(verifier_));
   EXPECT_FALSE(file_exists(dir_ / "new/b"));
-  EXPECT_FALSE(file_exists(dir_ / ".quarry-agent-task"));
+  EXPECT_TRUE(journals_in(dir_.path()).empty());
 }
 
 // A file someone changed after the proposal wrote it is theirs now: it stays, and its bytes
@@ -173,9 +182,10 @@ TEST_F(JournalRecovery, AFileChangedSinceIsLeftAndItsPriorBytesSaved) {
   EXPECT_EQ(run.err,
             "quarry_agent_task: recovered new/b: removed\n"
             "quarry_agent_task: left a as it is: it changed after the interrupted proposal wrote "
-            "it; its prior bytes are in .quarry-agent-task/recovered/a\n");
+            "it; its prior bytes are in " +
+                state_ + "/recovered/a\n");
   EXPECT_EQ(read_file(dir_ / "a"), "edited by hand");
-  EXPECT_EQ(read_file(dir_ / ".quarry-agent-task/recovered/a"), kPrior);
+  EXPECT_EQ(read_file(state_ + "/recovered/a"), kPrior);
   EXPECT_TRUE(journals_in(dir_.path()).empty());
 }
 
@@ -198,27 +208,26 @@ TEST_F(JournalRecovery, ALinkPlantedWhereAFileWasCreatedIsNotFollowed) {
 // shared journal directory holds other programs' files too; a FIFO must not hang the start.
 TEST_F(JournalRecovery, AJournalCutShortIsDiscardedWithoutTouchingFiles) {
   const std::string journal = kill_and_cut_journal([](std::uintmax_t size) { return size / 2; });
-  write_file(dir_ / ".quarry-agent-task/notes.journal", "someone else's");
-  ASSERT_EQ(::mkfifo((dir_ / ".quarry-agent-task/fifo.journal").c_str(), 0600), 0);
-  EXPECT_EQ(next_server_err(), "quarry_agent_task: discarded the incomplete journal " +
-                                   journal.substr(dir_.path().size() + 1) +
+  write_file(state_ + "/notes.journal", "someone else's");
+  ASSERT_EQ(::mkfifo((state_ + "/fifo.journal").c_str(), 0600), 0);
+  EXPECT_EQ(next_server_err(), "quarry_agent_task: discarded the incomplete journal " + journal +
                                    ": no file had been written\n");
   EXPECT_EQ(read_file(dir_ / "a"), "unverified");
   EXPECT_EQ(journals_in(dir_.path()).size(), 2u);
-  EXPECT_EQ(read_file(dir_ / ".quarry-agent-task/notes.journal"), "someone else's");
+  EXPECT_EQ(read_file(state_ + "/notes.journal"), "someone else's");
 }
 
 // Killed part-way through a file, the server left neither the old bytes nor the new ones: that
 // file goes back whatever it holds. A file deleted since comes back too.
 TEST_F(JournalRecovery, AFileCutByTheKillGoesBackWhateverItHolds) {
-  // The mark that every write was done (1 byte) comes before the verifier's (13 bytes).
-  kill_and_cut_journal([](std::uintmax_t size) { return size - 14; });
+  // The mark that every write was done (1 byte) comes before the verifier's token (17 bytes).
+  kill_and_cut_journal([](std::uintmax_t size) { return size - 18; });
   write_file(dir_ / "new/b", "");
   fs::remove(dir_ / "a");
-  EXPECT_EQ(next_server_err(),
-            "quarry_agent_task: recovered new/b: removed; what it held is in "
-            ".quarry-agent-task/recovered/new/b\n"
-            "quarry_agent_task: recovered a: prior bytes restored\n");
+  EXPECT_EQ(next_server_err(), "quarry_agent_task: recovered new/b: removed; what it held is in " +
+                                   state_ +
+                                   "/recovered/new/b\n"
+                                   "quarry_agent_task: recovered a: prior bytes restored\n");
   EXPECT_FALSE(file_exists(dir_ / "new/b"));
   EXPECT_EQ(read_file(dir_ / "a"), kPrior);
 }
@@ -234,10 +243,10 @@ TEST_F(JournalRecovery, AFailedRollbackIsFinishedByTheNextStart) {
   fs::remove(dir_ / "a");
   write_file(dir_ / "a", "later");
   EXPECT_EQ(next_server_err(),
-            "quarry_agent_task: recovered a: prior bytes restored; what it held is in "
-            ".quarry-agent-task/recovered/a\n");
+            "quarry_agent_task: recovered a: prior bytes restored; what it held is in " + state_ +
+                "/recovered/a\n");
   EXPECT_EQ(read_file(dir_ / "a"), kPrior);
-  EXPECT_EQ(read_file(dir_ / ".quarry-agent-task/recovered/a"), "later");
+  EXPECT_EQ(read_file(state_ + "/recovered/a"), "later");
 }
 
 // No edit is ever written without its journal; one cut short is deleted, or on a full disk it
@@ -256,17 +265,17 @@ TEST_F(JournalRecovery, AJournalThatCannotBeWrittenIsDeletedBeforeAnyWrite) {
 
 TEST_F(JournalRecovery, AnUnusableJournalDirectoryIsAUsageErrorAtStart) {
   kill_server();
-  fs::create_directory(dir_ / "r");
-  fs::create_directory_symlink("..", dir_ / "r/.quarry-agent-task");
+  const std::string state_home = fs::canonical(dir_.path()).string() + "/a";
   const std::vector<std::pair<std::string, std::string>> rows = {
-      {"--journal-dir a", "a: Not a directory (os error 20)"},
-      {"--journal-dir none/j", "none/j: No such file or directory (os error 2)"},
-      // Opened beneath the root, never through a link out of it.
-      {"--root r", ".quarry-agent-task: path escapes the root: .quarry-agent-task"},
+      {"exec \"$@\" --journal-dir a", "a: Not a directory (os error 20)"},
+      {"exec \"$@\" --journal-dir none/j", "none/j: No such file or directory (os error 2)"},
+      {"XDG_STATE_HOME=" + state_home + " exec \"$@\"", state_home + "/quarry-agent-task/" +
+                                                            fs::path(state_).filename().string() +
+                                                            ": Not a directory (os error 20)"},
   };
   for (const auto& [options, why] : rows) {
     SCOPED_TRACE(options);
-    ServerSession server(dir_.path(), "", "exec \"$@\" " + options);
+    ServerSession server(dir_.path(), "", options);
     const ServerRun run = server.wait();
     EXPECT_EQ(run.exit_code, 2);
     EXPECT_EQ(run.err, "quarry_agent_task: cannot use the journal directory " + why + "\n");
@@ -328,8 +337,8 @@ TEST_F(JournalRecovery, RecoveryKilledAtEverySystemCallIsRunAgain) {
       kill_server();
       ServerSession recover(dir_.path(), "", killed_at(call, nth) + " --recover");
       killed = recover.wait().signal == SIGKILL;
-      next_server_err();
-      EXPECT_EQ(files(), prior);
+      const std::string said = next_server_err();
+      EXPECT_EQ(files(), prior) << said;
     }
   }
 }
@@ -338,7 +347,7 @@ TEST_F(JournalRecovery, RecoveryKilledAtEverySystemCallIsRunAgain) {
 TEST_F(JournalRecovery, PathsIntoTheJournalDirectoryAreRefusedAtStart) {
   kill_server();
   const std::vector<std::pair<std::string, std::string>> rows = {
-      {"", ".quarry-agent-task/1-0.journal"},
+      {"", state_ + "/1-0.journal"},
       {"--journal-dir j", "j/../j/1-0.journal"},
       {"--journal-dir j", dir_ / "j"},
   };
@@ -359,18 +368,17 @@ TEST_F(JournalRecovery, AJournalActsOnlyBeneathItsOwnProject) {
   write_file(dir_ / "victim", "unverified");
   write_file(dir_ / "r/a", "unverified");
   const std::string dir = fs::canonical(dir_.path()).string();
+  const std::string state = state_directory(dir_ / "r");
   const std::vector<std::vector<std::string>> rows = {
       {dir + "/r", "a", "recovered a: prior bytes restored"},
-      {dir + "/r", "../victim",
-       "left ../victim as it is: path escapes the root: ../victim; its prior bytes are in "
-       ".quarry-agent-task/recovered/%2E%2E/victim"},
+      {dir + "/r", "../victim", "left ../victim as it is: path escapes the root: ../victim"},
       {dir, "../victim",
-       "left the journal .quarry-agent-task/1-0.journal untouched: it belongs to " + dir +
+       "left the journal " + state + "/1-0.journal untouched: it belongs to " + dir +
            ", whose server recovers it"},
   };
   for (const std::vector<std::string>& row : rows) {
     SCOPED_TRACE(row[2]);
-    write_file(dir_ / "r/.quarry-agent-task/1-0.journal", version_1_journal(row[0], row[1]));
+    write_file(state + "/1-0.journal", version_1_journal(row[0], row[1]));
     ServerSession recover(dir_ / "r", "", "exec \"$@\" --root . --recover");
     EXPECT_EQ(recover.wait().err, "quarry_agent_task: " + row[2] + "\n");
   }
@@ -381,7 +389,6 @@ TEST_F(JournalRecovery, AJournalActsOnlyBeneathItsOwnProject) {
 // Another server's clean exit (a client probing with a short-lived copy), or a verifier that
 // cleans ignored files, must not switch journaling off for a server that keeps going.
 TEST_F(JournalRecovery, JournalingOutlivesAnotherServerAndACleanedDirectory) {
-  fs::create_directory(dir_ / ".quarry-agent-task");
   // Every flush --sync adds, a directory made again included, on the way.
   server_ = std::make_unique<ServerSession>(dir_.path(), "", "exec \"$@\" --sync");
   const std::string task = start_task(*server_, "true", {"a"});
@@ -390,10 +397,10 @@ TEST_F(JournalRecovery, JournalingOutlivesAnotherServerAndACleanedDirectory) {
                propose_line(2, task, {{{"path", "a"}, {"content", content}}})))["passed"] == true;
   };
   EXPECT_TRUE(passes("1"));
-  EXPECT_EQ(read_file(dir_ / ".quarry-agent-task/.gitignore"), "*\n");
+  EXPECT_EQ(read_file(state_ + "/.gitignore"), "*\n");
   EXPECT_EQ(next_server_err(), "");
   EXPECT_TRUE(passes("2"));
-  fs::remove_all(dir_ / ".quarry-agent-task");
+  fs::remove_all(state_);
   EXPECT_TRUE(passes("3"));
 }
 
@@ -401,11 +408,14 @@ TEST_F(JournalRecovery, JournalingOutlivesAnotherServerAndACleanedDirectory) {
 // may have reached the disk, and never once the client was told of the commit.
 TEST_F(JournalRecovery, WithSyncEachStepIsDurableBeforeTheNext) {
   if (!fs::exists("/usr/bin/strace")) GTEST_SKIP() << "strace is not installed";
+  kill_server();
+  fs::remove_all(state_);
+  fs::create_directories(fs::path(state_).parent_path());
   server_ = std::make_unique<ServerSession>(
       dir_.path(), "",
       // LeakSanitizer cannot work under a tracer.
       "ASAN_OPTIONS=$ASAN_OPTIONS:detect_leaks=0 exec /usr/bin/strace -f -y -o trace "
-      "-e trace=mkdirat,openat,fsync,fdatasync,unlinkat \"$@\" --sync");
+      "-e trace=mkdir,mkdirat,openat,fsync,fdatasync,unlinkat \"$@\" --sync");
   const std::string task = start_task(*server_, "true", {"a"});
   EXPECT_EQ(tool_text(server_->request(
                 propose_line(2, task, {{{"path", "a"}, {"content", "x"}}})))["passed"],
@@ -413,11 +423,9 @@ TEST_F(JournalRecovery, WithSyncEachStepIsDurableBeforeTheNext) {
   ASSERT_EQ(server_->wait().exit_code, 0);
   // The new directory's entry, the journal before the write mark, the mark before the write,
   // the journal's deletion.
-  EXPECT_EQ(durability_calls(read_file(dir_ / "trace"), fs::canonical(dir_.path())),
-            "mkdirat .quarry-agent-task; fsync .; openat .gitignore; openat J; "
-            "fsync .quarry-agent-task/J; fsync .quarry-agent-task; fsync .quarry-agent-task/J; "
-            "openat a; fsync a; unlinkat J; fsync .quarry-agent-task; "
-            "unlinkat .gitignore; unlinkat .quarry-agent-task; ");
+  EXPECT_EQ(durability_calls(read_file(dir_ / "trace"), fs::canonical(dir_.path()), state_),
+            "mkdir S; fsync S/..; openat .gitignore; openat S/upgraded; openat J; fsync S/J; "
+            "fsync S; fsync S/J; openat a; fsync a; unlinkat J; fsync S; ");
 }
 
 }  // namespace

@@ -156,11 +156,12 @@ TEST_F(TaskSession, WorkChangedOutsideTheTaskIsNeitherOverwrittenNorLost) {
   EXPECT_EQ(read_file(dir_ / "a"), "user v3\n");
   write_file(dir_ / "a", "mine\n");
   write_file(dir_ / "b", "new\n");
+  const std::string saved = state_directory(dir_.path()) + "/saved/" + task;
   EXPECT_EQ(finish(server, 6, task, false),
-            tool_line(6, json{{"committed", false}, {"saved", {"a", "b"}}}));
+            tool_line(6, json{{"committed", false}, {"saved", {saved + "/a", saved + "/b"}}}));
   EXPECT_EQ(read_file(dir_ / "a"), "start\n");
-  EXPECT_EQ(read_file(dir_ / (".quarry-agent-task/saved/" + task + "/a")), "mine\n");
-  EXPECT_EQ(read_file(dir_ / (".quarry-agent-task/saved/" + task + "/b")), "new\n");
+  EXPECT_EQ(read_file(saved + "/a"), "mine\n");
+  EXPECT_EQ(read_file(saved + "/b"), "new\n");
 }
 
 // A baseline is the verifier's verdict on the untouched files, not an attempt; a history can be
@@ -298,12 +299,12 @@ TEST(Confinement, PathsLeadingOutOrProtectedAreRefused) {
   write_file(outside / "x", "outside");
   write_file(root / "a", "a");
   write_file(root / "tests/x.py", "test");
-  ASSERT_TRUE(
-      shell(root.path(), "mkdir sub .quarry-agent-task && ln -s " + outside.path() +
-                             " out && ln -s tests/x.py t.py && ln -s .quarry-agent-task j"));
+  ASSERT_TRUE(shell(root.path(), "mkdir sub journals && ln -s " + outside.path() +
+                                     " out && ln -s tests/x.py t.py && ln -s journals j"));
   // Started elsewhere, as clients do.
   ServerSession server(outside.path(), "",
-                       "exec \"$@\" --root " + root.path() + " --protect 'tests/**'");
+                       "exec \"$@\" --root " + root.path() +
+                           " --protect 'tests/**' --journal-dir " + root.path() + "/journals");
   const auto start = [&](int id, const std::string& path) {
     return server.request(
         direct_line(id, "task_start", {{"goal", "g"}, {"verify_cmd", "true"}, {"files", {path}}}));
@@ -323,7 +324,7 @@ TEST(Confinement, PathsLeadingOutOrProtectedAreRefused) {
       {"none/../../x", escapes},
       {"tests/x.py", protected_},
       {"t.py", protected_},
-      {"./.quarry-agent-task", reserved},
+      {"./journals", reserved},
       {"j/1-0.journal", reserved},
   };
   for (const auto& [path, refusal] : rows) {
