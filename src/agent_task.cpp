@@ -88,12 +88,16 @@ std::string digest_of(const std::optional<std::string>& bytes) {
   return bytes ? content_digest(*bytes) : std::string();
 }
 
-// Whether `path` could be reached: through "d/..", a path leads nowhere while d is missing and
-// to an existing file once a proposal has made d.
-bool directory_exists_for(const Workspace& workspace, const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos || slash == 0) return true;
-  return workspace.identity(path.substr(0, slash), true).ok();
+// What a task takes as seen at `path` when it starts: the digest of `prior`, or where the path
+// leads through a directory missing now ("d/../a" while d is missing) of the file there; absent
+// is a state too, and a file someone creates there later is a change.
+std::string digest_at_start(const Workspace& workspace, const std::string& path,
+                            const PriorState& prior) {
+  if (prior.bytes) return content_digest(*prior.bytes);
+  Result<std::string> location = workspace.absolute_location(path);
+  if (!location) return {};
+  Result<std::optional<std::string>> there = read_content_digest(workspace, location.value());
+  return there && there.value() ? *there.value() : std::string();
 }
 
 // `hooks` with each run announced in `runs` first.
@@ -156,9 +160,8 @@ Result<AgentTask> AgentTask::start(std::string id, std::string goal, std::string
     if (!state && state.error().kind != ErrorKind::IsADirectory) return state.error();
     task.allowlist_.emplace(std::move(key), task.snapshot_.size());
     PriorState prior = state ? std::move(state).value() : PriorState{};
-    std::optional<std::string> seen;
-    if (prior.bytes || directory_exists_for(workspace, path)) seen = digest_of(prior.bytes);
-    task.snapshot_.push_back(SnapshotEntry{path, std::move(prior), std::nullopt, std::move(seen)});
+    std::string seen = digest_at_start(workspace, path, prior);
+    task.snapshot_.push_back(SnapshotEntry{path, std::move(prior), std::nullopt, seen, seen});
   }
   task.settings_ = std::move(settings);
   task.id_ = std::move(id);
@@ -210,10 +213,11 @@ Result<ProposeOutcome> AgentTask::propose(std::vector<FileEdit> edits, const Run
                   "apply failed: " + retried.error().message);
   }
   bool changed_outside = false;
+  std::vector<bool> foreign;
   Result<Transaction> transaction =
       Transaction::apply(set, settings_->workspace, settings_->journal_for_writes(),
                          [&](const std::vector<TouchedPath>& touched) {
-                           Status seen = see_prior_states(touched, bases.value());
+                           Status seen = see_prior_states(touched, bases.value(), foreign);
                            changed_outside = !seen.ok();
                            return seen;
                          });
@@ -243,7 +247,7 @@ Result<ProposeOutcome> AgentTask::propose(std::vector<FileEdit> edits, const Run
         with_lines(timed_out_output(*time_limit, verdict.output, "; edits rolled back"), failures));
   }
   if (verdict.passed) {
-    keep(std::move(transaction).value().commit());
+    keep(std::move(transaction).value().commit(), foreign);
     return record(attempt, std::move(fingerprint), true, std::move(verdict.output));
   }
   std::vector<std::string> failures = roll_back(std::move(transaction).value());
@@ -283,17 +287,20 @@ Result<AgentTask::TargetedBases> AgentTask::resolve_targeted_edits(EditSet& set)
 }
 
 Status AgentTask::see_prior_states(const std::vector<TouchedPath>& touched,
-                                   const TargetedBases& bases) {
+                                   const TargetedBases& bases, std::vector<bool>& foreign) {
   const std::string* changed = nullptr;
+  foreign.clear();
   for (const TouchedPath& path : touched) {
     const PathKey key = PathKey::of(path.path);
-    const std::optional<std::string>& seen = snapshot_[allowlist_.at(key)].seen;
+    const SnapshotEntry& entry = snapshot_[allowlist_.at(key)];
     const std::string digest = digest_of(path.prior.bytes);
     const auto base = bases.find(key);
-    const bool unchanged =
-        base == bases.end() ? !seen || digest == *seen : path.prior.bytes == base->second;
+    const bool unchanged = base == bases.end() ? !entry.seen || digest == *entry.seen
+                                               : path.prior.bytes == base->second;
     if (!unchanged && changed == nullptr) changed = &path.path;
-    set_seen(path.path, path.prior.identity, digest);
+    foreign.push_back(digest != entry.own);
+    update_entries(path.path, path.prior.identity,
+                   [&digest](SnapshotEntry& same) { same.seen = digest; });
   }
   if (changed == nullptr) return {};
   return IoError{ErrorKind::InvalidInput, *changed + std::string(kChangedOutsideMessage)};
@@ -323,17 +330,25 @@ Status AgentTask::finish_rollbacks(const EditSet* set) {
   return IoError{ErrorKind::Other, with_lines("", failures)};
 }
 
-void AgentTask::keep(std::vector<TouchedPath> committed) {
+void AgentTask::keep(std::vector<TouchedPath> committed, const std::vector<bool>& foreign) {
   const Workspace& workspace = settings_->workspace;
-  for (TouchedPath& touched : committed) {
+  for (std::size_t i = 0; i < committed.size(); ++i) {
+    TouchedPath& touched = committed[i];
     SnapshotEntry& entry = snapshot_[allowlist_.at(PathKey::of(touched.path))];
-    // What the verifier left is what the task has now seen, a formatter's changes included.
+    // What the verifier left is the task's own and what it has now seen, a formatter's changes
+    // included.
     Result<std::optional<std::string>> left = read_content_digest(workspace, touched.path);
-    if (left) {
-      set_seen(touched.path, touched.prior.identity, left.value().value_or(""));
-    } else {
-      entry.seen.reset();
-    }
+    const std::string own = left ? left.value().value_or("") : std::string();
+    const bool mixed = i < foreign.size() && foreign[i];
+    update_entries(touched.path, touched.prior.identity, [&](SnapshotEntry& same) {
+      same.own = own;
+      same.mixed |= mixed;
+      if (left) {
+        same.seen = own;
+      } else {
+        same.seen.reset();
+      }
+    });
     if (entry.state.bytes) continue;
     // What a restore may remove is what stands there now, after the verifier: the proposal's
     // file, or the one the verifier made of it; a link it planted is not followed.
@@ -369,12 +384,13 @@ Result<std::vector<std::string>> AgentTask::finish(bool commit) {
   return saved_;
 }
 
-void AgentTask::set_seen(const std::string& path, const std::optional<FileIdentity>& file,
-                         const std::string& digest) {
-  snapshot_[allowlist_.at(PathKey::of(path))].seen = digest;
+void AgentTask::update_entries(const std::string& path, const std::optional<FileIdentity>& file,
+                               const std::function<void(SnapshotEntry&)>& update) {
+  SnapshotEntry& named = snapshot_[allowlist_.at(PathKey::of(path))];
+  update(named);
   if (!file) return;
   for (SnapshotEntry& entry : snapshot_) {
-    if (entry.state.identity == file) entry.seen = digest;
+    if (&entry != &named && entry.state.identity == file) update(entry);
   }
 }
 
@@ -382,14 +398,20 @@ Status AgentTask::save_changed_files() {
   const Workspace& workspace = settings_->workspace;
   JournalDirectory& directory = *settings_->journal;
   for (SnapshotEntry& entry : snapshot_) {
+    // A path the restore leaves alone keeps whatever it holds.
+    if (!entry.state.bytes && !entry.created) continue;
     Result<std::optional<std::string>> digest = read_content_digest(workspace, entry.path);
-    if (!digest || !digest.value() || *digest.value() == entry.seen) continue;
+    if (!digest || !digest.value()) continue;
+    // Even bytes the agent was told about, or built on, are someone's work.
+    if (*digest.value() == entry.own && !entry.mixed) continue;
     Result<PriorState> now = read_prior_state(workspace, entry.path);
     if (!now || !now.value().bytes) continue;
     Result<std::string> kept =
         directory.keep_copy({kSavedArea, id_}, entry.path, *now.value().bytes);
     if (!kept) return kept.error();
-    entry.seen = std::move(digest).value();
+    // Saved: a finish tried again does not save it twice.
+    entry.own = std::move(*digest.value());
+    entry.mixed = false;
     saved_.push_back(std::move(kept).value());
   }
   return {};
@@ -400,11 +422,7 @@ Status AgentTask::restore() {
   std::vector<SnapshotEntry*> entries;
   for (SnapshotEntry& entry : snapshot_) {
     // A path absent at start that nothing of this task created is left as it is.
-    if (entry.state.bytes || entry.created) {
-      entries.push_back(&entry);
-    } else {
-      entry.seen = digest_of(entry.state.bytes);
-    }
+    if (entry.state.bytes || entry.created) entries.push_back(&entry);
   }
   // Journaled like a proposal, the accepted state being the prior one: killed part-way, the
   // restore is undone by recovery rather than leaving files between the two states.
@@ -432,7 +450,7 @@ Status AgentTask::restore() {
     if (journal) static_cast<void>(journal->mark_putting_back(i));
     restored = put_back(workspace, entry.path, entry.state, entry.created,
                         journal ? OpenedFile(opened) : nullptr);
-    if (restored) entry.seen = digest_of(entry.state.bytes);
+    if (restored) entry.seen = entry.own = digest_of(entry.state.bytes);
     if (restored && journal) static_cast<void>(journal->mark_put_back(i));
   }
   // A restore that failed is reported and may be tried again; recovery must not undo it later.

@@ -457,7 +457,8 @@ Status write_whole_file(const Workspace& workspace, const std::string& path, std
   return write_bytes(std::move(file).value(), path, bytes, opened);
 }
 
-Status create_parent_directories(const Workspace& workspace, const std::string& path) {
+Status create_parent_directories(const Workspace& workspace, const std::string& path,
+                                 std::vector<std::string>* made) {
   const PathKey key = PathKey::of(path);
   if (key.components.size() < 2) return {};
   // The deepest directory that exists is looked for from the parent up: one call when the
@@ -469,8 +470,12 @@ Status create_parent_directories(const Workspace& workspace, const std::string& 
     if (opened.error().kind != ErrorKind::NotFound) return naming(path, opened.error());
   }
   for (std::size_t depth = existing + 1; depth < key.components.size(); ++depth) {
-    Status made = workspace.make_directory(join(key.components, 0, depth));
-    if (!made && made.error().kind != ErrorKind::AlreadyExists) return naming(path, made.error());
+    const std::string directory = join(key.components, 0, depth);
+    Status made_one = workspace.make_directory(directory);
+    if (made_one && made != nullptr) made->push_back(directory);
+    if (!made_one && made_one.error().kind != ErrorKind::AlreadyExists) {
+      return naming(path, made_one.error());
+    }
   }
   return {};
 }

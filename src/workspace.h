@@ -126,7 +126,9 @@ using OpenedFile = std::function<Status(const FileIdentity&)>;
 // Creates the file or writes over it, leaving exactly `bytes`.
 Status write_whole_file(const Workspace& workspace, const std::string& path, std::string_view bytes,
                         const OpenedFile& opened = nullptr);
-Status create_parent_directories(const Workspace& workspace, const std::string& path);
+// Makes the missing directories of `path`, adding each one made, shallowest first, to `made`.
+Status create_parent_directories(const Workspace& workspace, const std::string& path,
+                                 std::vector<std::string>* made = nullptr);
 // Puts `prior` back at `path`. Bytes are written back in place with the prior mode (a file that
 // is gone is recreated, its directory too; a link planted since is replaced, not followed). An
 // absent prior removes the file only when it is `created`, the file this task or transaction
