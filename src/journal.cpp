@@ -737,6 +737,9 @@ Status Journal::write_contents(const Workspace& workspace,
     }
     head.clear();
   }
+  // A journal that only names children has no entry to carry its header out.
+  if (Status written = write_all(fd, head); !written) return written;
+  head.clear();
   const off_t trailer_at = ::lseek(fd, 0, SEEK_CUR);
   if (trailer_at < 0) return os_error(errno);
   head.append(kTrailer);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 #include <chrono>
 #include <csignal>
@@ -12,6 +13,7 @@
 #include <optional>
 #include <regex>
 #include <sstream>
+#include <thread>
 #include <tuple>
 
 #include "provenance.h"
@@ -41,14 +43,26 @@ std::string little_endian(std::uint64_t value, int size) {
   return bytes;
 }
 
-// What a server of the first format left, killed while its verifier judged `path` →
-// "unverified" over kPrior.
-std::string version_1_journal(const std::string& base, const std::string& path) {
+// What a server of `version` left, killed while its verifier judged `path` → "unverified" over
+// kPrior: the header claiming `count` paths and the prior `prior_length` bytes, then `marks`.
+std::string planted_journal(int version, const std::string& base, const std::string& path,
+                            const std::string& marks = "", std::uint64_t count = 1,
+                            std::uint64_t prior_length = kPrior.size()) {
   const auto str = [](const std::string& text) { return little_endian(text.size(), 8) + text; };
-  const std::string bytes = "quarry-agent-task journal\n" + little_endian(1, 5) + str(base) +
-                            little_endian(1, 4) + '\x01' + little_endian(0754, 4) + str(path) +
-                            sha256_hex("unverified") + str(kPrior);
-  return bytes + "complete" + little_endian(bytes.size(), 8);
+  const std::string digest = version == 1 ? sha256_hex("unverified") : content_digest("unverified");
+  const std::string bytes = "quarry-agent-task journal\n" + little_endian(version, 5) + str(base) +
+                            little_endian(count, 4) + '\x01' + little_endian(0754, 4) + str(path) +
+                            digest + little_endian(prior_length, 8) + kPrior;
+  return bytes + "complete" + little_endian(bytes.size(), 8) + marks;
+}
+
+// The start time of process `pid` (/proc/PID/stat's 22nd field), as a journal once recorded it.
+std::uint64_t start_time_of(int pid) {
+  const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+  std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+  std::string field;
+  for (int i = 0; i < 20; ++i) fields >> field;
+  return std::stoull(field);
 }
 
 // The calls of `trace` (strace -y) that make data durable or open a file to write, in order
@@ -166,6 +180,98 @@ TEST_F(JournalRecovery, KilledDuringTheVerifierIsPutBackAtTheNextStart) {
   EXPECT_TRUE(process_group_gone(verifier_));
   EXPECT_FALSE(file_exists(dir_ / "new/b"));
   EXPECT_TRUE(journals_in(dir_.path()).empty());
+}
+
+// Recovery stops what the dead server's runs started, a baseline's included, however they left
+// their group, and nothing else: a process id and its start time, which anyone can read and
+// write into a journal, name no process.
+TEST_F(JournalRecovery, RecoveryStopsWhatItsRunsStartedAndNothingElse) {
+  const pid_t bystander = ::fork();
+  if (bystander == 0) {
+    ::setsid();
+    ::execl("/bin/sleep", "sleep", "30", nullptr);
+    ::_exit(127);
+  }
+  ASSERT_TRUE(wait_until(
+      [&] {
+        return read_file("/proc/" + std::to_string(bystander) + "/cmdline").starts_with("sleep");
+      },
+      5s));
+  const std::string late = "echo $$ > verifier.pid; (sleep 0.5; echo late > a) & ";
+  const std::vector<std::pair<std::string, std::function<void()>>> rows = {
+      {"a verifier whose leader has exited",
+       [&] {
+         propose_both(*server_, late + "exec sleep 30");
+         ASSERT_TRUE(wait_until([&] { return file_exists(dir_ / "verifier.pid"); }, 5s));
+         kill_server();
+         ::kill(std::atoi(read_file(dir_ / "verifier.pid").c_str()), SIGKILL);
+       }},
+      {"a baseline",
+       [&] {
+         server_->send(call_line(1, "task_start",
+                                 {{"goal", "g"},
+                                  {"verify_cmd", late + "exec sleep 30"},
+                                  {"files", {"a"}},
+                                  {"baseline", true}}));
+         ASSERT_TRUE(wait_until([&] { return file_exists(dir_ / "verifier.pid"); }, 5s));
+         kill_server();
+       }},
+      {"an unrelated group a journal of the old format names",
+       [&] {
+         write_file(state_ + "/1-0.journal",
+                    planted_journal(2, fs::canonical(dir_.path()), "a",
+                                    'V' + little_endian(bystander, 4) +
+                                        little_endian(start_time_of(bystander), 8)));
+       }},
+  };
+  for (const auto& [name, kill_during_run] : rows) {
+    SCOPED_TRACE(name);
+    files(kPrior);
+    fs::remove(dir_ / "verifier.pid");
+    server_ = std::make_unique<ServerSession>(dir_.path());
+    kill_during_run();
+    next_server_err();
+    std::this_thread::sleep_for(1s);
+    EXPECT_EQ(read_file(dir_ / "a"), kPrior);
+    EXPECT_TRUE(journals_in(dir_.path()).empty());
+  }
+  EXPECT_EQ(::kill(bystander, SIGKILL), 0);
+  ::waitpid(bystander, nullptr, 0);
+}
+
+// The token of a verifier is in its journal before the verifier exists: a server killed the
+// moment the child is started still leaves it named. The kill falls on the first close after
+// the spawn, found by tracing the same session once.
+TEST_F(JournalRecovery, AVerifierStartedTheMomentItsServerDiedIsStopped) {
+  if (!fs::exists("/usr/bin/strace")) GTEST_SKIP() << "strace is not installed";
+  kill_server();
+  const auto session = [&](const std::string& trace, const std::string& verify_cmd) {
+    ServerSession server(dir_.path(), "",
+                         "ASAN_OPTIONS=$ASAN_OPTIONS:detect_leaks=0 exec /usr/bin/strace -o "
+                         "trace -e trace=close,clone,clone3,vfork " +
+                             trace + " \"$@\"");
+    try {
+      propose_both(server, verify_cmd);
+      server.read_line();
+    } catch (const std::runtime_error&) {
+    }
+    return server.wait().signal;
+  };
+  ASSERT_EQ(session("", "exit 1"), 0);
+  std::istringstream calls(read_file(dir_ / "trace"));
+  int closes = 0;
+  bool spawned = false;
+  for (std::string line; std::getline(calls, line);) {
+    spawned = spawned || line.starts_with("clone") || line.starts_with("vfork");
+    if (line.starts_with("close") && (++closes, spawned)) break;
+  }
+  ASSERT_TRUE(spawned);
+  EXPECT_EQ(session("-e inject=close:signal=SIGKILL:when=" + std::to_string(closes),
+                    "sleep 0.5; echo late > a"),
+            SIGKILL);
+  next_server_err();
+  std::this_thread::sleep_for(1s);
+  EXPECT_EQ(read_file(dir_ / "a"), kPrior);
 }
 
 // A file someone changed after the proposal wrote it is theirs now: it stays, and its bytes
@@ -378,7 +484,7 @@ TEST_F(JournalRecovery, AJournalActsOnlyBeneathItsOwnProject) {
   };
   for (const std::vector<std::string>& row : rows) {
     SCOPED_TRACE(row[2]);
-    write_file(state + "/1-0.journal", version_1_journal(row[0], row[1]));
+    write_file(state + "/1-0.journal", planted_journal(1, row[0], row[1]));
     ServerSession recover(dir_ / "r", "", "exec \"$@\" --root . --recover");
     EXPECT_EQ(recover.wait().err, "quarry_agent_task: " + row[2] + "\n");
   }
