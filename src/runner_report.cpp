@@ -4,7 +4,6 @@
 #include <array>
 #include <bit>
 #include <charconv>
-#include <cstring>
 #include <iterator>
 #include <span>
 
@@ -680,6 +679,7 @@ void read_line(const Line& line, Tallies& tallies, Findings& found) {
   }
 }
 
+// CTest's counts stand alone: the tests whose own summaries are inside its output are among them.
 std::optional<TestCounts> counts_of(Tallies& tallies, bool omitted) {
   for (std::size_t row = 0; row < tallies.size(); ++row) {
     close_block(tallies[row]);
