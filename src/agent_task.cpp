@@ -1,6 +1,5 @@
 #include "agent_task.h"
 
-#include <fnmatch.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,6 +9,7 @@
 #include <utility>
 
 #include "provenance.h"
+#include "recovery.h"
 #include "text.h"
 
 namespace quarry {
@@ -42,32 +42,6 @@ std::string with_lines(std::string output, const std::vector<std::string>& lines
   // The record keeps this text for the life of its task.
   output.shrink_to_fit();
   return output;
-}
-
-// `pattern` against a root-relative path, component by component: "*", "?" and "[...]"
-// within one component, "**" as a whole component for any number of them.
-bool matches(const std::vector<std::string>& pattern, std::size_t p,
-             const std::vector<std::string>& path, std::size_t i) {
-  if (p == pattern.size()) return i == path.size();
-  if (pattern[p] == "**") {
-    for (std::size_t skip = i; skip <= path.size(); ++skip) {
-      if (matches(pattern, p + 1, path, skip)) return true;
-    }
-    return false;
-  }
-  return i < path.size() && ::fnmatch(pattern[p].c_str(), path[i].c_str(), FNM_PATHNAME) == 0 &&
-         matches(pattern, p + 1, path, i + 1);
-}
-
-bool is_protected(const TaskSettings& settings, const std::string& path) {
-  if (settings.protect.empty()) return false;
-  Result<std::string> location = settings.workspace.resolved_location(path);
-  if (!location) return false;
-  const std::vector<std::string> components = PathKey::of(location.value()).components;
-  return std::any_of(settings.protect.begin(), settings.protect.end(),
-                     [&](const std::string& pattern) {
-                       return matches(PathKey::of(pattern).components, 0, components, 0);
-                     });
 }
 
 constexpr std::string_view kChangedOutsideMessage =
@@ -114,12 +88,23 @@ std::string digest_of(const std::optional<std::string>& bytes) {
   return bytes ? content_digest(*bytes) : std::string();
 }
 
-// Whether `path` could be reached: through "d/..", a path leads nowhere while d is missing and
-// to an existing file once a proposal has made d.
-bool directory_exists_for(const Workspace& workspace, const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos || slash == 0) return true;
-  return workspace.identity(path.substr(0, slash), true).ok();
+// What a task takes as seen at `path` when it starts: the digest of `prior`, or where the path
+// leads through a directory missing now ("d/../a" while d is missing) of the file there; absent
+// is a state too, and a file someone creates there later is a change.
+std::string digest_at_start(const Workspace& workspace, const std::string& path,
+                            const PriorState& prior) {
+  if (prior.bytes) return content_digest(*prior.bytes);
+  Result<std::string> location = workspace.absolute_location(path);
+  if (!location) return {};
+  Result<std::optional<std::string>> there = read_content_digest(workspace, location.value());
+  return there && there.value() ? *there.value() : std::string();
+}
+
+// `hooks` with each run announced in `runs` first.
+RunHooks announcing(const RunHooks& hooks, RunJournal& runs) {
+  RunHooks announced = hooks;
+  announced.announce = [&runs](const std::string& token) { return runs.announce(token); };
+  return announced;
 }
 
 }  // namespace
@@ -157,8 +142,9 @@ Result<AgentTask> AgentTask::start(std::string id, std::string goal, std::string
                                    std::optional<double> min_mutation_score,
                                    std::shared_ptr<const TaskSettings> settings,
                                    const RunHooks& hooks) {
+  RunJournal runs(settings->journal_for_writes(), settings->workspace);
   Result<std::optional<MutationMeasurement>> gate =
-      run_mutation_gate(min_mutation_score, verify_cmd, hooks);
+      run_mutation_gate(min_mutation_score, verify_cmd, announcing(hooks, runs));
   if (!gate) return gate.error();
   if (hooks.is_abandoned()) return IoError{ErrorKind::Interrupted, "start abandoned"};
 
@@ -167,20 +153,15 @@ Result<AgentTask> AgentTask::start(std::string id, std::string goal, std::string
   for (const std::string& path : files) {
     PathKey key = PathKey::of(path);
     if (task.allowlist_.contains(key)) continue;
-    if (Status inside = workspace.check_inside(path); !inside) return inside.error();
-    if (settings->journal && settings->journal->holds(workspace, path)) {
-      return IoError{ErrorKind::InvalidInput, "path is reserved for the undo journal: " + path};
-    }
-    if (is_protected(*settings, path)) {
-      return IoError{ErrorKind::InvalidInput, "path is protected: " + path};
+    if (std::optional<IoError> refused = undeclarable(workspace, path, {settings->journal.get()})) {
+      return *refused;
     }
     Result<PriorState> state = read_prior_state(workspace, path);
     if (!state && state.error().kind != ErrorKind::IsADirectory) return state.error();
     task.allowlist_.emplace(std::move(key), task.snapshot_.size());
     PriorState prior = state ? std::move(state).value() : PriorState{};
-    std::optional<std::string> seen;
-    if (prior.bytes || directory_exists_for(workspace, path)) seen = digest_of(prior.bytes);
-    task.snapshot_.push_back(SnapshotEntry{path, std::move(prior), std::nullopt, std::move(seen)});
+    std::string seen = digest_at_start(workspace, path, prior);
+    task.snapshot_.push_back(SnapshotEntry{path, std::move(prior), std::nullopt, seen, seen});
   }
   task.settings_ = std::move(settings);
   task.id_ = std::move(id);
@@ -194,7 +175,8 @@ Result<AgentTask> AgentTask::start(std::string id, std::string goal, std::string
 
 Verdict AgentTask::run_baseline(const RunHooks& hooks) const {
   const std::optional<std::chrono::seconds> time_limit = settings_->verify_timeout;
-  Verdict verdict = run_verifier(verify_cmd_, hooks, time_limit);
+  RunJournal runs(settings_->journal_for_writes(), settings_->workspace);
+  Verdict verdict = run_verifier(verify_cmd_, announcing(hooks, runs), time_limit);
   if (verdict.timed_out) verdict.output = timed_out_output(*time_limit, verdict.output, "");
   return verdict;
 }
@@ -231,10 +213,11 @@ Result<ProposeOutcome> AgentTask::propose(std::vector<FileEdit> edits, const Run
                   "apply failed: " + retried.error().message);
   }
   bool changed_outside = false;
+  std::vector<bool> foreign;
   Result<Transaction> transaction =
-      Transaction::apply(set, settings_->workspace, settings_->journal.get(),
+      Transaction::apply(set, settings_->workspace, settings_->journal_for_writes(),
                          [&](const std::vector<TouchedPath>& touched) {
-                           Status seen = see_prior_states(touched, bases.value());
+                           Status seen = see_prior_states(touched, bases.value(), foreign);
                            changed_outside = !seen.ok();
                            return seen;
                          });
@@ -248,8 +231,8 @@ Result<ProposeOutcome> AgentTask::propose(std::vector<FileEdit> edits, const Run
   }
   const std::optional<std::chrono::seconds> time_limit = settings_->verify_timeout;
   RunHooks verifier_hooks = hooks;
-  verifier_hooks.on_spawned = [&written = transaction.value()](int group) {
-    written.record_verifier(group);
+  verifier_hooks.announce = [&written = transaction.value()](const std::string& token) {
+    return written.announce_run(token);
   };
   Verdict verdict = run_verifier(verify_cmd_, verifier_hooks, time_limit);
   if (verdict.interrupted) {
@@ -264,7 +247,7 @@ Result<ProposeOutcome> AgentTask::propose(std::vector<FileEdit> edits, const Run
         with_lines(timed_out_output(*time_limit, verdict.output, "; edits rolled back"), failures));
   }
   if (verdict.passed) {
-    keep(std::move(transaction).value().commit());
+    keep(std::move(transaction).value().commit(), foreign);
     return record(attempt, std::move(fingerprint), true, std::move(verdict.output));
   }
   std::vector<std::string> failures = roll_back(std::move(transaction).value());
@@ -304,17 +287,20 @@ Result<AgentTask::TargetedBases> AgentTask::resolve_targeted_edits(EditSet& set)
 }
 
 Status AgentTask::see_prior_states(const std::vector<TouchedPath>& touched,
-                                   const TargetedBases& bases) {
+                                   const TargetedBases& bases, std::vector<bool>& foreign) {
   const std::string* changed = nullptr;
+  foreign.clear();
   for (const TouchedPath& path : touched) {
     const PathKey key = PathKey::of(path.path);
-    const std::optional<std::string>& seen = snapshot_[allowlist_.at(key)].seen;
+    const SnapshotEntry& entry = snapshot_[allowlist_.at(key)];
     const std::string digest = digest_of(path.prior.bytes);
     const auto base = bases.find(key);
-    const bool unchanged =
-        base == bases.end() ? !seen || digest == *seen : path.prior.bytes == base->second;
+    const bool unchanged = base == bases.end() ? !entry.seen || digest == *entry.seen
+                                               : path.prior.bytes == base->second;
     if (!unchanged && changed == nullptr) changed = &path.path;
-    set_seen(path.path, path.prior.identity, digest);
+    foreign.push_back(digest != entry.own);
+    update_entries(path.path, path.prior.identity,
+                   [&digest](SnapshotEntry& same) { same.seen = digest; });
   }
   if (changed == nullptr) return {};
   return IoError{ErrorKind::InvalidInput, *changed + std::string(kChangedOutsideMessage)};
@@ -344,17 +330,25 @@ Status AgentTask::finish_rollbacks(const EditSet* set) {
   return IoError{ErrorKind::Other, with_lines("", failures)};
 }
 
-void AgentTask::keep(std::vector<TouchedPath> committed) {
+void AgentTask::keep(std::vector<TouchedPath> committed, const std::vector<bool>& foreign) {
   const Workspace& workspace = settings_->workspace;
-  for (TouchedPath& touched : committed) {
+  for (std::size_t i = 0; i < committed.size(); ++i) {
+    TouchedPath& touched = committed[i];
     SnapshotEntry& entry = snapshot_[allowlist_.at(PathKey::of(touched.path))];
-    // What the verifier left is what the task has now seen, a formatter's changes included.
+    // What the verifier left is the task's own and what it has now seen, a formatter's changes
+    // included.
     Result<std::optional<std::string>> left = read_content_digest(workspace, touched.path);
-    if (left) {
-      set_seen(touched.path, touched.prior.identity, left.value().value_or(""));
-    } else {
-      entry.seen.reset();
-    }
+    const std::string own = left ? left.value().value_or("") : std::string();
+    const bool mixed = i < foreign.size() && foreign[i];
+    update_entries(touched.path, touched.prior.identity, [&](SnapshotEntry& same) {
+      same.own = own;
+      same.mixed |= mixed;
+      if (left) {
+        same.seen = own;
+      } else {
+        same.seen.reset();
+      }
+    });
     if (entry.state.bytes) continue;
     // What a restore may remove is what stands there now, after the verifier: the proposal's
     // file, or the one the verifier made of it; a link it planted is not followed.
@@ -390,30 +384,35 @@ Result<std::vector<std::string>> AgentTask::finish(bool commit) {
   return saved_;
 }
 
-void AgentTask::set_seen(const std::string& path, const std::optional<FileIdentity>& file,
-                         const std::string& digest) {
-  snapshot_[allowlist_.at(PathKey::of(path))].seen = digest;
+void AgentTask::update_entries(const std::string& path, const std::optional<FileIdentity>& file,
+                               const std::function<void(SnapshotEntry&)>& update) {
+  SnapshotEntry& named = snapshot_[allowlist_.at(PathKey::of(path))];
+  update(named);
   if (!file) return;
   for (SnapshotEntry& entry : snapshot_) {
-    if (entry.state.identity == file) entry.seen = digest;
+    if (&entry != &named && entry.state.identity == file) update(entry);
   }
 }
 
 Status AgentTask::save_changed_files() {
   const Workspace& workspace = settings_->workspace;
-  // Without a journal (a benchmark's build) the copies go where its directory would be.
-  JournalDirectory unjournaled(std::nullopt, false, Workspace::unconfined());
-  JournalDirectory& directory = settings_->journal ? *settings_->journal : unjournaled;
+  JournalDirectory& directory = *settings_->journal;
   for (SnapshotEntry& entry : snapshot_) {
+    // A path the restore leaves alone keeps whatever it holds.
+    if (!entry.state.bytes && !entry.created) continue;
     Result<std::optional<std::string>> digest = read_content_digest(workspace, entry.path);
-    if (!digest || !digest.value() || *digest.value() == entry.seen) continue;
+    if (!digest || !digest.value()) continue;
+    // Even bytes the agent was told about, or built on, are someone's work.
+    if (*digest.value() == entry.own && !entry.mixed) continue;
     Result<PriorState> now = read_prior_state(workspace, entry.path);
     if (!now || !now.value().bytes) continue;
     Result<std::string> kept =
         directory.keep_copy({kSavedArea, id_}, entry.path, *now.value().bytes);
     if (!kept) return kept.error();
-    entry.seen = std::move(digest).value();
-    saved_.push_back(entry.path);
+    // Saved: a finish tried again does not save it twice.
+    entry.own = std::move(*digest.value());
+    entry.mixed = false;
+    saved_.push_back(std::move(kept).value());
   }
   return {};
 }
@@ -423,17 +422,13 @@ Status AgentTask::restore() {
   std::vector<SnapshotEntry*> entries;
   for (SnapshotEntry& entry : snapshot_) {
     // A path absent at start that nothing of this task created is left as it is.
-    if (entry.state.bytes || entry.created) {
-      entries.push_back(&entry);
-    } else {
-      entry.seen = digest_of(entry.state.bytes);
-    }
+    if (entry.state.bytes || entry.created) entries.push_back(&entry);
   }
   // Journaled like a proposal, the accepted state being the prior one: killed part-way, the
   // restore is undone by recovery rather than leaving files between the two states.
   std::unique_ptr<Journal> journal;
   std::vector<bool> absent;  // before the restore
-  if (settings_->journal) {
+  if (JournalDirectory* journal_directory = settings_->journal_for_writes()) {
     std::vector<TouchedPath> touched;
     for (const SnapshotEntry* entry : entries) {
       Result<PriorState> accepted = read_prior_state(workspace, entry->path);
@@ -442,7 +437,7 @@ Status AgentTask::restore() {
       touched.push_back(TouchedPath{entry->path, std::move(accepted).value(),
                                     content_digest(entry->state.bytes.value_or("")), std::nullopt});
     }
-    Result<Journal> written = Journal::write(*settings_->journal, workspace, touched);
+    Result<Journal> written = Journal::write(*journal_directory, workspace, touched);
     if (!written) return written.error();
     journal = std::make_unique<Journal>(std::move(written).value());
   }
@@ -455,7 +450,8 @@ Status AgentTask::restore() {
     if (journal) static_cast<void>(journal->mark_putting_back(i));
     restored = put_back(workspace, entry.path, entry.state, entry.created,
                         journal ? OpenedFile(opened) : nullptr);
-    if (restored) entry.seen = digest_of(entry.state.bytes);
+    if (restored) entry.seen = entry.own = digest_of(entry.state.bytes);
+    if (restored && journal) static_cast<void>(journal->mark_put_back(i));
   }
   // A restore that failed is reported and may be tried again; recovery must not undo it later.
   if (journal) static_cast<void>(journal->remove());

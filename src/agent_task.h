@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <map>
 #include <memory>
@@ -25,8 +26,12 @@ struct TaskSettings {
   // Nothing: a verifier runs as long as it takes.
   std::optional<std::chrono::seconds> verify_timeout;
   Workspace workspace = Workspace::unconfined();
-  std::vector<std::string> protect;           // root-relative patterns no task may declare
-  std::shared_ptr<JournalDirectory> journal;  // nothing: proposals are not journaled
+  // Where journals, and the copies a restore keeps, go.
+  std::shared_ptr<JournalDirectory> journal;
+  // False only in a build that weighs what the journal costs: nothing is journaled.
+  bool journaling = true;
+
+  JournalDirectory* journal_for_writes() const { return journaling ? journal.get() : nullptr; }
 };
 
 // The verdict of one verifier run.
@@ -100,9 +105,15 @@ class AgentTask {
     PriorState state;
     std::optional<FileIdentity> created;  // the file this task's proposals created there
     // The content digest of the bytes the task last saw there (at start, before a proposal's
-    // writes, after the verifier kept one, at restore); empty when there was no file, nothing
-    // when the path led nowhere at start (through a directory missing then).
+    // writes, after the verifier kept one, at restore); empty when there was no file (through a
+    // directory missing at start: what was where the path leads); nothing when it could not be
+    // read after the verifier.
     std::optional<std::string> seen;
+    // The content digest of the bytes this task itself last left there (its start bytes until
+    // a proposal is kept), and whether it left them over bytes someone else wrote: a restore
+    // keeps a copy of anything else there, and of a file it mixed, before writing over it.
+    std::string own;
+    bool mixed = false;
   };
   // The bytes each path edited only by targeted edits held when they were worked out.
   using TargetedBases = std::map<PathKey, std::string>;
@@ -111,18 +122,20 @@ class AgentTask {
   ProposeOutcome record(std::uint64_t attempt, std::string fingerprint, bool passed,
                         std::string output);
   Result<TargetedBases> resolve_targeted_edits(EditSet& set) const;
-  // Takes the prior states of a transaction as seen; fails naming the first path that changed
-  // outside the task (for targeted edits: since they were worked out).
-  Status see_prior_states(const std::vector<TouchedPath>& touched, const TargetedBases& bases);
-  // `digest` as seen at `path` and at every other declared spelling of the file it led to.
-  void set_seen(const std::string& path, const std::optional<FileIdentity>& file,
-                const std::string& digest);
+  // Takes the prior states of a transaction as seen, and tells which held bytes the task did
+  // not leave there itself; fails naming the first path that changed outside the task (for
+  // targeted edits: since they were worked out).
+  Status see_prior_states(const std::vector<TouchedPath>& touched, const TargetedBases& bases,
+                          std::vector<bool>& foreign);
+  // `update` on the entry of `path` and on every other declared spelling of the file it led to.
+  void update_entries(const std::string& path, const std::optional<FileIdentity>& file,
+                      const std::function<void(SnapshotEntry&)>& update);
   Status save_changed_files();
   // Rolls back; a transaction that leaves paths unrestored is kept to be tried again.
   std::vector<std::string> roll_back(Transaction transaction);
   // Tries again the rollbacks that failed: those touching `set`, or all of them.
   Status finish_rollbacks(const EditSet* set);
-  void keep(std::vector<TouchedPath> committed);
+  void keep(std::vector<TouchedPath> committed, const std::vector<bool>& foreign);
   Status restore();
 
   std::shared_ptr<const TaskSettings> settings_;

@@ -142,6 +142,14 @@ Result<Transaction> Transaction::apply(
   transaction.workspace_ = &workspace;
   std::vector<std::size_t> slot_of_edit;
   std::vector<const std::string*> last_content;
+  std::vector<std::string> made;  // directories made for the set, shallowest first
+  // Refused before its first write, the set leaves no directory it made behind.
+  const auto refused = [&workspace, &made](IoError error) {
+    for (auto directory = made.rbegin(); directory != made.rend(); ++directory) {
+      static_cast<void>(workspace.remove_directory(*directory));
+    }
+    return error;
+  };
   slot_of_edit.reserve(set.edits.size());
   for (const FileEdit& edit : set.edits) {
     auto [slot, is_new] =
@@ -153,22 +161,24 @@ Result<Transaction> Transaction::apply(
     }
     // The prior state is taken once the parent directories exist: through a directory that is
     // missing now, "d/../a" would read as absent and the write would then replace an existing a.
-    if (Status made = create_parent_directories(workspace, edit.path); !made) return made.error();
+    if (Status parents = create_parent_directories(workspace, edit.path, &made); !parents) {
+      return refused(parents.error());
+    }
     Result<PriorState> prior = read_prior_state(workspace, edit.path);
-    if (!prior) return prior.error();
+    if (!prior) return refused(prior.error());
     transaction.touched_.push_back(
         TouchedPath{edit.path, std::move(prior).value(), {}, std::nullopt, false, false});
     last_content.push_back(&edit.content);
   }
   if (check) {
-    if (Status checked = check(transaction.touched_); !checked) return checked.error();
+    if (Status checked = check(transaction.touched_); !checked) return refused(checked.error());
   }
   if (journal != nullptr) {
     for (std::size_t i = 0; i < last_content.size(); ++i) {
       transaction.touched_[i].written_digest = content_digest(*last_content[i]);
     }
     Result<Journal> written = Journal::write(*journal, workspace, transaction.touched_);
-    if (!written) return written.error();
+    if (!written) return refused(written.error());
     transaction.journal_ = std::make_unique<Journal>(std::move(written).value());
   }
 
@@ -240,6 +250,7 @@ std::vector<std::string> Transaction::rollback() {
     Status restored = put_back(*workspace_, touched.path, touched.prior, touched.created);
     if (restored) {
       touched.put_back = true;
+      if (journal_) static_cast<void>(journal_->mark_put_back(i));
       continue;
     }
     failures.push_back("rollback failed for " + touched.path + ": " + restored.error().message);
@@ -254,11 +265,8 @@ std::vector<std::string> Transaction::rollback() {
   return failures;
 }
 
-void Transaction::record_verifier(int group) {
-  if (!journal_) return;
-  if (std::optional<ProcessStatus> leader = process_status(group)) {
-    static_cast<void>(journal_->mark_verifier(VerifierGroup{group, leader->start_time}));
-  }
+Status Transaction::announce_run(const std::string& token) {
+  return journal_ ? journal_->mark_run(token) : Status();
 }
 
 bool Transaction::rollback_pending() const {

@@ -100,9 +100,9 @@ class Transaction {
   // call tries those paths again.
   std::vector<std::string> rollback();
   bool rollback_pending() const;
-  // Records in the journal the process group of the verifier started on the edits, so that
-  // recovery can stop it when the server dies while it runs.
-  void record_verifier(int group);
+  // Records in the journal the token of a child about to be started on the edits (the
+  // verifier), so that recovery can stop it and what it starts when the server dies meanwhile.
+  Status announce_run(const std::string& token);
   bool touches(const PathKey& key) const { return index_.contains(key); }
 
  private:

@@ -2,18 +2,19 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <signal.h>
+#include <pwd.h>
+#include <stdio.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <string_view>
-#include <thread>
 #include <utility>
 
 #include "provenance.h"
@@ -29,26 +30,38 @@ namespace {
 //   then marks, a kind byte and its payload: 'W', u32 index before each file write; 'C', u32
 //   index, u64 device, u64 inode once a file absent before is created (from version 2); 'A'
 //   once every write is done; 'F', u32 index for a path whose rollback failed; 'P', u32 index
-//   before the server (rollback, restore, recovery) first puts a path back; 'V', u32 process
-//   group, u64 start time of its leader once the verifier is started (both from version 2).
+//   before the server (rollback, restore, recovery) first puts a path back; from version 3:
+//   'D', u32 index once that put-back is done; 'T', 16 bytes, the token of a child about to be
+//   started; 'G' once a recovery gave up stopping those children. Version 2's 'V' (a process
+//   group and its leader's start time) is skipped: anyone can read both and write them.
 // A str is a u64 length and the bytes. The trailer goes last: a journal cut short has none.
 constexpr std::string_view kMagic = "quarry-agent-task journal\n";
-constexpr std::uint32_t kVersion = 2;
+constexpr std::uint32_t kVersion = 3;
 constexpr std::string_view kTrailer = "complete";
 constexpr char kWritingMark = 'W';
 constexpr char kCreatedMark = 'C';
 constexpr char kAllWrittenMark = 'A';
 constexpr char kFailedMark = 'F';
 constexpr char kPuttingBackMark = 'P';
-constexpr char kVerifierMark = 'V';
-// A verifier killed at recovery is given this long to be gone before files are put back.
-constexpr std::chrono::milliseconds kVerifierEndWait{500};
+constexpr char kPutBackMark = 'D';
+constexpr char kRunMark = 'T';
+constexpr char kGivenUpMark = 'G';
+constexpr char kVersion2VerifierMark = 'V';
 constexpr std::uint8_t kPriorPresent = 1;
 constexpr std::uint8_t kThroughLink = 2;
 constexpr std::string_view kSuffix = ".journal";
-constexpr std::string_view kDefaultDirectory = ".quarry-agent-task";
 constexpr std::string_view kGitignore = ".gitignore";
-constexpr std::string_view kRecovered = "recovered";
+constexpr std::string_view kStateDirectoryName = "quarry-agent-task";
+constexpr std::size_t kTokenBytes = 16;
+
+// What a journal written by a server can hold; a file beyond them was not written by one, and
+// reading it on would only cost memory and time at every start.
+constexpr std::uint32_t kMostRecordedPaths = 1 << 20;
+constexpr std::size_t kLongestPath = 4096;
+constexpr std::size_t kMostRunTokens = 4096;
+constexpr std::uint64_t kLargestPriorInMemory = std::uint64_t{512} << 20;
+// The readable part of a state directory's key.
+constexpr std::size_t kKeyReadableLength = 64;
 
 template <typename Integer>
 void put_le(std::string& out, Integer value) {
@@ -69,22 +82,61 @@ std::string mark_bytes(char kind, std::optional<std::size_t> index, std::string_
   return mark;
 }
 
-// Reads the layout above; any read past the end fails the whole parse.
+std::string hex_of(std::string_view bytes) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string hex;
+  for (const char byte : bytes) {
+    hex += kDigits[static_cast<unsigned char>(byte) >> 4];
+    hex += kDigits[static_cast<unsigned char>(byte) & 0xf];
+  }
+  return hex;
+}
+
+std::string bytes_of_hex(std::string_view hex) {
+  std::string bytes;
+  for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
+    const auto digit = [](char c) { return c <= '9' ? c - '0' : c - 'a' + 10; };
+    bytes.push_back(static_cast<char>(digit(hex[i]) << 4 | digit(hex[i + 1])));
+  }
+  return bytes;
+}
+
+// Reads the layout above from a file in pieces; a read past the end, or of a piece larger than
+// any the layout has, fails the whole read.
 class Reader {
  public:
-  explicit Reader(std::string_view bytes) : bytes_(bytes) {}
+  Reader(int fd, std::uint64_t size) : fd_(fd), size_(size) {}
 
   bool ok() const { return ok_; }
-  std::size_t offset() const { return offset_; }
+  int error() const { return error_; }
+  std::uint64_t offset() const { return offset_; }
+  std::uint64_t size() const { return size_; }
 
+  // Valid until the next call.
   std::string_view take(std::size_t length) {
-    if (!ok_ || bytes_.size() - offset_ < length) {
-      ok_ = false;
-      return {};
+    if (!ok_ || length > kLongestPath + 64 || size_ - offset_ < length) return fail();
+    if (offset_ < window_start_ || offset_ + length > window_start_ + window_.size()) {
+      window_.resize(std::max<std::size_t>(length, 64 * 1024));
+      ssize_t n;
+      while ((n = ::pread(fd_, window_.data(), window_.size(), static_cast<off_t>(offset_))) < 0 &&
+             errno == EINTR) {
+      }
+      if (n < 0) error_ = errno;
+      window_.resize(n < 0 ? 0 : static_cast<std::size_t>(n));
+      window_start_ = offset_;
+      if (window_.size() < length) return fail();
     }
-    std::string_view taken = bytes_.substr(offset_, length);
+    const std::string_view taken =
+        std::string_view(window_).substr(static_cast<std::size_t>(offset_ - window_start_), length);
     offset_ += length;
     return taken;
+  }
+  void skip(std::uint64_t length) {
+    if (!ok_ || size_ - offset_ < length) {
+      fail();
+      return;
+    }
+    offset_ += length;
   }
   template <typename Integer>
   Integer le() {
@@ -95,15 +147,26 @@ class Reader {
     }
     return value;
   }
-  std::string_view str() {
+  // A str of at most `longest` bytes.
+  std::string_view str(std::size_t longest) {
     const auto length = le<std::uint64_t>();
-    return take(static_cast<std::size_t>(std::min<std::uint64_t>(length, bytes_.size())));
+    if (length > longest) return fail();
+    return take(static_cast<std::size_t>(length));
   }
 
  private:
-  std::string_view bytes_;
-  std::size_t offset_ = 0;
+  std::string_view fail() {
+    ok_ = false;
+    return {};
+  }
+
+  int fd_;
+  std::uint64_t size_;
+  std::uint64_t offset_ = 0;
+  std::string window_;
+  std::uint64_t window_start_ = 0;
   bool ok_ = true;
+  int error_ = 0;
 };
 
 // The directory holding `path`, as spelled.
@@ -134,36 +197,35 @@ std::size_t digest_length(std::uint32_t version) {
   return version == 1 ? 64 : 32;
 }
 
-// The digest `version` records of the bytes a set writes.
-std::string journal_digest(std::uint32_t version, std::string_view bytes) {
-  return version == 1 ? sha256_hex(bytes) : content_digest(bytes);
-}
-
 bool read_header(Reader& reader, JournalContents& contents) {
   if (reader.take(kMagic.size()) != kMagic) return false;
   contents.version = reader.le<std::uint32_t>();
   if (!reader.ok() || !is_readable_version(contents.version)) return false;
   contents.confined = reader.le<std::uint8_t>() != 0;
-  contents.base = std::string(reader.str());
+  contents.base = std::string(reader.str(kLongestPath));
   return reader.ok();
 }
 
 bool read_entry(Reader& reader, JournalContents& contents) {
-  TouchedPath touched;
+  RecordedPath recorded;
   const auto flags = reader.le<std::uint8_t>();
-  touched.prior.mode = reader.le<std::uint32_t>();
-  touched.prior.through_link = (flags & kThroughLink) != 0;
-  touched.path = std::string(reader.str());
-  touched.written_digest = std::string(reader.take(digest_length(contents.version)));
-  const std::string_view prior = reader.str();
-  if (flags & kPriorPresent) touched.prior.bytes = std::string(prior);
+  recorded.mode = reader.le<std::uint32_t>();
+  recorded.through_link = (flags & kThroughLink) != 0;
+  recorded.prior_present = (flags & kPriorPresent) != 0;
+  recorded.path = std::string(reader.str(kLongestPath));
+  recorded.written_digest = std::string(reader.take(digest_length(contents.version)));
+  recorded.prior_length = reader.le<std::uint64_t>();
+  recorded.prior_offset = reader.offset();
+  // Skipped, never read here: however large a planted file claims its priors are, nothing of
+  // them is held in memory.
+  reader.skip(recorded.prior_length);
   if (!reader.ok()) return false;
-  contents.touched.push_back(std::move(touched));
+  contents.paths.push_back(std::move(recorded));
   return true;
 }
 
 bool read_trailer(Reader& reader) {
-  const std::size_t trailer_at = reader.offset();
+  const std::uint64_t trailer_at = reader.offset();
   return reader.take(kTrailer.size()) == kTrailer && reader.le<std::uint64_t>() == trailer_at &&
          reader.ok();
 }
@@ -172,6 +234,7 @@ bool read_trailer(Reader& reader) {
 struct MarkState {
   std::optional<std::size_t> writing;
   bool all_written = false;
+  std::vector<bool> done;
 };
 
 // A mark's reader; false for a mark cut short or naming no entry, which ends the marks.
@@ -179,8 +242,16 @@ using MarkReader = bool (*)(Reader&, JournalContents&, MarkState&);
 
 std::optional<std::size_t> read_index(Reader& reader, const JournalContents& contents) {
   const auto index = reader.le<std::uint32_t>();
-  if (!reader.ok() || index >= contents.touched.size()) return std::nullopt;
+  if (!reader.ok() || index >= contents.paths.size()) return std::nullopt;
   return index;
+}
+
+// `set` on the path a mark names.
+template <typename Set>
+bool read_indexed(Reader& reader, JournalContents& contents, Set&& set) {
+  const std::optional<std::size_t> index = read_index(reader, contents);
+  if (index) set(contents.paths[*index], *index);
+  return index.has_value();
 }
 
 bool read_writing_mark(Reader& reader, JournalContents& contents, MarkState& state) {
@@ -194,7 +265,7 @@ bool read_created_mark(Reader& reader, JournalContents& contents, MarkState&) {
   created.device = reader.le<std::uint64_t>();
   created.inode = reader.le<std::uint64_t>();
   if (!index || !reader.ok()) return false;
-  contents.touched[*index].created = created;
+  contents.paths[*index].created = created;
   return true;
 }
 
@@ -204,24 +275,41 @@ bool read_all_written_mark(Reader&, JournalContents&, MarkState& state) {
 }
 
 bool read_failed_mark(Reader& reader, JournalContents& contents, MarkState&) {
-  const std::optional<std::size_t> index = read_index(reader, contents);
-  if (index) contents.touched[*index].rollback_failed = true;
-  return index.has_value();
+  return read_indexed(reader, contents,
+                      [](RecordedPath& path, std::size_t) { path.rollback_failed = true; });
 }
 
 bool read_putting_back_mark(Reader& reader, JournalContents& contents, MarkState&) {
-  const std::optional<std::size_t> index = read_index(reader, contents);
-  if (index) contents.touched[*index].putting_back = true;
-  return index.has_value();
+  return read_indexed(reader, contents,
+                      [](RecordedPath& path, std::size_t) { path.putting_back = true; });
 }
 
-bool read_verifier_mark(Reader& reader, JournalContents& contents, MarkState&) {
-  VerifierGroup group;
-  group.id = static_cast<int>(reader.le<std::uint32_t>());
-  group.leader_start = reader.le<std::uint64_t>();
-  if (!reader.ok() || group.id <= 1) return false;
-  contents.verifier = group;
+// A path put back holds what it did before the transaction, like one never written.
+bool read_put_back_mark(Reader& reader, JournalContents& contents, MarkState& state) {
+  return read_indexed(reader, contents, [&state](RecordedPath& path, std::size_t index) {
+    path.putting_back = path.rollback_failed = false;
+    state.done[index] = true;
+  });
+}
+
+bool read_run_mark(Reader& reader, JournalContents& contents, MarkState&) {
+  const std::string token = hex_of(reader.take(kTokenBytes));
+  if (!reader.ok()) return false;
+  std::vector<std::string>& tokens = contents.run_tokens;
+  if (std::find(tokens.begin(), tokens.end(), token) != tokens.end()) return true;
+  if (tokens.size() == kMostRunTokens) return false;
+  tokens.push_back(token);
   return true;
+}
+
+bool read_given_up_mark(Reader&, JournalContents& contents, MarkState&) {
+  contents.given_up = true;
+  return true;
+}
+
+bool skip_version_2_verifier_mark(Reader& reader, JournalContents& contents, MarkState&) {
+  reader.skip(sizeof(std::uint32_t) + sizeof(std::uint64_t));
+  return reader.ok() && contents.version == 2;
 }
 
 struct MarkKind {
@@ -229,32 +317,21 @@ struct MarkKind {
   MarkReader read;
 };
 constexpr MarkKind kMarks[] = {
-    {kWritingMark, read_writing_mark},          {kCreatedMark, read_created_mark},
-    {kAllWrittenMark, read_all_written_mark},   {kFailedMark, read_failed_mark},
-    {kPuttingBackMark, read_putting_back_mark}, {kVerifierMark, read_verifier_mark},
+    {kWritingMark, read_writing_mark},
+    {kCreatedMark, read_created_mark},
+    {kAllWrittenMark, read_all_written_mark},
+    {kFailedMark, read_failed_mark},
+    {kPuttingBackMark, read_putting_back_mark},
+    {kPutBackMark, read_put_back_mark},
+    {kRunMark, read_run_mark},
+    {kGivenUpMark, read_given_up_mark},
+    {kVersion2VerifierMark, skip_version_2_verifier_mark},
 };
-
-bool is_running(const VerifierGroup& group) {
-  const std::optional<ProcessStatus> leader = process_status(group.id);
-  return leader && leader->start_time == group.leader_start && !leader->ended();
-}
-
-// The verifier of a server that died may still be rewriting the files. Its group is killed
-// only while its leader is the very process that was started: a pid given to another process
-// since has another start time. The leader is waited for (not reaped: it is not ours), as the
-// sign that the group the same signal reached is gone too.
-void stop_verifier(const VerifierGroup& group) {
-  if (!is_running(group)) return;
-  ::kill(-group.id, SIGKILL);
-  const auto until = std::chrono::steady_clock::now() + kVerifierEndWait;
-  while (is_running(group) && std::chrono::steady_clock::now() < until) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-}
 
 void read_marks(Reader& reader, JournalContents& contents) {
   MarkState state;
-  for (;;) {
+  state.done.assign(contents.paths.size(), false);
+  while (reader.ok() && reader.offset() < reader.size()) {
     const std::string_view kind = reader.take(1);
     if (!reader.ok()) break;
     const auto known = std::find_if(std::begin(kMarks), std::end(kMarks),
@@ -262,11 +339,13 @@ void read_marks(Reader& reader, JournalContents& contents) {
     if (known == std::end(kMarks) || !known->read(reader, contents, state)) break;
   }
   // Killed during a write, the file may hold part of the new bytes: it goes back whatever it
-  // holds, as after a failed rollback.
-  if (state.writing && !state.all_written) contents.touched[*state.writing].rollback_failed = true;
+  // holds, as after a failed rollback, unless it was put back since.
+  if (state.writing && !state.all_written && !state.done[*state.writing]) {
+    contents.paths[*state.writing].rollback_failed = true;
+  }
 }
 
-// A journal's path as a path under recovered/: the root and "." dropped, ".." spelled so
+// A journal's path as a path under an area of copies: the root and "." dropped, ".." spelled so
 // that it cannot climb out.
 std::vector<std::string> mirrored(const std::string& path) {
   std::vector<std::string> components;
@@ -278,18 +357,12 @@ std::vector<std::string> mirrored(const std::string& path) {
   return components;
 }
 
-// Keeps `bytes` at `path` mirrored under `area` in the journal directory open as
-// `directory_fd`, never over an earlier file nor through a link; the path it was saved at.
-Result<std::string> save_copy(const std::string& directory, int directory_fd,
-                              const std::vector<std::string>& area, const std::string& path,
-                              std::string_view bytes) {
-  std::vector<std::string> components = mirrored(path);
-  components.insert(components.begin(), area.begin(), area.end());
-  Fd parent(::fcntl(directory_fd, F_DUPFD_CLOEXEC, 0));
-  if (!parent) return os_error(errno);
-  std::string shown = directory;
-  for (std::size_t i = 0; i + 1 < components.size(); ++i) {
-    if (::mkdirat(parent.get(), components[i].c_str(), 0777) != 0 && errno != EEXIST) {
+// Opens (making it when missing) each directory of `components` beneath `parent`, never through
+// a link; `shown` follows along.
+Status open_directories(Fd& parent, const std::vector<std::string>& components, std::size_t count,
+                        std::string& shown) {
+  for (std::size_t i = 0; i < count; ++i) {
+    if (::mkdirat(parent.get(), components[i].c_str(), 0700) != 0 && errno != EEXIST) {
       return os_error(errno);
     }
     const int next = ::openat(parent.get(), components[i].c_str(),
@@ -298,109 +371,163 @@ Result<std::string> save_copy(const std::string& directory, int directory_fd,
     parent.reset(next);
     shown += "/" + components[i];
   }
+  return {};
+}
+
+// Keeps `bytes` at `path` mirrored under `area` in the directory `shown` open as `directory_fd`,
+// never over an earlier file nor through a link; the path it was kept at. The copy is written
+// under a temporary name and given its own only once whole, so that a copy cut short by a full
+// disk is never taken for one.
+Result<std::string> save_copy(std::string shown, int directory_fd,
+                              const std::vector<std::string>& area, const std::string& path,
+                              std::string_view bytes) {
+  std::vector<std::string> components = mirrored(path);
+  components.insert(components.begin(), area.begin(), area.end());
+  Fd parent(::fcntl(directory_fd, F_DUPFD_CLOEXEC, 0));
+  if (!parent) return os_error(errno);
+  if (Status opened = open_directories(parent, components, components.size() - 1, shown); !opened) {
+    return opened.error();
+  }
   const std::string& leaf = components.back();
+  const std::string partial = "." + leaf + ".partial-" + new_run_token().substr(0, 8);
+  Fd file(::openat(parent.get(), partial.c_str(),
+                   O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (!file) return os_error(errno);
+  const auto discard = [&](int error) {
+    ::unlinkat(parent.get(), partial.c_str(), 0);
+    return os_error(error);
+  };
+  if (Status written = write_all(file.get(), bytes); !written) {
+    ::unlinkat(parent.get(), partial.c_str(), 0);
+    return written.error();
+  }
+  if (::close(file.release()) != 0 && errno != EINTR) return discard(errno);
   for (int attempt = 0;; ++attempt) {
     const std::string name = attempt == 0 ? leaf : leaf + "." + std::to_string(attempt);
-    const int fd = ::openat(parent.get(), name.c_str(),
-                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) {
-      if (errno == EEXIST && attempt < 1000) continue;
-      return os_error(errno);
+    if (::renameat2(parent.get(), partial.c_str(), parent.get(), name.c_str(), RENAME_NOREPLACE) ==
+        0) {
+      return shown + "/" + name;
     }
-    Fd file(fd);
-    if (Status written = write_all(file.get(), bytes); !written) return written.error();
-    return shown + "/" + name;
+    if (errno != EEXIST || attempt == 1000) return discard(errno);
   }
 }
 
-enum class Recovery {
-  Done,
-  Left,     // left as it is; its prior bytes, if any, saved under recovered/
-  Kept,     // left, and its prior bytes could not be saved: the journal must stay
-  NotOurs,  // a journal of another project: it stays, for that project's server
-};
-
-// Puts one path of a hot journal back; `mark_putting_back` is called before it is written.
-Recovery recover_path(JournalDirectory& directory, int directory_fd, const Workspace& workspace,
-                      const JournalContents& contents, const TouchedPath& touched,
-                      const std::vector<std::string>& written_digests,
-                      const std::function<void()>& mark_putting_back,
-                      const std::function<void(const std::string&)>& say) {
-  const std::string& path = touched.path;
-  const std::optional<std::string>& prior = touched.prior.bytes;
-  Result<PriorState> current = read_prior_state(workspace, path);
-
-  const auto keep = [&](std::string_view bytes) -> std::optional<std::string> {
-    Result<std::string> saved =
-        save_copy(directory.path(), directory_fd, {std::string(kRecovered)}, path, bytes);
-    if (!saved) {
-      say("could not save the bytes of " + path + " under " + directory.path() + "/" +
-          std::string(kRecovered) + ": " + saved.error().message);
-      return std::nullopt;
+// The readable part of a state directory's key: the root's components joined by "-", characters
+// a file name should not hold replaced, the end kept when it is long.
+std::string readable_key(const std::string& root) {
+  std::string key;
+  for (const std::string& component : PathKey::of(root).components) {
+    if (component == "/") continue;
+    if (!key.empty()) key += '-';
+    for (const char c : component) {
+      const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                         (c >= '0' && c <= '9') || c == '.' || c == '_' || c == '-';
+      key += plain ? c : '_';
     }
-    return saved.value();
-  };
-  const auto left_alone = [&](const std::string& why) {
-    std::string line = "left " + path + " as it is: " + why;
-    Recovery outcome = Recovery::Left;
-    if (prior) {
-      if (std::optional<std::string> saved = keep(*prior)) {
-        line += "; its prior bytes are in " + *saved;
-      } else {
-        line += "; its prior bytes stay in the journal";
-        outcome = Recovery::Kept;
-      }
-    }
-    say(line);
-    return outcome;
-  };
-
-  // A directory, a FIFO, a file that cannot be read: nothing of the proposal's.
-  if (!current) return left_alone(current.error().message);
-  const std::optional<std::string>& held = current.value().bytes;  // nothing: no file there
-  if (held == prior && (!held || current.value().mode == touched.prior.mode)) {
-    say("recovered " + path + ": already as it was");
-    return Recovery::Done;
   }
-  const bool holds_written =
-      held && std::find(written_digests.begin(), written_digests.end(),
-                        journal_digest(contents.version, *held)) != written_digests.end();
-  // Only the file the proposal created is removed: not one a link planted since leads to, even
-  // with the same bytes. Version 1 recorded no identity; its file is the one at the path itself.
-  std::optional<FileIdentity> created = touched.created;
-  if (contents.version == 1 && !workspace.is_symbolic_link(path)) {
-    created = current.value().identity;
-  }
-  // Killed between creating the file and recording it, the server left it empty: removing it
-  // loses nothing of anyone's.
-  if (!prior && !created && touched.rollback_failed && held && held->empty() &&
-      !workspace.is_symbolic_link(path)) {
-    created = current.value().identity;
-  }
-  if (!prior && held && current.value().identity != created) {
-    return left_alone("it is not the file the interrupted proposal created");
-  }
-  // A rollback that failed left the proposal's bytes, or whatever came after them: the prior
-  // state goes back all the same, and what the file held is kept. One the server was only
-  // putting back holds nothing but what it wrote itself.
-  std::string note;
-  if (held && !holds_written && (touched.rollback_failed || !touched.putting_back)) {
-    if (!touched.rollback_failed) {
-      return left_alone("it changed after the interrupted proposal wrote it");
-    }
-    std::optional<std::string> saved = keep(*held);
-    if (!saved) return left_alone("its bytes could not be saved before putting it back");
-    note = "; what it held is in " + *saved;
-  }
-  mark_putting_back();
-  if (Status restored = put_back(workspace, path, touched.prior, created); !restored) {
-    return left_alone("it could not be put back: " + restored.error().message);
-  }
-  say("recovered " + path + (prior ? ": prior bytes restored" : ": removed") + note);
-  return Recovery::Done;
+  if (key.empty()) return "root";
+  return key.size() > kKeyReadableLength ? key.substr(key.size() - kKeyReadableLength) : key;
 }
 
-// The names in the journal directory that a journal may have, in the order written.
+Result<std::string> state_home() {
+  if (const char* state = std::getenv("XDG_STATE_HOME"); state != nullptr && state[0] == '/') {
+    return std::string(state);
+  }
+  if (const char* home = std::getenv("HOME"); home != nullptr && home[0] == '/') {
+    return std::string(home) + "/.local/state";
+  }
+  if (const passwd* user = ::getpwuid(::getuid()); user != nullptr && user->pw_dir[0] == '/') {
+    return std::string(user->pw_dir) + "/.local/state";
+  }
+  return IoError{ErrorKind::NotFound, "no home directory: set XDG_STATE_HOME or HOME"};
+}
+
+// The directory `path` names, open, after its entry is flushed to the device: otherwise a power
+// loss could take a new directory, and the journals in it, away.
+Status sync_entry(const Workspace& where, const std::string& path) {
+  Result<Fd> parent = where.open(parent_of(path), O_RDONLY | O_DIRECTORY);
+  if (!parent) return parent.error();
+  if (::fsync(parent.value().get()) != 0) return os_error(errno);
+  return {};
+}
+
+// Makes `path` and its missing ancestors with mode 0700, each flushed with `sync`.
+Status make_directories(const Workspace& where, const std::string& path, bool sync) {
+  if (::mkdir(path.c_str(), 0700) != 0) {
+    if (errno == EEXIST) return {};
+    if (errno != ENOENT || parent_of(path) == path) return os_error(errno);
+    if (Status made = make_directories(where, parent_of(path), sync); !made) return made;
+    if (::mkdir(path.c_str(), 0700) != 0) return os_error(errno);
+  }
+  return sync ? sync_entry(where, path) : Status();
+}
+
+Status append(int fd, char kind, std::optional<std::size_t> index) {
+  return write_all(fd, mark_bytes(kind, index));
+}
+
+}  // namespace
+
+bool is_readable_version(std::uint32_t version) {
+  return version >= 1 && version <= kVersion;
+}
+
+Result<JournalContents> read_journal(int fd) {
+  struct stat info;
+  if (::fstat(fd, &info) != 0) return os_error(errno);
+  JournalContents contents;
+  Reader reader(fd, static_cast<std::uint64_t>(std::max<off_t>(info.st_size, 0)));
+  // Cut short, or not a journal at all: what was read says which.
+  const auto failure = [&]() -> Result<JournalContents> {
+    if (reader.error() != 0) return os_error(reader.error());
+    return contents;
+  };
+  if (!read_header(reader, contents)) return failure();
+  const auto count = reader.le<std::uint32_t>();
+  if (reader.ok() && count > kMostRecordedPaths) {
+    return IoError{ErrorKind::InvalidInput,
+                   "it records " + std::to_string(count) + " paths, more than a server writes"};
+  }
+  for (std::uint32_t i = 0; i < count; ++i) {
+    if (!read_entry(reader, contents)) return failure();
+  }
+  if (!read_trailer(reader)) return failure();
+  contents.complete = true;
+  read_marks(reader, contents);
+  if (reader.error() != 0) return os_error(reader.error());
+  return contents;
+}
+
+Result<std::string> read_prior_bytes(int fd, const RecordedPath& path) {
+  if (path.prior_length > kLargestPriorInMemory) {
+    return IoError{ErrorKind::InvalidInput, "its prior bytes (" +
+                                                std::to_string(path.prior_length) +
+                                                ") are more than recovery holds in memory"};
+  }
+  std::string bytes(static_cast<std::size_t>(path.prior_length), '\0');
+  std::size_t got = 0;
+  while (got < bytes.size()) {
+    const ssize_t n = ::pread(fd, bytes.data() + got, bytes.size() - got,
+                              static_cast<off_t>(path.prior_offset + got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return os_error(n < 0 ? errno : EIO);
+    got += static_cast<std::size_t>(n);
+  }
+  return bytes;
+}
+
+Status append_putting_back(int fd, std::size_t index) {
+  return append(fd, kPuttingBackMark, index);
+}
+
+Status append_put_back(int fd, std::size_t index) {
+  return append(fd, kPutBackMark, index);
+}
+
+Status append_given_up(int fd) {
+  return append(fd, kGivenUpMark, std::nullopt);
+}
+
 std::vector<std::string> journal_names(int directory_fd) {
   std::vector<std::string> names;
   Fd listing_fd(::fcntl(directory_fd, F_DUPFD_CLOEXEC, 0));
@@ -415,12 +542,11 @@ std::vector<std::string> journal_names(int directory_fd) {
   return names;
 }
 
-// The journal `name`, locked, when it is one of ours and its server is gone. A shared journal
-// directory may hold anyone's files: only a regular file beginning with the magic line is ours.
-std::optional<Fd> open_journal(int directory_fd, const std::string& name) {
+std::optional<Fd> open_hot_journal(int directory_fd, const std::string& name) {
   // Non-blocking: a FIFO given a journal's name must not hang the start.
   // Opened for writing too: recovery appends its own marks.
-  Fd file(::openat(directory_fd, name.c_str(), O_RDWR | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
+  Fd file(::openat(directory_fd, name.c_str(),
+                   O_RDWR | O_APPEND | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
   struct stat info;
   if (!file || ::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
   std::string magic(kMagic.size(), '\0');
@@ -434,80 +560,15 @@ std::optional<Fd> open_journal(int directory_fd, const std::string& name) {
   return file;
 }
 
-// Puts back the paths of one journal read from `shown`, open as `journal_fd`; the worst outcome
-// of its paths.
-Recovery recover_journal(JournalDirectory& directory, int directory_fd, int journal_fd,
-                         const Workspace& workspace, const JournalContents& recorded,
-                         const std::string& shown,
-                         const std::function<void(const std::string&)>& say) {
-  if (recorded.version != 0 && !is_readable_version(recorded.version)) {
-    say("warning: left the journal " + shown + " untouched: unknown format version " +
-        std::to_string(recorded.version));
-    return Recovery::Kept;
-  }
-  if (!recorded.complete) {
-    say("discarded the incomplete journal " + shown + ": no file had been written");
-    return Recovery::Done;
-  }
-  // A journal names its own base and confinement; neither is trusted, or a journal planted
-  // through a proposal would lead recovery out of the root.
-  if (recorded.base != workspace.base_path()) {
-    say("left the journal " + shown + " untouched: it belongs to " + recorded.base +
-        ", whose server recovers it");
-    return Recovery::NotOurs;
-  }
-  std::optional<Workspace> confined;
-  if (recorded.confined && !workspace.is_confined()) {
-    Result<Workspace> opened = Workspace::confined(recorded.base);
-    if (!opened) {
-      say("left the journal " + shown + ": cannot open " + recorded.base + ": " +
-          opened.error().message);
-      return Recovery::Kept;
-    }
-    confined = std::move(opened).value();
-  }
-  const Workspace& paths = confined ? *confined : workspace;
-  if (recorded.verifier) stop_verifier(*recorded.verifier);
-  // Two spellings can name one file (x and ./x); it then holds the later one's bytes.
-  std::vector<std::string> digests;
-  for (const TouchedPath& touched : recorded.touched) digests.push_back(touched.written_digest);
-  Recovery outcome = Recovery::Done;
-  for (std::size_t i = recorded.touched.size(); i-- > 0;) {
-    // Appended after what was read: the marks of this recovery, for the next one.
-    const auto mark_putting_back = [journal_fd, i] {
-      static_cast<void>(write_all(journal_fd, mark_bytes(kPuttingBackMark, i)));
-    };
-    outcome = std::max(outcome, recover_path(directory, directory_fd, paths, recorded,
-                                             recorded.touched[i], digests, mark_putting_back, say));
-  }
-  return outcome;
+Result<std::string> project_state_directory(const std::string& project_root) {
+  Result<std::string> home = state_home();
+  if (!home) return home.error();
+  return home.value() + "/" + std::string(kStateDirectoryName) + "/" + readable_key(project_root) +
+         "-" + sha256_hex(project_root).substr(0, 12);
 }
 
-}  // namespace
-
-bool is_readable_version(std::uint32_t version) {
-  return version == 1 || version == kVersion;
-}
-
-JournalContents read_journal(std::string_view bytes) {
-  JournalContents contents;
-  Reader reader(bytes);
-  if (!read_header(reader, contents)) return contents;
-  const auto count = reader.le<std::uint32_t>();
-  for (std::uint32_t i = 0; i < count; ++i) {
-    if (!read_entry(reader, contents)) return contents;
-  }
-  if (!read_trailer(reader)) return contents;
-  contents.complete = true;
-  read_marks(reader, contents);
-  return contents;
-}
-
-JournalDirectory::JournalDirectory(std::optional<std::string> path, bool sync, Workspace where)
-    : path_(path ? std::move(*path) : std::string(kDefaultDirectory)),
-      is_default_(!path),
-      sync_(sync),
-      where_(std::move(where)) {}
+JournalDirectory::JournalDirectory(std::string path, Kind kind, bool sync, Workspace where)
+    : path_(std::move(path)), kind_(kind), sync_(sync), where_(std::move(where)) {}
 
 Result<std::string> JournalDirectory::keep_copy(const std::vector<std::string>& area,
                                                 const std::string& path, std::string_view bytes) {
@@ -517,7 +578,7 @@ Result<std::string> JournalDirectory::keep_copy(const std::vector<std::string>& 
 }
 
 Status JournalDirectory::prepare() {
-  if (!is_default_) {
+  if (kind_ != Kind::Legacy) {
     Result<int> opened = open();
     return opened ? Status() : Status(opened.error());
   }
@@ -540,27 +601,32 @@ Result<int> JournalDirectory::open_existing() {
 Result<int> JournalDirectory::open_by_path(bool create) {
   Result<Fd> opened = where_.open(path_, O_RDONLY | O_DIRECTORY);
   if (!opened && create && opened.error().kind == ErrorKind::NotFound) {
-    Status made = where_.make_directory(path_);
+    // The state directory holds copies of the project's files: only its owner may read them.
+    Status made = kind_ == Kind::State ? make_directories(where_, path_, sync_)
+                                       : where_.make_directory(path_);
+    if (!made && made.error().kind != ErrorKind::AlreadyExists) return made.error();
+    if (made && sync_ && kind_ != Kind::State) made = sync_entry(where_, path_);
     if (!made && made.error().kind != ErrorKind::AlreadyExists) return made.error();
     opened = where_.open(path_, O_RDONLY | O_DIRECTORY);
-    // Otherwise a power loss could take the new directory, and the journals in it, away.
-    if (opened && made && sync_) {
-      Result<Fd> parent = where_.open(parent_of(path_), O_RDONLY | O_DIRECTORY);
-      if (!parent) return parent.error();
-      if (::fsync(parent.value().get()) != 0) return os_error(errno);
-    }
   }
   if (!opened) return opened.error();
-  fd_ = std::move(opened).value();
-  while (::flock(fd_.get(), LOCK_SH) != 0) {
+  Fd fd = std::move(opened).value();
+  while (::flock(fd.get(), LOCK_SH) != 0) {
     if (errno != EINTR) return os_error(errno);
   }
+  // Another server's clean exit may have removed it between the open and the lock.
+  struct stat locked;
+  if (::fstat(fd.get(), &locked) != 0) return os_error(errno);
+  if (locked.st_nlink == 0) return create ? open_by_path(create) : Result<int>(os_error(ENOENT));
+  fd_ = std::move(fd);
   return fd_.get();
 }
 
 Result<int> JournalDirectory::open() {
   Result<int> fd = open_existing();
-  if (!fd && fd.error().kind == ErrorKind::NotFound) fd = open_by_path(true);
+  if (!fd && fd.error().kind == ErrorKind::NotFound && kind_ != Kind::Legacy) {
+    fd = open_by_path(true);
+  }
   if (!fd || ignored_) return fd;
   // Version control never shows the journals, wherever the directory is.
   const int ignore = ::openat(fd.value(), std::string(kGitignore).c_str(),
@@ -587,7 +653,6 @@ bool JournalDirectory::holds(const Workspace& workspace, const std::string& path
 }
 
 void JournalDirectory::remove_if_unused() {
-  if (!is_default_) return;
   Result<int> fd = open_existing();
   if (!fd) return;
   // Another server holds it shared: it may write a journal there at any moment.
@@ -601,13 +666,9 @@ void JournalDirectory::remove_if_unused() {
     if (name != "." && name != ".." && name != kGitignore) only_gitignore = false;
   }
   ::closedir(listing);
-  if (!only_gitignore) return;
-  ::unlinkat(fd.value(), std::string(kGitignore).c_str(), 0);
-  // A server starting in the same directory may have just written a journal there; then the
-  // directory stays, and needs its .gitignore again.
-  if (!where_.remove_directory(path_)) {
-    ignored_ = false;
-    static_cast<void>(open());
+  if (only_gitignore) {
+    ::unlinkat(fd.value(), std::string(kGitignore).c_str(), 0);
+    static_cast<void>(where_.remove_directory(path_));
   }
   fd_.reset();
 }
@@ -676,6 +737,9 @@ Status Journal::write_contents(const Workspace& workspace,
     }
     head.clear();
   }
+  // A journal that only names children has no entry to carry its header out.
+  if (Status written = write_all(fd, head); !written) return written;
+  head.clear();
   const off_t trailer_at = ::lseek(fd, 0, SEEK_CUR);
   if (trailer_at < 0) return os_error(errno);
   head.append(kTrailer);
@@ -720,11 +784,14 @@ Status Journal::mark_putting_back(std::size_t index) {
   return mark_durably(kPuttingBackMark, index);
 }
 
-Status Journal::mark_verifier(const VerifierGroup& group) {
-  std::string payload;
-  put_le<std::uint32_t>(payload, static_cast<std::uint32_t>(group.id));
-  put_le<std::uint64_t>(payload, group.leader_start);
-  return mark(kVerifierMark, std::nullopt, payload);
+// Not made durable: lost, the path goes back again, to the bytes it already holds.
+Status Journal::mark_put_back(std::size_t index) {
+  return mark(kPutBackMark, index);
+}
+
+// Not made durable: a power loss ends the child with everything else.
+Status Journal::mark_run(const std::string& token) {
+  return mark(kRunMark, std::nullopt, bytes_of_hex(token));
 }
 
 Status Journal::remove() {
@@ -743,29 +810,18 @@ Status Journal::remove() {
   return removed;
 }
 
-bool recover_journals(JournalDirectory& directory, const Workspace& workspace,
-                      const std::function<void(const std::string&)>& say) {
-  Result<int> directory_fd = directory.open_existing();
-  if (!directory_fd) return true;
-  bool clean = true;
-  for (const std::string& name : journal_names(directory_fd.value())) {
-    std::optional<Fd> file = open_journal(directory_fd.value(), name);
-    if (!file) continue;
-    const std::string shown = directory.path() + "/" + name;
-    Result<std::string> bytes = read_all(file->get());
-    if (!bytes) {
-      say("left the journal " + shown + ": " + bytes.error().message);
-      clean = false;
-      continue;
-    }
-    const JournalContents recorded = read_journal(bytes.value());
-    const Recovery outcome = recover_journal(directory, directory_fd.value(), file->get(),
-                                             workspace, recorded, shown, say);
-    if (outcome == Recovery::NotOurs) continue;
-    clean &= outcome == Recovery::Done;
-    if (outcome != Recovery::Kept) ::unlinkat(directory_fd.value(), name.c_str(), 0);
+RunJournal::~RunJournal() {
+  if (journal_) static_cast<void>(journal_->remove());
+}
+
+Status RunJournal::announce(const std::string& token) {
+  if (directory_ == nullptr) return {};
+  if (!journal_) {
+    Result<Journal> written = Journal::write(*directory_, workspace_, {});
+    if (!written) return written.error();
+    journal_.emplace(std::move(written).value());
   }
-  return clean;
+  return journal_->mark_run(token);
 }
 
 }  // namespace quarry

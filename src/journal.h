@@ -1,11 +1,12 @@
 // The undo journal. Before a transaction's first write, the prior state of every path it will
-// touch goes to one file in the journal directory; deleting that file is the commit. A journal
-// whose owner died is hot: the next server started there puts its files back.
+// touch goes to one file in the journal directory; deleting that file is the commit. Before any
+// child is started, the token it will carry goes there too. A journal whose owner died is hot:
+// the next server started for the project stops its children and puts its files back.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -28,31 +29,37 @@ struct TouchedPath {
   bool putting_back = false;  // the server began putting it back: it goes back whatever it holds
 };
 
-// A verifier's process group, and the start time of its leader (process_status).
-struct VerifierGroup {
-  int id = 0;
-  std::uint64_t leader_start = 0;
-};
+// The project's own state directory, where its journals, saved and recovered copies live unless
+// --journal-dir says otherwise: $XDG_STATE_HOME/quarry-agent-task/{key} (else
+// ~/.local/state/...), {key} a readable form of `project_root` (a real path) and a short hash of
+// it, so that two projects never share one and the operator can tell which is whose.
+Result<std::string> project_state_directory(const std::string& project_root);
 
-// Where journals live, created when first needed with a .gitignore of "*". Every server using
-// the directory holds a shared lock on it, so that none removes it under another.
+// Where journals live. Every server using the directory holds a shared lock on it, so that none
+// removes it under another.
 class JournalDirectory {
  public:
-  // Nothing for `path`: .quarry-agent-task/ in the base directory of `where` (beneath the root,
-  // never through a link out of it, when confined), which remove_if_unused takes away again.
+  enum class Kind {
+    State,   // the project's state directory: made with its parents (mode 0700), never removed
+    Given,   // --journal-dir: made when missing
+    Legacy,  // .quarry-agent-task/ in the project, from before the state directory: only read
+  };
   // With `sync`, journals and the directory reach the device before the first write of their
   // transaction, each write mark before its write, and written files and the commit at commit.
-  JournalDirectory(std::optional<std::string> path, bool sync, Workspace where);
+  // Paths are opened through `where` (beneath the root for the legacy directory of a confined
+  // server, so that a link out of it is never followed).
+  JournalDirectory(std::string path, Kind kind, bool sync, Workspace where);
 
+  // The directory as the operator reads it in replies and messages: absolute.
   const std::string& path() const { return path_; }
   bool sync() const { return sync_; }
-  // At start: a given directory is created when missing; the default one is only checked. Its
-  // error is the reason the server cannot keep journals there.
+  // At start: the directory is made when missing (the legacy one is only checked). Its error is
+  // the reason the server cannot keep journals there.
   Status prepare();
-  // The directory's descriptor; creates the directory and its .gitignore when missing, again
-  // when it was removed since (by `git clean -X`, say).
+  // The directory's descriptor; makes the directory (and a .gitignore of "*") when missing, again
+  // when it was removed since.
   Result<int> open();
-  // The directory's descriptor when it exists, without creating it.
+  // The directory's descriptor when it exists, without making it.
   Result<int> open_existing();
   // Keeps a copy of `bytes` at `path` beneath the directory's `area` (its root dropped, ".."
   // spelled %2E%2E), never over an earlier copy nor through a link; where it was kept.
@@ -60,8 +67,7 @@ class JournalDirectory {
                                 std::string_view bytes);
   // Whether `path` of `workspace` leads into the directory, by where both resolve.
   bool holds(const Workspace& workspace, const std::string& path) const;
-  // At a clean exit: removes the default directory when it holds nothing but its .gitignore and
-  // no other server uses it.
+  // Removes the directory when it holds nothing but its .gitignore and no other server uses it.
   void remove_if_unused();
 
  private:
@@ -69,7 +75,7 @@ class JournalDirectory {
   Result<int> open_by_path(bool create);
 
   std::string path_;
-  bool is_default_;
+  Kind kind_;
   bool sync_;
   Workspace where_;
   Fd fd_;
@@ -79,8 +85,8 @@ class JournalDirectory {
 // One journal file, held under an exclusive flock for as long as it exists.
 class Journal {
  public:
-  // Writes the prior state of `touched` and the trailer that marks the journal complete. Fails
-  // with "cannot write the undo journal: {error}".
+  // Writes the prior state of `touched` (none for a journal that only names children) and the
+  // trailer that marks the journal complete. Fails with "cannot write the undo journal: {error}".
   static Result<Journal> write(JournalDirectory& directory, const Workspace& workspace,
                                const std::vector<TouchedPath>& touched);
   Journal(Journal&&) noexcept = default;
@@ -100,8 +106,11 @@ class Journal {
   // Before the server itself first writes touched[index] back (a rollback, a restore): killed
   // part-way, that file goes back whatever it holds, with nothing of it kept.
   Status mark_putting_back(std::size_t index);
-  // Once the verifier is started: recovery kills its group before putting anything back.
-  Status mark_verifier(const VerifierGroup& group);
+  // Once touched[index] is back: recovery then treats it as any other path.
+  Status mark_put_back(std::size_t index);
+  // Before a child carrying `token` (new_run_token) is started: recovery stops every process
+  // that carries it before it puts anything back.
+  Status mark_run(const std::string& token);
   // After the commit or a completed rollback.
   Status remove();
   bool sync() const { return sync_; }
@@ -121,28 +130,72 @@ class Journal {
   std::string name_;
 };
 
+// A journal that only names the children of runs that change no file (a baseline, the mutation
+// tools), written on the first run it announces and removed with it.
+class RunJournal {
+ public:
+  RunJournal(JournalDirectory* directory, const Workspace& workspace)
+      : directory_(directory), workspace_(workspace) {}
+  ~RunJournal();
+  RunJournal(const RunJournal&) = delete;
+  RunJournal& operator=(const RunJournal&) = delete;
+
+  // RunHooks::announce for runs that carry `token`; nothing is written without a directory.
+  Status announce(const std::string& token);
+
+ private:
+  JournalDirectory* directory_;
+  const Workspace& workspace_;
+  std::optional<Journal> journal_;
+};
+
+// One path as a journal file records it; its prior bytes stay in the file until put back.
+struct RecordedPath {
+  std::string path;
+  bool prior_present = false;
+  std::uint32_t mode = 0666;
+  bool through_link = false;
+  std::uint64_t prior_offset = 0;  // where the prior bytes are in the journal file
+  std::uint64_t prior_length = 0;
+  std::string written_digest;
+  std::optional<FileIdentity> created;
+  // Recovery puts it back whatever it holds: its rollback failed, or the server died while
+  // writing it.
+  bool rollback_failed = false;
+  bool putting_back = false;  // the server began putting it back and had not finished
+};
+
 // What a journal file holds, read back without touching any file: its bytes may be anyone's.
 struct JournalContents {
   std::uint32_t version = 0;  // 0: the file is not a journal
   bool complete = false;      // every prior state is there; only then may anything be put back
   bool confined = false;
   std::string base;  // the directory its server's paths were relative to
-  // rollback_failed is set for a path recovery puts back whatever it holds: its rollback failed,
-  // or the server died while writing it.
-  std::vector<TouchedPath> touched;
-  std::optional<VerifierGroup> verifier;  // the last verifier started on these files
+  std::vector<RecordedPath> paths;
+  std::vector<std::string> run_tokens;  // the children started on these files, distinct
+  bool given_up = false;  // a recovery found children it could not stop, and left the journal
 };
-JournalContents read_journal(std::string_view bytes);
+
+// Reads the journal open as `fd` in pieces, holding no prior bytes: memory stays bounded however
+// large the file claims to be. An error is a file that cannot be handled: too many records, a
+// record too large, a read that failed.
+Result<JournalContents> read_journal(int fd);
 // Whether this server can act on a journal of `version`.
 bool is_readable_version(std::uint32_t version);
+// The prior bytes of `path`, read from the journal open as `fd`; InvalidInput when they are
+// larger than recovery holds in memory.
+Result<std::string> read_prior_bytes(int fd, const RecordedPath& path);
+// Appends to the journal open as `fd`, as recovery does, so that a recovery killed part-way can
+// be run again: a put-back begun and done, and that its children could not be stopped.
+Status append_putting_back(int fd, std::size_t index);
+Status append_put_back(int fd, std::size_t index);
+Status append_given_up(int fd);
 
-// Puts back the files of every hot journal in `directory`, one line per path through `say`, once
-// the verifier its server started, if still running, is killed. Each put-back is marked in the
-// journal first, so that a recovery killed part-way can be run again.
-// False when a file could not be put back or was left alone because it changed since.
-// Only journals of `workspace`'s base directory are this server's; their paths are put back
-// through `workspace`, and so beneath its root when confined.
-bool recover_journals(JournalDirectory& directory, const Workspace& workspace,
-                      const std::function<void(const std::string&)>& say);
+// The names in the journal directory open as `directory_fd` that a journal may have, sorted.
+std::vector<std::string> journal_names(int directory_fd);
+// The journal `name`, locked, when it is one of ours and its server is gone. A shared journal
+// directory may hold anyone's files: only a regular file beginning with the magic line is taken,
+// or an empty one with a journal's name (a server killed before its first write left it).
+std::optional<Fd> open_hot_journal(int directory_fd, const std::string& name);
 
 }  // namespace quarry

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/random.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -48,31 +49,20 @@ Result<std::string> read_all(int fd, std::size_t expected) {
   return bytes;
 }
 
-std::optional<ProcessStatus> process_status(int pid) {
-  const std::string path = "/proc/" + std::to_string(pid) + "/stat";
-  Fd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!file) return std::nullopt;
-  Result<std::string> stat = read_all(file.get());
-  if (!stat) return std::nullopt;
-  // The command name in parentheses may hold spaces and parentheses itself: fields are counted
-  // from the last ')'. The start time is the 22nd field, the 20th after it.
-  const std::size_t name_end = stat.value().rfind(')');
-  if (name_end == std::string::npos) return std::nullopt;
-  std::string_view rest = std::string_view(stat.value()).substr(name_end + 1);
-  if (rest.size() < 2) return std::nullopt;
-  ProcessStatus status;
-  status.state = rest[1];
-  for (int field = 0; field < 19; ++field) {
-    const std::size_t space = rest.find(' ', 1);
-    if (space == std::string_view::npos) return std::nullopt;
-    rest.remove_prefix(space);
+std::string new_run_token() {
+  unsigned char bits[16];
+  std::size_t got = 0;
+  while (got < sizeof bits) {
+    const ssize_t n = ::getrandom(bits + got, sizeof bits - got, 0);
+    if (n > 0) got += static_cast<std::size_t>(n);
   }
-  std::size_t at = 1;
-  for (; at < rest.size() && rest[at] >= '0' && rest[at] <= '9'; ++at) {
-    status.start_time = status.start_time * 10 + static_cast<std::uint64_t>(rest[at] - '0');
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string token;
+  for (const unsigned char bit : bits) {
+    token += kDigits[bit >> 4];
+    token += kDigits[bit & 0xf];
   }
-  if (at == 1) return std::nullopt;
-  return status;
+  return token;
 }
 
 Fd& Fd::operator=(Fd&& other) noexcept {
@@ -201,10 +191,9 @@ std::vector<char*> child_environment(const std::vector<std::string>& additions) 
   for (char** entry = environ; *entry != nullptr; ++entry) {
     const std::string_view existing = *entry;
     const std::string_view name = existing.substr(0, existing.find('=') + 1);
-    const bool replaced = std::any_of(additions.begin(), additions.end(),
-                                      [name](const std::string& added) {
-                                        return std::string_view(added).starts_with(name);
-                                      });
+    const bool replaced = std::any_of(
+        additions.begin(), additions.end(),
+        [name](const std::string& added) { return std::string_view(added).starts_with(name); });
     if (!replaced) entries.push_back(*entry);
   }
   for (const std::string& added : additions) entries.push_back(const_cast<char*>(added.c_str()));
@@ -424,10 +413,19 @@ Result<RunResult> run(const Command& command, const RunOptions& options) {
     never_started.interrupted = true;
     return never_started;
   }
+  // Recorded before the child exists, so that no moment of its life goes unrecorded.
+  Command announced;
+  if (hooks.announce) {
+    const std::string token = new_run_token();
+    if (Status recorded = hooks.announce(token); !recorded) return recorded.error();
+    announced = command;
+    announced.environment.push_back(std::string(kRunTokenVariable) + "=" + token);
+  }
+  const Command& started = hooks.announce ? announced : command;
   Fd null_in(::open("/dev/null", O_RDONLY | O_CLOEXEC));
   if (!null_in) return os_error(errno);
   Fd null_out;
-  if (command.stdout_to == Sink::Null || command.stderr_to == Sink::Null) {
+  if (started.stdout_to == Sink::Null || started.stderr_to == Sink::Null) {
     null_out.reset(::open("/dev/null", O_WRONLY | O_CLOEXEC));
     if (!null_out) return os_error(errno);
   }
@@ -436,7 +434,7 @@ Result<RunResult> run(const Command& command, const RunOptions& options) {
   std::array<Capture, 2> captures;
   captures[0].kept = &result.out;
   captures[1].kept = &result.err;
-  const std::array<Sink, 2> sinks{command.stdout_to, command.stderr_to};
+  const std::array<Sink, 2> sinks{started.stdout_to, started.stderr_to};
   std::array<Fd, 2> write_ends;
   for (std::size_t i = 0; i < sinks.size(); ++i) {
     if (sinks[i] != Sink::Pipe) continue;
@@ -448,13 +446,12 @@ Result<RunResult> run(const Command& command, const RunOptions& options) {
   };
   pid_t pid = 0;
   if (int error =
-          spawn(command, null_in.get(), target(write_ends[0]), target(write_ends[1]), pid)) {
+          spawn(started, null_in.get(), target(write_ends[0]), target(write_ends[1]), pid)) {
     return os_error(error);
   }
-  Child child(pid, command.own_process_group);
+  Child child(pid, started.own_process_group);
   // The child holds its own copies; ours would keep end-of-file from ever arriving.
   for (Fd& write_end : write_ends) write_end.reset();
-  if (hooks.on_spawned) hooks.on_spawned(pid);
 
   if (Status supervised = supervise(child, captures, options, result); !supervised) {
     return supervised.error();

@@ -43,15 +43,12 @@ Status write_all(int fd, std::string_view bytes);
 // such as those under /proc report size 0 and grow it.
 Result<std::string> read_all(int fd, std::size_t expected = 0);
 
-// A process as /proc/PID/stat shows it. A pid and its start time name one process, never a
-// later one given the same pid.
-struct ProcessStatus {
-  char state = '?';              // 'Z' for a zombie, 'X' for one being reaped
-  std::uint64_t start_time = 0;  // clock ticks since boot
-  bool ended() const { return state == 'Z' || state == 'X'; }
-};
-// Nothing when there is no such process.
-std::optional<ProcessStatus> process_status(int pid);
+// The environment variable through which every child the server starts, and every process that
+// child starts in turn, carries its run's token: what names them to a later recovery, since a
+// process id and its start time can be read, and so written into a journal, by anyone.
+inline constexpr std::string_view kRunTokenVariable = "QUARRY_AGENT_TASK_RUN";
+// 128 random bits as 32 lower-case hexadecimal digits.
+std::string new_run_token();
 
 // How a child ended: a normal exit with its code, or death by a signal.
 struct ExitStatus {
@@ -82,8 +79,9 @@ struct Command {
 struct RunHooks {
   // Called once before the child is started (replies held back are written first).
   std::function<void()> on_start;
-  // Called as soon as the child is started, with its pid (its group's id when it leads one).
-  std::function<void(int pid)> on_spawned;
+  // Called before the child is started with a fresh token it will carry in kRunTokenVariable (a
+  // journal records it); an error keeps the child from starting and is the run's error.
+  std::function<Status(const std::string& token)> announce;
   // Called about every tick_interval while the child runs (progress reports).
   std::function<void()> on_tick;
   std::chrono::milliseconds tick_interval{2000};

@@ -1,6 +1,7 @@
 #include "workspace.h"
 
 #include <fcntl.h>
+#include <fnmatch.h>
 #include <linux/openat2.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -178,7 +179,25 @@ Result<Fd> open_beneath(int directory, const std::string& path, int flags, std::
   }
 }
 
+bool matches_from(const std::vector<std::string>& pattern, std::size_t p,
+                  const std::vector<std::string>& path, std::size_t i) {
+  if (p == pattern.size()) return i == path.size();
+  if (pattern[p] == "**") {
+    for (std::size_t skip = i; skip <= path.size(); ++skip) {
+      if (matches_from(pattern, p + 1, path, skip)) return true;
+    }
+    return false;
+  }
+  return i < path.size() && ::fnmatch(pattern[p].c_str(), path[i].c_str(), FNM_PATHNAME) == 0 &&
+         matches_from(pattern, p + 1, path, i + 1);
+}
+
 }  // namespace
+
+bool matches_pattern(const std::vector<std::string>& pattern,
+                     const std::vector<std::string>& components) {
+  return matches_from(pattern, 0, components, 0);
+}
 
 PathKey PathKey::of(std::string_view path) {
   PathKey key;
@@ -377,6 +396,16 @@ Result<std::string> Workspace::absolute_location(const std::string& path) const 
   return join(components.value(), 0, components.value().size());
 }
 
+bool Workspace::is_protected(const std::string& path) const {
+  if (protected_.empty()) return false;
+  Result<std::string> location = resolved_location(path);
+  if (!location) return false;
+  const std::vector<std::string> components = PathKey::of(location.value()).components;
+  return std::any_of(protected_.begin(), protected_.end(), [&](const std::string& pattern) {
+    return matches_pattern(PathKey::of(pattern).components, components);
+  });
+}
+
 Status Workspace::check_inside(const std::string& path) const {
   if (!confined_) return {};
   // The part that exists is checked by the kernel, the rest by its spelling, ".." included.
@@ -428,7 +457,8 @@ Status write_whole_file(const Workspace& workspace, const std::string& path, std
   return write_bytes(std::move(file).value(), path, bytes, opened);
 }
 
-Status create_parent_directories(const Workspace& workspace, const std::string& path) {
+Status create_parent_directories(const Workspace& workspace, const std::string& path,
+                                 std::vector<std::string>* made) {
   const PathKey key = PathKey::of(path);
   if (key.components.size() < 2) return {};
   // The deepest directory that exists is looked for from the parent up: one call when the
@@ -440,8 +470,12 @@ Status create_parent_directories(const Workspace& workspace, const std::string& 
     if (opened.error().kind != ErrorKind::NotFound) return naming(path, opened.error());
   }
   for (std::size_t depth = existing + 1; depth < key.components.size(); ++depth) {
-    Status made = workspace.make_directory(join(key.components, 0, depth));
-    if (!made && made.error().kind != ErrorKind::AlreadyExists) return naming(path, made.error());
+    const std::string directory = join(key.components, 0, depth);
+    Status made_one = workspace.make_directory(directory);
+    if (made_one && made != nullptr) made->push_back(directory);
+    if (!made_one && made_one.error().kind != ErrorKind::AlreadyExists) {
+      return naming(path, made_one.error());
+    }
   }
   return {};
 }

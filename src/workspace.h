@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "io_error.h"
@@ -73,6 +74,13 @@ class Workspace {
   Result<Fd> open(const std::string& path, int flags, std::uint32_t mode = 0) const;
   Result<FileIdentity> identity(const std::string& path, bool follow_links) const;
   bool is_symbolic_link(const std::string& path) const;
+  // Root-relative patterns of files no task may declare and recovery never writes: "*", "?" and
+  // "[...]" within one component, "**" as a whole component for any number of them.
+  void protect(std::vector<std::string> patterns) { protected_ = std::move(patterns); }
+  const std::vector<std::string>& protected_patterns() const { return protected_; }
+  // Whether a protected pattern matches where `path` leads (confined workspaces only).
+  bool is_protected(const std::string& path) const;
+
   Status make_directory(const std::string& path) const;
   Status unlink(const std::string& path) const;
   Status remove_directory(const std::string& path) const;  // an empty one
@@ -97,7 +105,12 @@ class Workspace {
   std::string base_path_;
   bool confined_ = false;
   std::vector<std::string> root_spellings_;  // absolute forms of the root, for absolute paths
+  std::vector<std::string> protected_;
 };
+
+// Whether `pattern` (see Workspace::protect) matches the root-relative path `components`.
+bool matches_pattern(const std::vector<std::string>& pattern,
+                     const std::vector<std::string>& components);
 
 // File operations on client paths through a workspace. A path holding a NUL byte fails with
 // InvalidInput. Nothing ever blocks on a FIFO or reads a device: a path that exists and is
@@ -113,7 +126,9 @@ using OpenedFile = std::function<Status(const FileIdentity&)>;
 // Creates the file or writes over it, leaving exactly `bytes`.
 Status write_whole_file(const Workspace& workspace, const std::string& path, std::string_view bytes,
                         const OpenedFile& opened = nullptr);
-Status create_parent_directories(const Workspace& workspace, const std::string& path);
+// Makes the missing directories of `path`, adding each one made, shallowest first, to `made`.
+Status create_parent_directories(const Workspace& workspace, const std::string& path,
+                                 std::vector<std::string>* made = nullptr);
 // Puts `prior` back at `path`. Bytes are written back in place with the prior mode (a file that
 // is gone is recreated, its directory too; a link planted since is replaced, not followed). An
 // absent prior removes the file only when it is `created`, the file this task or transaction

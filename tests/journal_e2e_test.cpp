@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 #include <chrono>
 #include <csignal>
@@ -12,6 +13,7 @@
 #include <optional>
 #include <regex>
 #include <sstream>
+#include <thread>
 #include <tuple>
 
 #include "provenance.h"
@@ -29,7 +31,7 @@ const std::string kPrior(kStart, sizeof kStart - 1);
 std::vector<std::string> journals_in(const std::string& dir) {
   std::vector<std::string> names;
   std::error_code none;
-  for (const auto& entry : fs::directory_iterator(dir + "/.quarry-agent-task", none)) {
+  for (const auto& entry : fs::directory_iterator(state_directory(dir), none)) {
     if (entry.path().extension() == ".journal") names.push_back(entry.path().string());
   }
   return names;
@@ -41,29 +43,49 @@ std::string little_endian(std::uint64_t value, int size) {
   return bytes;
 }
 
-// What a server of the first format left, killed while its verifier judged `path` →
-// "unverified" over kPrior.
-std::string version_1_journal(const std::string& base, const std::string& path) {
+// What a server of `version` left, killed while its verifier judged `path` → "unverified" over
+// kPrior: the header claiming `count` paths and the prior `prior_length` bytes, then `marks`.
+std::string planted_journal(int version, const std::string& base, const std::string& path,
+                            const std::string& marks = "", std::uint64_t count = 1,
+                            std::uint64_t prior_length = kPrior.size()) {
   const auto str = [](const std::string& text) { return little_endian(text.size(), 8) + text; };
-  const std::string bytes = "quarry-agent-task journal\n" + little_endian(1, 5) + str(base) +
-                            little_endian(1, 4) + '\x01' + little_endian(0754, 4) + str(path) +
-                            sha256_hex("unverified") + str(kPrior);
-  return bytes + "complete" + little_endian(bytes.size(), 8);
+  const std::string digest = version == 1 ? sha256_hex("unverified") : content_digest("unverified");
+  const std::string bytes = "quarry-agent-task journal\n" + little_endian(version, 5) + str(base) +
+                            little_endian(count, 4) + '\x01' + little_endian(0754, 4) + str(path) +
+                            digest + little_endian(prior_length, 8) + kPrior;
+  return bytes + "complete" + little_endian(bytes.size(), 8) + marks;
+}
+
+// The start time of process `pid` (/proc/PID/stat's 22nd field), as a journal once recorded it.
+std::uint64_t start_time_of(int pid) {
+  const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+  std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+  std::string field;
+  for (int i = 0; i < 20; ++i) fields >> field;
+  return std::stoull(field);
 }
 
 // The calls of `trace` (strace -y) that make data durable or open a file to write, in order
-// and each followed by "; ": paths relative to `project`, a journal's own name as J.
-std::string durability_calls(const std::string& trace, const std::string& project) {
+// and each followed by "; ": paths relative to `project`, `state` as S, a journal's name as J.
+std::string durability_calls(const std::string& trace, const std::string& project,
+                             const std::string& state) {
   static const std::regex call(R"re(^\d+ +(\w+)\(\w*<([^>]*)>(?:, "([^"]*)", (\S+))?)re");
+  static const std::regex mkdir_call(R"re(^\d+ +(mkdir)\("([^"]*)")re");
   static const std::regex journal(R"(\d+-\d+\.journal)");
   std::string calls;
   std::istringstream lines(trace);
   for (std::string line; std::getline(lines, line);) {
     std::smatch m;
-    if (!std::regex_search(line, m, call)) continue;
+    if (!std::regex_search(line, m, call) && !std::regex_search(line, m, mkdir_call)) continue;
     if (m[1] == "openat" && m[4].str().find("WR") == std::string::npos) continue;
-    const std::string where =
-        m[3].matched ? m[3].str() : fs::relative(m[2].str(), project).string();
+    std::string where = m[3].matched && m[1] != "mkdir" ? m[3].str() : m[2].str();
+    if (where.starts_with(state)) {
+      where.replace(0, state.size(), "S");
+    } else if (where == fs::path(state).parent_path()) {
+      where = "S/..";
+    } else if (!m[3].matched || m[1] == "mkdir") {
+      where = fs::relative(where, project).string();
+    }
     calls += m[1].str() + " " + std::regex_replace(where, journal, "J") + "; ";
   }
   return calls;
@@ -135,6 +157,7 @@ class JournalRecovery : public ::testing::Test {
   }
 
   TempDir dir_;
+  const std::string state_ = state_directory(dir_.path());
   std::unique_ptr<ServerSession> server_;
   int verifier_ = 0;
   std::string after_initialize_;
@@ -156,7 +179,99 @@ TEST_F(JournalRecovery, KilledDuringTheVerifierIsPutBackAtTheNextStart) {
   // The verifier outlived its server; left running, it would rewrite what was put back.
   EXPECT_TRUE(process_group_gone(verifier_));
   EXPECT_FALSE(file_exists(dir_ / "new/b"));
-  EXPECT_FALSE(file_exists(dir_ / ".quarry-agent-task"));
+  EXPECT_TRUE(journals_in(dir_.path()).empty());
+}
+
+// Recovery stops what the dead server's runs started, a baseline's included, however they left
+// their group, and nothing else: a process id and its start time, which anyone can read and
+// write into a journal, name no process.
+TEST_F(JournalRecovery, RecoveryStopsWhatItsRunsStartedAndNothingElse) {
+  const pid_t bystander = ::fork();
+  if (bystander == 0) {
+    ::setsid();
+    ::execl("/bin/sleep", "sleep", "30", nullptr);
+    ::_exit(127);
+  }
+  ASSERT_TRUE(wait_until(
+      [&] {
+        return read_file("/proc/" + std::to_string(bystander) + "/cmdline").starts_with("sleep");
+      },
+      5s));
+  const std::string late = "echo $$ > verifier.pid; (sleep 0.5; echo late > a) & ";
+  const std::vector<std::pair<std::string, std::function<void()>>> rows = {
+      {"a verifier whose leader has exited",
+       [&] {
+         propose_both(*server_, late + "exec sleep 30");
+         ASSERT_TRUE(wait_until([&] { return file_exists(dir_ / "verifier.pid"); }, 5s));
+         kill_server();
+         ::kill(std::atoi(read_file(dir_ / "verifier.pid").c_str()), SIGKILL);
+       }},
+      {"a baseline",
+       [&] {
+         server_->send(call_line(1, "task_start",
+                                 {{"goal", "g"},
+                                  {"verify_cmd", late + "exec sleep 30"},
+                                  {"files", {"a"}},
+                                  {"baseline", true}}));
+         ASSERT_TRUE(wait_until([&] { return file_exists(dir_ / "verifier.pid"); }, 5s));
+         kill_server();
+       }},
+      {"an unrelated group a journal of the old format names",
+       [&] {
+         write_file(state_ + "/1-0.journal",
+                    planted_journal(2, fs::canonical(dir_.path()), "a",
+                                    'V' + little_endian(bystander, 4) +
+                                        little_endian(start_time_of(bystander), 8)));
+       }},
+  };
+  for (const auto& [name, kill_during_run] : rows) {
+    SCOPED_TRACE(name);
+    files(kPrior);
+    fs::remove(dir_ / "verifier.pid");
+    server_ = std::make_unique<ServerSession>(dir_.path());
+    kill_during_run();
+    next_server_err();
+    std::this_thread::sleep_for(1s);
+    EXPECT_EQ(read_file(dir_ / "a"), kPrior);
+    EXPECT_TRUE(journals_in(dir_.path()).empty());
+  }
+  EXPECT_EQ(::kill(bystander, SIGKILL), 0);
+  ::waitpid(bystander, nullptr, 0);
+}
+
+// The token of a verifier is in its journal before the verifier exists: a server killed the
+// moment the child is started still leaves it named. The kill falls on the first close after
+// the spawn, found by tracing the same session once.
+TEST_F(JournalRecovery, AVerifierStartedTheMomentItsServerDiedIsStopped) {
+  if (!fs::exists("/usr/bin/strace")) GTEST_SKIP() << "strace is not installed";
+  kill_server();
+  const auto session = [&](const std::string& trace, const std::string& verify_cmd) {
+    ServerSession server(dir_.path(), "",
+                         "ASAN_OPTIONS=$ASAN_OPTIONS:detect_leaks=0 exec /usr/bin/strace -o "
+                         "trace -e trace=close,clone,clone3,vfork " +
+                             trace + " \"$@\"");
+    try {
+      propose_both(server, verify_cmd);
+      server.read_line();
+    } catch (const std::runtime_error&) {
+    }
+    return server.wait().signal;
+  };
+  ASSERT_EQ(session("", "exit 1"), 0);
+  std::istringstream calls(read_file(dir_ / "trace"));
+  int closes = 0;
+  bool spawned = false;
+  for (std::string line; std::getline(calls, line);) {
+    spawned = spawned || line.starts_with("clone") || line.starts_with("vfork");
+    if (line.starts_with("close") && (++closes, spawned)) break;
+  }
+  ASSERT_TRUE(spawned);
+  EXPECT_EQ(session("-e inject=close:signal=SIGKILL:when=" + std::to_string(closes),
+                    "sleep 0.5; echo late > a"),
+            SIGKILL);
+  next_server_err();
+  std::this_thread::sleep_for(1s);
+  EXPECT_EQ(read_file(dir_ / "a"), kPrior);
 }
 
 // A file someone changed after the proposal wrote it is theirs now: it stays, and its bytes
@@ -173,9 +288,10 @@ TEST_F(JournalRecovery, AFileChangedSinceIsLeftAndItsPriorBytesSaved) {
   EXPECT_EQ(run.err,
             "quarry_agent_task: recovered new/b: removed\n"
             "quarry_agent_task: left a as it is: it changed after the interrupted proposal wrote "
-            "it; its prior bytes are in .quarry-agent-task/recovered/a\n");
+            "it; its prior bytes are in " +
+                state_ + "/recovered/a\n");
   EXPECT_EQ(read_file(dir_ / "a"), "edited by hand");
-  EXPECT_EQ(read_file(dir_ / ".quarry-agent-task/recovered/a"), kPrior);
+  EXPECT_EQ(read_file(state_ + "/recovered/a"), kPrior);
   EXPECT_TRUE(journals_in(dir_.path()).empty());
 }
 
@@ -198,27 +314,26 @@ TEST_F(JournalRecovery, ALinkPlantedWhereAFileWasCreatedIsNotFollowed) {
 // shared journal directory holds other programs' files too; a FIFO must not hang the start.
 TEST_F(JournalRecovery, AJournalCutShortIsDiscardedWithoutTouchingFiles) {
   const std::string journal = kill_and_cut_journal([](std::uintmax_t size) { return size / 2; });
-  write_file(dir_ / ".quarry-agent-task/notes.journal", "someone else's");
-  ASSERT_EQ(::mkfifo((dir_ / ".quarry-agent-task/fifo.journal").c_str(), 0600), 0);
-  EXPECT_EQ(next_server_err(), "quarry_agent_task: discarded the incomplete journal " +
-                                   journal.substr(dir_.path().size() + 1) +
+  write_file(state_ + "/notes.journal", "someone else's");
+  ASSERT_EQ(::mkfifo((state_ + "/fifo.journal").c_str(), 0600), 0);
+  EXPECT_EQ(next_server_err(), "quarry_agent_task: discarded the incomplete journal " + journal +
                                    ": no file had been written\n");
   EXPECT_EQ(read_file(dir_ / "a"), "unverified");
   EXPECT_EQ(journals_in(dir_.path()).size(), 2u);
-  EXPECT_EQ(read_file(dir_ / ".quarry-agent-task/notes.journal"), "someone else's");
+  EXPECT_EQ(read_file(state_ + "/notes.journal"), "someone else's");
 }
 
 // Killed part-way through a file, the server left neither the old bytes nor the new ones: that
 // file goes back whatever it holds. A file deleted since comes back too.
 TEST_F(JournalRecovery, AFileCutByTheKillGoesBackWhateverItHolds) {
-  // The mark that every write was done (1 byte) comes before the verifier's (13 bytes).
-  kill_and_cut_journal([](std::uintmax_t size) { return size - 14; });
+  // The mark that every write was done (1 byte) comes before the verifier's token (17 bytes).
+  kill_and_cut_journal([](std::uintmax_t size) { return size - 18; });
   write_file(dir_ / "new/b", "");
   fs::remove(dir_ / "a");
-  EXPECT_EQ(next_server_err(),
-            "quarry_agent_task: recovered new/b: removed; what it held is in "
-            ".quarry-agent-task/recovered/new/b\n"
-            "quarry_agent_task: recovered a: prior bytes restored\n");
+  EXPECT_EQ(next_server_err(), "quarry_agent_task: recovered new/b: removed; what it held is in " +
+                                   state_ +
+                                   "/recovered/new/b\n"
+                                   "quarry_agent_task: recovered a: prior bytes restored\n");
   EXPECT_FALSE(file_exists(dir_ / "new/b"));
   EXPECT_EQ(read_file(dir_ / "a"), kPrior);
 }
@@ -234,10 +349,10 @@ TEST_F(JournalRecovery, AFailedRollbackIsFinishedByTheNextStart) {
   fs::remove(dir_ / "a");
   write_file(dir_ / "a", "later");
   EXPECT_EQ(next_server_err(),
-            "quarry_agent_task: recovered a: prior bytes restored; what it held is in "
-            ".quarry-agent-task/recovered/a\n");
+            "quarry_agent_task: recovered a: prior bytes restored; what it held is in " + state_ +
+                "/recovered/a\n");
   EXPECT_EQ(read_file(dir_ / "a"), kPrior);
-  EXPECT_EQ(read_file(dir_ / ".quarry-agent-task/recovered/a"), "later");
+  EXPECT_EQ(read_file(state_ + "/recovered/a"), "later");
 }
 
 // No edit is ever written without its journal; one cut short is deleted, or on a full disk it
@@ -256,17 +371,17 @@ TEST_F(JournalRecovery, AJournalThatCannotBeWrittenIsDeletedBeforeAnyWrite) {
 
 TEST_F(JournalRecovery, AnUnusableJournalDirectoryIsAUsageErrorAtStart) {
   kill_server();
-  fs::create_directory(dir_ / "r");
-  fs::create_directory_symlink("..", dir_ / "r/.quarry-agent-task");
+  const std::string state_home = fs::canonical(dir_.path()).string() + "/a";
   const std::vector<std::pair<std::string, std::string>> rows = {
-      {"--journal-dir a", "a: Not a directory (os error 20)"},
-      {"--journal-dir none/j", "none/j: No such file or directory (os error 2)"},
-      // Opened beneath the root, never through a link out of it.
-      {"--root r", ".quarry-agent-task: path escapes the root: .quarry-agent-task"},
+      {"exec \"$@\" --journal-dir a", "a: Not a directory (os error 20)"},
+      {"exec \"$@\" --journal-dir none/j", "none/j: No such file or directory (os error 2)"},
+      {"XDG_STATE_HOME=" + state_home + " exec \"$@\"", state_home + "/quarry-agent-task/" +
+                                                            fs::path(state_).filename().string() +
+                                                            ": Not a directory (os error 20)"},
   };
   for (const auto& [options, why] : rows) {
     SCOPED_TRACE(options);
-    ServerSession server(dir_.path(), "", "exec \"$@\" " + options);
+    ServerSession server(dir_.path(), "", options);
     const ServerRun run = server.wait();
     EXPECT_EQ(run.exit_code, 2);
     EXPECT_EQ(run.err, "quarry_agent_task: cannot use the journal directory " + why + "\n");
@@ -328,8 +443,8 @@ TEST_F(JournalRecovery, RecoveryKilledAtEverySystemCallIsRunAgain) {
       kill_server();
       ServerSession recover(dir_.path(), "", killed_at(call, nth) + " --recover");
       killed = recover.wait().signal == SIGKILL;
-      next_server_err();
-      EXPECT_EQ(files(), prior);
+      const std::string said = next_server_err();
+      EXPECT_EQ(files(), prior) << said;
     }
   }
 }
@@ -338,7 +453,7 @@ TEST_F(JournalRecovery, RecoveryKilledAtEverySystemCallIsRunAgain) {
 TEST_F(JournalRecovery, PathsIntoTheJournalDirectoryAreRefusedAtStart) {
   kill_server();
   const std::vector<std::pair<std::string, std::string>> rows = {
-      {"", ".quarry-agent-task/1-0.journal"},
+      {"", state_ + "/1-0.journal"},
       {"--journal-dir j", "j/../j/1-0.journal"},
       {"--journal-dir j", dir_ / "j"},
   };
@@ -359,18 +474,17 @@ TEST_F(JournalRecovery, AJournalActsOnlyBeneathItsOwnProject) {
   write_file(dir_ / "victim", "unverified");
   write_file(dir_ / "r/a", "unverified");
   const std::string dir = fs::canonical(dir_.path()).string();
+  const std::string state = state_directory(dir_ / "r");
   const std::vector<std::vector<std::string>> rows = {
       {dir + "/r", "a", "recovered a: prior bytes restored"},
-      {dir + "/r", "../victim",
-       "left ../victim as it is: path escapes the root: ../victim; its prior bytes are in "
-       ".quarry-agent-task/recovered/%2E%2E/victim"},
+      {dir + "/r", "../victim", "left ../victim as it is: path escapes the root: ../victim"},
       {dir, "../victim",
-       "left the journal .quarry-agent-task/1-0.journal untouched: it belongs to " + dir +
+       "left the journal " + state + "/1-0.journal untouched: it belongs to " + dir +
            ", whose server recovers it"},
   };
   for (const std::vector<std::string>& row : rows) {
     SCOPED_TRACE(row[2]);
-    write_file(dir_ / "r/.quarry-agent-task/1-0.journal", version_1_journal(row[0], row[1]));
+    write_file(state + "/1-0.journal", planted_journal(1, row[0], row[1]));
     ServerSession recover(dir_ / "r", "", "exec \"$@\" --root . --recover");
     EXPECT_EQ(recover.wait().err, "quarry_agent_task: " + row[2] + "\n");
   }
@@ -381,7 +495,6 @@ TEST_F(JournalRecovery, AJournalActsOnlyBeneathItsOwnProject) {
 // Another server's clean exit (a client probing with a short-lived copy), or a verifier that
 // cleans ignored files, must not switch journaling off for a server that keeps going.
 TEST_F(JournalRecovery, JournalingOutlivesAnotherServerAndACleanedDirectory) {
-  fs::create_directory(dir_ / ".quarry-agent-task");
   // Every flush --sync adds, a directory made again included, on the way.
   server_ = std::make_unique<ServerSession>(dir_.path(), "", "exec \"$@\" --sync");
   const std::string task = start_task(*server_, "true", {"a"});
@@ -390,10 +503,10 @@ TEST_F(JournalRecovery, JournalingOutlivesAnotherServerAndACleanedDirectory) {
                propose_line(2, task, {{{"path", "a"}, {"content", content}}})))["passed"] == true;
   };
   EXPECT_TRUE(passes("1"));
-  EXPECT_EQ(read_file(dir_ / ".quarry-agent-task/.gitignore"), "*\n");
+  EXPECT_EQ(read_file(state_ + "/.gitignore"), "*\n");
   EXPECT_EQ(next_server_err(), "");
   EXPECT_TRUE(passes("2"));
-  fs::remove_all(dir_ / ".quarry-agent-task");
+  fs::remove_all(state_);
   EXPECT_TRUE(passes("3"));
 }
 
@@ -401,11 +514,14 @@ TEST_F(JournalRecovery, JournalingOutlivesAnotherServerAndACleanedDirectory) {
 // may have reached the disk, and never once the client was told of the commit.
 TEST_F(JournalRecovery, WithSyncEachStepIsDurableBeforeTheNext) {
   if (!fs::exists("/usr/bin/strace")) GTEST_SKIP() << "strace is not installed";
+  kill_server();
+  fs::remove_all(state_);
+  fs::create_directories(fs::path(state_).parent_path());
   server_ = std::make_unique<ServerSession>(
       dir_.path(), "",
       // LeakSanitizer cannot work under a tracer.
       "ASAN_OPTIONS=$ASAN_OPTIONS:detect_leaks=0 exec /usr/bin/strace -f -y -o trace "
-      "-e trace=mkdirat,openat,fsync,fdatasync,unlinkat \"$@\" --sync");
+      "-e trace=mkdir,mkdirat,openat,fsync,fdatasync,unlinkat \"$@\" --sync");
   const std::string task = start_task(*server_, "true", {"a"});
   EXPECT_EQ(tool_text(server_->request(
                 propose_line(2, task, {{{"path", "a"}, {"content", "x"}}})))["passed"],
@@ -413,11 +529,9 @@ TEST_F(JournalRecovery, WithSyncEachStepIsDurableBeforeTheNext) {
   ASSERT_EQ(server_->wait().exit_code, 0);
   // The new directory's entry, the journal before the write mark, the mark before the write,
   // the journal's deletion.
-  EXPECT_EQ(durability_calls(read_file(dir_ / "trace"), fs::canonical(dir_.path())),
-            "mkdirat .quarry-agent-task; fsync .; openat .gitignore; openat J; "
-            "fsync .quarry-agent-task/J; fsync .quarry-agent-task; fsync .quarry-agent-task/J; "
-            "openat a; fsync a; unlinkat J; fsync .quarry-agent-task; "
-            "unlinkat .gitignore; unlinkat .quarry-agent-task; ");
+  EXPECT_EQ(durability_calls(read_file(dir_ / "trace"), fs::canonical(dir_.path()), state_),
+            "mkdir S; fsync S/..; openat .gitignore; openat S/upgraded; openat J; fsync S/J; "
+            "fsync S; fsync S/J; openat a; fsync a; unlinkat J; fsync S; ");
 }
 
 }  // namespace

@@ -137,30 +137,45 @@ TEST_F(TaskSession, TargetedEdits) {
 
 // Bytes someone else wrote since the task last saw them are not overwritten by a whole-file
 // edit (the task has seen them once refused), are kept around a targeted edit, and are saved
-// before a restore puts the start state back.
+// before a restore puts the start state back, even once the agent was told about them. A file
+// someone makes where the task saw none is such bytes too.
 TEST_F(TaskSession, WorkChangedOutsideTheTaskIsNeitherOverwrittenNorLost) {
   write_file(dir_ / "a", "start\n");
+  write_file(dir_ / "c", "c0\n");
   ServerSession server(dir_.path());
-  const std::string task = start_task(server, "true", {"a", "b"});
+  const std::string task = start_task(server, "true", {"a", "b", "c", "d/f", "e/g"});
+  const auto changed = [](int id, const std::string& path) {
+    return tool_error_line(id, path +
+                                   " changed outside this task since it last saw it; read it again "
+                                   "and propose against its current content");
+  };
   propose(server, 2, task, {edit("a", "v1\n")});
   write_file(dir_ / "a", "user\n");
-  EXPECT_EQ(propose(server, 3, task, {edit("a", "v2\n")}),
-            tool_error_line(3,
-                            "a changed outside this task since it last saw it; read it again "
-                            "and propose against its current content"));
+  EXPECT_EQ(propose(server, 3, task, {edit("a", "v2\n")}), changed(3, "a"));
   EXPECT_EQ(read_file(dir_ / "a"), "user\n");
   EXPECT_EQ(propose(server, 4, task, {edit("a", "v2\n")}),
             tool_line(4, outcome(2, print_of({{"a", "v2\n"}}), "", true)));
   write_file(dir_ / "a", "user v2\n");
   EXPECT_TRUE(tool_text(propose(server, 5, task, {replace("a", "v2", "v3")}))["passed"]);
   EXPECT_EQ(read_file(dir_ / "a"), "user v3\n");
-  write_file(dir_ / "a", "mine\n");
+  write_file(dir_ / "c", "theirs\n");
+  EXPECT_EQ(propose(server, 6, task, {edit("c", "c1\n")}), changed(6, "c"));
+  write_file(dir_ / "d/f", "made\n");
+  EXPECT_EQ(propose(server, 7, task, {edit("d/f", "x"), edit("e/g", "y")}), changed(7, "d/f"));
+  EXPECT_FALSE(file_exists(dir_ / "e"));
   write_file(dir_ / "b", "new\n");
-  EXPECT_EQ(finish(server, 6, task, false),
-            tool_line(6, json{{"committed", false}, {"saved", {"a", "b"}}}));
-  EXPECT_EQ(read_file(dir_ / "a"), "start\n");
-  EXPECT_EQ(read_file(dir_ / (".quarry-agent-task/saved/" + task + "/a")), "mine\n");
-  EXPECT_EQ(read_file(dir_ / (".quarry-agent-task/saved/" + task + "/b")), "new\n");
+  const std::string saved = state_directory(dir_.path()) + "/saved/" + task;
+  EXPECT_EQ(finish(server, 8, task, false),
+            tool_line(8, json{{"committed", false}, {"saved", {saved + "/a", saved + "/c"}}}));
+  const std::vector<std::pair<std::string, std::string>> files = {{"a", "start\n"},
+                                                                  {"c", "c0\n"},
+                                                                  {"b", "new\n"},
+                                                                  {"d/f", "made\n"},
+                                                                  {saved + "/a", "user v3\n"},
+                                                                  {saved + "/c", "theirs\n"}};
+  for (const auto& [path, bytes] : files) {
+    EXPECT_EQ(read_file(path.starts_with("/") ? path : dir_ / path), bytes) << path;
+  }
 }
 
 // A baseline is the verifier's verdict on the untouched files, not an attempt; a history can be
@@ -298,12 +313,12 @@ TEST(Confinement, PathsLeadingOutOrProtectedAreRefused) {
   write_file(outside / "x", "outside");
   write_file(root / "a", "a");
   write_file(root / "tests/x.py", "test");
-  ASSERT_TRUE(
-      shell(root.path(), "mkdir sub .quarry-agent-task && ln -s " + outside.path() +
-                             " out && ln -s tests/x.py t.py && ln -s .quarry-agent-task j"));
+  ASSERT_TRUE(shell(root.path(), "mkdir sub journals && ln -s " + outside.path() +
+                                     " out && ln -s tests/x.py t.py && ln -s journals j"));
   // Started elsewhere, as clients do.
   ServerSession server(outside.path(), "",
-                       "exec \"$@\" --root " + root.path() + " --protect 'tests/**'");
+                       "exec \"$@\" --root " + root.path() +
+                           " --protect 'tests/**' --journal-dir " + root.path() + "/journals");
   const auto start = [&](int id, const std::string& path) {
     return server.request(
         direct_line(id, "task_start", {{"goal", "g"}, {"verify_cmd", "true"}, {"files", {path}}}));
@@ -323,7 +338,7 @@ TEST(Confinement, PathsLeadingOutOrProtectedAreRefused) {
       {"none/../../x", escapes},
       {"tests/x.py", protected_},
       {"t.py", protected_},
-      {"./.quarry-agent-task", reserved},
+      {"./journals", reserved},
       {"j/1-0.journal", reserved},
   };
   for (const auto& [path, refusal] : rows) {

@@ -14,6 +14,7 @@
 #include <thread>
 #include <utility>
 
+#include "journal.h"
 #include "process.h"
 
 namespace quarry::testing {
@@ -46,7 +47,35 @@ bool group_alive(int pgid) {
   return false;
 }
 
+// Every server a test starts keeps its state, and every verifier its temporary files, in a
+// scratch directory of the test process, outside the projects (which are under /tmp): a verifier
+// is confined to its project and the temporary directory, and must not reach the journals.
+class ScratchEnvironment {
+ public:
+  ScratchEnvironment() {
+    char pattern[] = "/tmp/quarry-scratch-XXXXXX";
+    if (mkdtemp(pattern) == nullptr) return;
+    path_ = pattern;
+    std::filesystem::create_directories(path_ + "/tmp");
+    ::setenv("TMPDIR", (path_ + "/tmp").c_str(), 1);
+    ::setenv("XDG_STATE_HOME", (path_ + "/state").c_str(), 1);
+  }
+  ~ScratchEnvironment() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+
+ private:
+  std::string path_;
+};
+const ScratchEnvironment scratch_environment;
+
 }  // namespace
+
+std::string state_directory(const std::string& project) {
+  Result<std::string> state = project_state_directory(std::filesystem::canonical(project));
+  return state ? state.value() : std::string();
+}
 
 TempDir::TempDir() {
   char pattern[] = "/tmp/quarry-test-XXXXXX";

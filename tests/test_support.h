@@ -32,6 +32,9 @@ class TempDir {
   std::string path_;
 };
 
+// The directory where a server started in `project` keeps its journals and copies.
+std::string state_directory(const std::string& project);
+
 void write_file(const std::string& path, const std::string& bytes, int mode = 0644);
 std::string read_file(const std::string& path);  // empty when missing
 bool file_exists(const std::string& path);       // links count, dangling or not

@@ -10,6 +10,7 @@
 
 #include "journal.h"
 #include "options.h"
+#include "recovery.h"
 #include "registry_tasks.h"
 #include "server.h"
 #include "termination.h"
@@ -25,6 +26,27 @@ std::string absolute(const std::string& directory) {
   if (directory.starts_with('/')) return directory;
   std::unique_ptr<char, decltype(&std::free)> cwd(::getcwd(nullptr, 0), &std::free);
   return std::string(cwd ? cwd.get() : ".") + "/" + directory;
+}
+
+// Journals in the project's own .quarry-agent-task/, where servers kept them before the state
+// directory: recovered once, by the first server that finds the state directory without its
+// mark, and never read again, so that a journal planted there later does nothing.
+bool upgrade(const quarry::TaskSettings& settings, quarry::RecoveryOptions recovery) {
+  const std::string mark = settings.journal->path() + "/upgraded";
+  if (::access(mark.c_str(), F_OK) == 0) return true;
+  const quarry::Workspace& project = settings.workspace;
+  quarry::Result<quarry::Workspace> where = project.is_confined()
+                                                ? quarry::Workspace::confined(project.base_path())
+                                                : quarry::Workspace::unconfined();
+  if (!where) return false;
+  quarry::JournalDirectory legacy(project.base_path() + "/.quarry-agent-task",
+                                  quarry::JournalDirectory::Kind::Legacy, false,
+                                  std::move(where).value());
+  recovery.reserved.push_back(&legacy);
+  const bool recovered = quarry::recover_journals(legacy, recovery);
+  legacy.remove_if_unused();
+  quarry::Fd made(::open(mark.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+  return recovered;
 }
 
 }  // namespace
@@ -50,8 +72,6 @@ int main(int argc, char** argv) {
 
   auto settings = std::make_shared<quarry::TaskSettings>();
   settings->verify_timeout = options.verify_timeout;
-  std::optional<std::string> journal_dir;
-  if (options.journal_dir) journal_dir = absolute(*options.journal_dir);
   if (options.root) {
     quarry::Result<quarry::Workspace> root = quarry::Workspace::confined(*options.root);
     if (!root || ::chdir(options.root->c_str()) != 0) {
@@ -60,25 +80,28 @@ int main(int argc, char** argv) {
       return 2;
     }
     settings->workspace = std::move(root).value();
-    settings->protect = options.protect;
+    settings->workspace.protect(options.protect);
   }
-  // The default journal directory is the project's own, beneath the root when there is one.
-  quarry::Result<quarry::Workspace> journal_base = options.root && !journal_dir
-                                                       ? quarry::Workspace::confined(".")
-                                                       : quarry::Workspace::unconfined();
-  if (!journal_base) {
-    say("--root " + *options.root + ": " + journal_base.error().message);
+  const std::string& project = settings->workspace.base_path();
+  quarry::Result<std::string> journal_path =
+      options.journal_dir ? quarry::Result<std::string>(absolute(*options.journal_dir))
+                          : quarry::project_state_directory(project);
+  if (!journal_path) {
+    say("cannot find the state directory: " + journal_path.error().message);
     return 2;
   }
-  auto journal = std::make_shared<quarry::JournalDirectory>(journal_dir, options.sync,
-                                                            std::move(journal_base).value());
+  const auto kind = options.journal_dir ? quarry::JournalDirectory::Kind::Given
+                                        : quarry::JournalDirectory::Kind::State;
+  auto journal = std::make_shared<quarry::JournalDirectory>(
+      journal_path.value(), kind, options.sync, quarry::Workspace::unconfined());
   if (quarry::Status ready = journal->prepare(); !ready) {
     say("cannot use the journal directory " + options.journal_dir.value_or(journal->path()) + ": " +
         ready.error().message);
     return 2;
   }
-#ifndef QUARRY_WITHOUT_JOURNAL  // defined only for a benchmark that weighs the journal's cost
   settings->journal = journal;
+#ifdef QUARRY_WITHOUT_JOURNAL  // defined only for a benchmark that weighs the journal's cost
+  settings->journaling = false;
 #endif
 
   // A client that closes our standard output or error makes writes fail instead of ending the
@@ -87,7 +110,10 @@ int main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
   std::signal(SIGXFSZ, SIG_IGN);
   // Files left holding an unjudged edit-set by a server that died go back before anything else.
-  const bool recovered = quarry::recover_journals(*journal, settings->workspace, say);
+  quarry::RecoveryOptions recovery{
+      &settings->workspace, journal.get(), {journal.get()}, options.recover, say};
+  bool recovered = quarry::recover_journals(*journal, recovery);
+  if (kind == quarry::JournalDirectory::Kind::State) recovered &= upgrade(*settings, recovery);
   if (options.recover) return recovered ? 0 : 1;
   {
     quarry::RegistryTasks tasks(quarry::TaskRegistry::create(), std::move(settings),
@@ -95,6 +121,5 @@ int main(int argc, char** argv) {
     const int interrupt_fd = quarry::termination::install();
     quarry::serve(tasks, 0, 1, interrupt_fd);
   }
-  journal->remove_if_unused();
   return 0;
 }

@@ -1,5 +1,5 @@
 // The server's command line. Without options it behaves as it always has: unconfined in its
-// working directory, no verifier time limit, the undo journal in .quarry-agent-task/.
+// working directory, no verifier time limit, the undo journal in the project's state directory.
 #pragma once
 
 #include <chrono>
@@ -11,7 +11,7 @@ namespace quarry {
 
 struct Options {
   std::optional<std::chrono::seconds> verify_timeout;
-  std::optional<std::string> journal_dir;  // nothing: .quarry-agent-task/ in the working directory
+  std::optional<std::string> journal_dir;  // nothing: the project's state directory
   bool sync = false;                       // fsync the journal before writing, files at commit
   bool recover = false;                    // only recover hot journals, then exit
   std::optional<std::string> root;         // confine every task path beneath this directory

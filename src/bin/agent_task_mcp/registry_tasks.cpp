@@ -37,7 +37,10 @@ const std::string* RegistryTasks::fixed_verifier() const {
 
 std::optional<std::string> RegistryTasks::check_verifier_strength(const std::string& verify_cmd,
                                                                   const RunHooks& hooks) {
-  return quarry::check_verifier_strength(verify_cmd, hooks);
+  RunJournal runs(settings_->journal_for_writes(), settings_->workspace);
+  RunHooks announced = hooks;
+  announced.announce = [&runs](const std::string& token) { return runs.announce(token); };
+  return quarry::check_verifier_strength(verify_cmd, announced);
 }
 
 Result<StartedTask> RegistryTasks::start(std::string task_id, TaskStartParams params,
