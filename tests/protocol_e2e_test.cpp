@@ -136,10 +136,11 @@ TEST(ProtocolE2e, MethodsAreChosenByTheirWholeName) {
 }
 
 // A request is answered under the revision its stateless-era metadata names, else the one the
-// session's last initialize negotiated: 2024-11-05, with today's bytes, for a version not
-// spoken here. Only a 2025-03-26 session takes batches; elsewhere an array is no request.
+// session's last initialize negotiated: the newest not after the date asked for, else
+// 2024-11-05 with today's bytes. Only a 2025-03-26 session takes batches; elsewhere an array is
+// no request.
 TEST(ProtocolE2e, EachRequestIsAnsweredUnderItsRevision) {
-  const auto init = [](const char* version) {
+  const auto init = [](const json& version) {
     return direct_line(1, "initialize", {{"protocolVersion", version}}) + "\n";
   };
   const auto named = [](const char* version, const char* method) {
@@ -150,10 +151,13 @@ TEST(ProtocolE2e, EachRequestIsAnsweredUnderItsRevision) {
       R"([{"id":2,"method":"ping"},{"method":"notifications/initialized"},7])";
   const std::string invalid = R"({"error":{"code":-32600,"message":"invalid request: )";
   expect_replies({
-      {init("2024-11-05") + init("2026-07-28") + batch + "\n" + R"({"id":1,"method":"tools/list"})",
-       initialize_reply("1") + "\n" + initialize_reply("1") + "\n" + kCatalogue},
-      {init("2025-03-26") + batch + "\n[]\n" + R"([{"method":"notifications/initialized"}])",
-       "INIT 2025-03-26\n[" + pong_line("2") + "," + invalid +
+      {init("2024-10-07") + init("2025-06-18T") + init(20250618) + init("2026-07-28") +
+           init("2024-11-05") + batch + "\n1\n" + R"({"id":1,"method":"tools/list"})",
+       initialize_reply("1") + "\n" + initialize_reply("1") + "\n" + initialize_reply("1") +
+           "\nINIT 2025-11-25\n" + initialize_reply("1") + "\n" + kCatalogue},
+      {init("2099-01-01") + init("2025-05-01") + batch + "\n[]\n" +
+           R"([{"method":"notifications/initialized"}])",
+       "INIT 2025-11-25\nINIT 2025-03-26\n[" + pong_line("2") + "," + invalid +
            R"(not an object"},"id":null,"jsonrpc":"2.0"}])" + "\n" + invalid +
            R"(empty batch"},"id":null,"jsonrpc":"2.0"})"},
       {init("2025-03-26") + init("2025-11-25") + batch, "INIT 2025-03-26\nINIT 2025-11-25"},

@@ -39,8 +39,9 @@ auto for_every_revision(Make&& make) {
   return made;
 }
 
-// The revision an initialize asking for `version` negotiates: that one when it is a
-// handshake-era revision this server speaks, else the oldest, whatever the client asked.
+// The revision an initialize asking for `version` negotiates: the newest handshake-era revision
+// not newer than that date (the asked one where it is spoken, the newest for a later or a
+// stateless-era version), else the oldest: for an earlier version, a missing one or no date.
 Revision negotiate(const Json& version);
 
 // The member of a request's params._meta that names its revision in the stateless era.
