@@ -94,13 +94,6 @@ std::string out_of_memory_reply_for(std::string_view text) {
   return out_of_memory_reply(method, id);
 }
 
-}  // namespace
-
-std::string out_of_memory_reply(const std::string& method, const Json& id, Revision revision) {
-  return method == "tools/call" ? tool_error(id, kOutOfMemory, revision)
-                                : err(id, kInternalError, kOutOfMemory);
-}
-
 Request request_from(Json& object) {
   Request request;
   request.has_id = object.contains("id");
@@ -111,26 +104,75 @@ Request request_from(Json& object) {
   return request;
 }
 
+// A request object. Where the line held lone surrogates, `marked` is the same object read with
+// them replaced by another character, so that a part differing between the two held one. Such a
+// request is refused under its own id (null when the id held one: it cannot be written back)
+// and nothing of it is served.
+Parsed request_or_refusal(Json& object, const Json* marked) {
+  if (marked == nullptr || object == *marked) return Parsed{request_from(object)};
+  const auto id = object.find("id");
+  const auto marked_id = marked->find("id");
+  const bool id_intact = id != object.end() && marked_id != marked->end() && *id == *marked_id;
+  const Request request = request_from(object);
+  if (!request.has_id || is_notification(request.method)) return {};
+  if (!id_intact) {
+    return Parsed{std::nullopt,
+                  err(Json(nullptr), kInvalidRequest, "invalid request: lone surrogate in the id")};
+  }
+  return Parsed{std::nullopt,
+                err(request.id, kInvalidParams, "invalid params: lone surrogate in a string")};
+}
+
+// A request object, or JSON that is no request: an array's members each read as one or marked
+// as not an object. `marked` as for request_or_refusal.
+Parsed parsed_value(Json& value, const Json* marked) {
+  if (value.is_object()) return request_or_refusal(value, marked);
+  Parsed parsed{.not_object = true};
+  if (!value.is_array()) return parsed;
+  parsed.batch.emplace();
+  for (std::size_t i = 0; i < value.size(); ++i) {
+    parsed.batch->push_back(value[i].is_object()
+                                ? request_or_refusal(value[i], marked ? &(*marked)[i] : nullptr)
+                                : Parsed{.not_object = true});
+  }
+  return parsed;
+}
+
+// A line the parsers refuse is a parse error, unless lone surrogate escapes alone made them:
+// JSON.stringify writes one for an unpaired surrogate, and such a line is JSON by the grammar.
+Parsed unparsable(std::string_view text, const std::string& message) {
+  if (const std::optional<std::string> replaced = replace_lone_surrogates(text, "fffd")) {
+    auto value = parse_json(*replaced);
+    auto marked = parse_json(*replace_lone_surrogates(text, "fffe"));
+    if (Json* json = std::get_if<Json>(&value); json && std::holds_alternative<Json>(marked)) {
+      return parsed_value(*json, &std::get<Json>(marked));
+    }
+  }
+  return Parsed{std::nullopt, err(Json(nullptr), kParseError, "parse error: " + message)};
+}
+
+}  // namespace
+
+std::string out_of_memory_reply(const std::string& method, const Json& id, Revision revision) {
+  return method == "tools/call" ? tool_error(id, kOutOfMemory, revision)
+                                : err(id, kInternalError, kOutOfMemory);
+}
+
+bool is_notification(const std::string& method) {
+  return method == "notifications/initialized" || method == "notifications/cancelled";
+}
+
 Parsed read_request(std::string_view line, std::size_t padding) {
   const std::string_view text = trim_white_space(line);
   if (text.empty()) return {};
   const std::size_t trimmed_tail = (line.data() + line.size()) - (text.data() + text.size());
   try {
     auto parsed = parse_json(text, padding + trimmed_tail);
-    if (auto* message = std::get_if<std::string>(&parsed)) {
-      return Parsed{std::nullopt, err(Json(nullptr), kParseError, "parse error: " + *message)};
-    }
-    Json& value = std::get<Json>(parsed);
-    if (value.is_array()) return Parsed{std::nullopt, std::nullopt, false, std::move(value)};
-    if (!value.is_object()) return {};
-    return Parsed{request_from(value), std::nullopt};
+    if (Json* value = std::get_if<Json>(&parsed)) return parsed_value(*value, nullptr);
+    return unparsable(text, std::get<std::string>(parsed));
   } catch (const std::bad_alloc&) {
     return Parsed{std::nullopt, out_of_memory_reply_for(text)};
   }
-}
-
-bool is_notification(const std::string& method) {
-  return method == "notifications/initialized" || method == "notifications/cancelled";
 }
 
 }  // namespace quarry

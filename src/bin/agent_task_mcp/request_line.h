@@ -1,11 +1,12 @@
-// Request lines read into what they amount to: a request, a batch, a reply known at once (a
-// parse error), or nothing. The loop serves what they amount to.
+// Request lines read into what they amount to: a request, a reply known at once (a parse error,
+// a refusal), JSON that is no request object, or nothing. The loop serves what they amount to.
 #pragma once
 
 #include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "json_text.h"
 #include "revision.h"
@@ -20,23 +21,22 @@ struct Request {
   Json params;
 };
 
-// What one line amounts to: a request to carry out, a batch (an array, served only where the
-// session's revision accepts batches), a reply already known (a parse error), or nothing;
-// `stop` for a line that is not UTF-8, where serving ends.
+// What one line amounts to: a request to carry out, a reply already known (a parse error, a
+// refusal), JSON that is no request object (an array's members in `batch`, each read like a
+// line of its own), or nothing; `stop` for a line that is not UTF-8, where serving ends.
 struct Parsed {
-  std::optional<Request> request;
-  std::optional<std::string> reply;
+  std::optional<Request> request{};
+  std::optional<std::string> reply{};
   bool stop = false;
-  std::optional<Json> batch{};
+  bool not_object = false;
+  std::optional<std::vector<Parsed>> batch{};
 };
 
 // The line, trimmed of Unicode white space, read as JSON; `padding` bytes after it are readable
-// (see LineReader). A line that runs out of memory is answered "out of memory", naming the
-// request where a skim of its top level finds it.
+// (see LineReader). A request holding a lone surrogate escape (JSON by the grammar, but no
+// character) becomes its refusal. A line that runs out of memory is answered "out of memory",
+// naming the request where a skim of its top level finds it.
 Parsed read_request(std::string_view line, std::size_t padding);
-
-// The request an object holds, its members moved out.
-Request request_from(Json& object);
 
 // A notification has no reply, even when a client gives it an id.
 bool is_notification(const std::string& method);

@@ -21,12 +21,13 @@ inline constexpr std::size_t kRevisionCount = 5;
 // What one revision asks of the replies.
 struct RevisionTraits {
   std::string_view name;
-  bool annotations;   // tool annotations (hints)
-  bool titles;        // a title on each tool
-  bool structured;    // outputSchema on tools, structuredContent on results
-  bool batches;       // a JSON array of requests answered by one array
-  bool instructions;  // instructions in the initialize result
-  bool stateless;     // no handshake: resultType, serverInfo and cache fields on results
+  bool annotations;       // tool annotations (hints)
+  bool titles;            // a title on each tool
+  bool structured;        // outputSchema on tools, structuredContent on results
+  bool batches;           // a JSON array of requests answered by one array
+  bool invalid_requests;  // JSON that is no request object (nor a batch) is answered -32600
+  bool instructions;      // instructions in the initialize result
+  bool stateless;         // no handshake: resultType, serverInfo and cache fields on results
 };
 
 const RevisionTraits& traits(Revision revision);
