@@ -27,6 +27,7 @@ struct RevisionTraits {
   bool batches;       // a JSON array of requests answered by one array
   bool instructions;  // instructions in the initialize result
   bool stateless;     // no handshake: resultType, serverInfo and cache fields on results
+  bool sandbox;       // task_start's result says what confines the children ("sandbox")
 };
 
 const RevisionTraits& traits(Revision revision);
