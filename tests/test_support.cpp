@@ -126,6 +126,14 @@ std::string FakeToolsTest::stderr_of(const std::function<void()>& call) {
   return read_file(capture);
 }
 
+std::string scratch_environment(const std::string& scratch) {
+  for (const char* made : {"/home", "/tmp", "/cache", "/state"}) {
+    std::filesystem::create_directories(scratch + made);
+  }
+  return "export HOME=" + scratch + "/home TMPDIR=" + scratch + "/tmp XDG_CACHE_HOME=" + scratch +
+         "/cache XDG_STATE_HOME=" + scratch + "/state; ";
+}
+
 ServerSession::ServerSession(const std::string& dir, const std::string& path_prefix,
                              const std::string& wrapper) {
   int in[2], out[2], err[2];
