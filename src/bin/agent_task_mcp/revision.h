@@ -1,6 +1,6 @@
 // The protocol revisions the server speaks and everything that differs between them, in one
-// table. The loop decides a request's revision once; the handshake results here, the catalogue
-// and the envelope builders alone shape replies by it.
+// table. The loop decides a request's revision once; the handshake results here, the catalogue,
+// the envelope builders and task_start's `sandbox` member alone shape replies by it.
 #pragma once
 
 #include <array>
