@@ -172,7 +172,8 @@ Sandbox Sandbox::build(const SandboxRequest& request) {
   const std::string home = environment("HOME");
   for (const std::string& everything : {std::string("/"), real_path(home)}) {
     if (everything.empty() || !sandbox.leaves_writable(everything)) continue;
-    report += "; " + everything + " is writable, so nothing useful is confined: give --root";
+    report +=
+        "; nothing useful is confined: " + everything + " is writable (give --root the project)";
     break;
   }
   sandbox.report_ = report + ")";

@@ -119,13 +119,16 @@ TEST(Sandbox, WithoutLandlockTheServerSaysSoOrRefusesToServe) {
     Fd read_end(ends[0]);
     Fd write_end(ends[1]);
     const char* argv[] = {QUARRY_SERVER_BINARY, option, nullptr};
+    // Whatever state the server keeps goes to the scratch directory.
+    const std::string home = "HOME=" + dir.path(), state = "XDG_STATE_HOME=" + dir.path();
+    const char* envp[] = {home.c_str(), state.c_str(), nullptr};
     const pid_t pid = ::fork();
     if (pid == 0) {
       // Standard input closed: the server reads end of input and ends.
       if (::dup2(write_end.get(), 1) == 1 && ::dup2(write_end.get(), 2) == 2 && ::close(0) == 0 &&
           ::chdir(dir.path().c_str()) == 0 && ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
           ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0) {
-        ::execv(argv[0], const_cast<char**>(argv));
+        ::execve(argv[0], const_cast<char**>(argv), const_cast<char**>(envp));
       }
       ::_exit(99);
     }
