@@ -66,13 +66,13 @@ std::string unavailable(int error) {
   std::string reason;
   switch (error) {
     case ENOSYS:
-      reason = "ENOSYS: a kernel without Landlock (before 5.13), or a seccomp filter refusing it";
+      reason = "ENOSYS: no Landlock in this kernel, or a seccomp filter refuses it";
       break;
     case EOPNOTSUPP:
       reason = "EOPNOTSUPP: Landlock is disabled in this kernel (see its lsm= boot parameter)";
       break;
     case EPERM:
-      reason = "EPERM: refused by a seccomp filter";
+      reason = "EPERM: a seccomp filter refuses it";
       break;
     default:
       reason = "landlock: " + os_error(error).message;

@@ -99,8 +99,7 @@ TEST(Sandbox, WhatAConfinedVerifierMayTouch) {
 // on a kernel before 5.13. The server serves unconfined, saying so once, unless told not to.
 TEST(Sandbox, WithoutLandlockTheServerSaysSoOrRefusesToServe) {
   const std::string reason =
-      "unavailable (ENOSYS: a kernel without Landlock (before 5.13), or a seccomp filter refusing "
-      "it)\n";
+      "unavailable (ENOSYS: no Landlock in this kernel, or a seccomp filter refuses it)\n";
   const std::tuple<const char*, int, std::string> rows[] = {
       {nullptr, 0, "quarry_agent_task: children run unconfined: the sandbox is " + reason},
       {"--require-sandbox", 2, "quarry_agent_task: --require-sandbox: the sandbox is " + reason},
