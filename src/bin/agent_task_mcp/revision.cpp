@@ -6,12 +6,12 @@ namespace quarry {
 namespace {
 
 constexpr std::array<RevisionTraits, kRevisionCount> kRevisions = {{
-    // name       annotations titles structured batches invalid_requests instructions stateless
-    {"2024-11-05", false, false, false, false, false, false, false},
-    {"2025-03-26", true, false, false, true, true, true, false},
-    {"2025-06-18", true, true, true, false, true, true, false},
-    {"2025-11-25", true, true, true, false, true, true, false},
-    {"2026-07-28", true, true, true, false, true, true, true},
+    // name  annotations titles structured batches invalid_requests instructions stateless sandbox
+    {"2024-11-05", false, false, false, false, false, false, false, false},
+    {"2025-03-26", true, false, false, true, true, true, false, false},
+    {"2025-06-18", true, true, true, false, true, true, false, true},
+    {"2025-11-25", true, true, true, false, true, true, false, true},
+    {"2026-07-28", true, true, true, false, true, true, true, true},
 }};
 
 constexpr const char* kServerInfoMeta = "io.modelcontextprotocol/serverInfo";

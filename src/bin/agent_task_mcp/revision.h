@@ -1,6 +1,6 @@
 // The protocol revisions the server speaks and everything that differs between them, in one
-// table. The loop decides a request's revision once; the handshake results here, the catalogue
-// and the envelope builders alone shape replies by it.
+// table. The loop decides a request's revision once; the handshake results here, the catalogue,
+// the envelope builders and task_start's `sandbox` member alone shape replies by it.
 #pragma once
 
 #include <array>
@@ -28,6 +28,7 @@ struct RevisionTraits {
   bool invalid_requests;  // JSON that is no request object (nor a batch) is answered -32600
   bool instructions;      // instructions in the initialize result
   bool stateless;         // no handshake: resultType, serverInfo and cache fields on results
+  bool sandbox;           // task_start's result says what confines the children ("sandbox")
 };
 
 const RevisionTraits& traits(Revision revision);
