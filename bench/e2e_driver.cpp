@@ -548,6 +548,51 @@ void sandbox_cost(const Bench& bench) {
           "sandbox " + micros(with_sandbox) + ", --no-sandbox " + micros(without)});
 }
 
+// task_start over 200 declared files of 1 MiB with the task store, and the same in the server
+// built without its undo journal, which keeps no task on disk either (a start writes no journal),
+// interleaved; each task is finished, untimed, before the next round.
+void start_cost(const Bench& bench) {
+  constexpr int kFiles = 200;
+  constexpr int kWarmUp = 2;
+  constexpr int kRounds = 11;
+  if (!fs::exists(bench.without_journal)) {
+    std::printf("%-34s skipped: %s not built\n", "task_start 200 x 1 MiB, store / none",
+                bench.without_journal.c_str());
+    return;
+  }
+  const std::string content = make_text(kMiB, 61);
+  std::vector<std::string> files;
+  for (int i = 0; i < kFiles; ++i) {
+    files.push_back("started_" + std::to_string(i) + ".txt");
+    write_file(files.back(), content);
+  }
+  Server kept(bench.binary);
+  Server bare(bench.without_journal);
+  Server* servers[] = {&kept, &bare};
+  std::vector<double> times[2];
+  for (int round = 0; round < kWarmUp + kRounds; ++round) {
+    for (int s = 0; s < 2; ++s) {
+      const int which = (s + round) % 2;
+      Server& server = *servers[which];
+      const Clock::time_point start = Clock::now();
+      const std::string task = start_task(server, "true", files);
+      const double elapsed = seconds_since(start);
+      std::string finish = tools_call_prefix(server.next_id(), "task_finish");
+      finish += R"({"task_id":)";
+      append_json_string(finish, task);
+      finish += R"(,"commit":true}}})"
+                "\n";
+      expect(server.call(finish), R"(\"committed\":true)");
+      if (round >= kWarmUp) times[which].push_back(elapsed);
+    }
+  }
+  for (const std::string& file : files) fs::remove(file);
+  const double with_store = median(times[0]);
+  const double without = median(times[1]);
+  report({"task_start 200 x 1 MiB, store / none", with_store / without, 1.5, Goal::AtMost, "x",
+          "store " + micros(with_store) + ", none " + micros(without)});
+}
+
 // A rejected edit-set proposed again and again, the repeats pipelined.
 void refusals(const Bench& bench) {
   constexpr int kReps = 5;
@@ -754,6 +799,7 @@ constexpr Measurement kMeasurements[] = {
     {"large", large_proposal},
     {"ten-files", ten_files},
     {"journal", journal_cost},
+    {"start", start_cost},
     {"refusals", refusals},
     {"tools-list", tools_list},
     {"snapshot", proposal_under_snapshot},

@@ -137,4 +137,9 @@ Status create_parent_directories(const Workspace& workspace, const std::string& 
 Status put_back(const Workspace& workspace, const std::string& path, const PriorState& prior,
                 const std::optional<FileIdentity>& created, const OpenedFile& opened = nullptr);
 
+// Copies the whole of the regular file open as `from_fd` into the empty file open as `to_fd`: a
+// reflink sharing its blocks (FICLONE) where the file system allows, else copy_file_range, else
+// reads and writes. Neither descriptor's offset is used or moved.
+Status copy_file_contents(int from_fd, int to_fd);
+
 }  // namespace quarry
