@@ -33,13 +33,14 @@ class TaskOperations {
   virtual const std::string* fixed_verifier() const { return nullptr; }
   virtual std::optional<std::string> check_verifier_strength(const std::string& verify_cmd,
                                                              const RunHooks& hooks) = 0;
-  // Starts the task and, on success, registers it.
+  // Starts the task and, on success, registers it; a baseline's output is cut by `cut`.
   virtual Result<StartedTask> start(std::string task_id, TaskStartParams params,
-                                    const RunHooks& hooks) = 0;
-  // An error is a proposal refused as invalid, counted as no attempt.
+                                    const RunHooks& hooks, OutputCut cut) = 0;
+  // An error is a proposal refused as invalid, counted as no attempt. The verifier's output is
+  // cut by `cut`.
   virtual std::optional<Result<ProposeOutcome>> propose(const std::string& task_id,
                                                         std::vector<FileEdit> edits,
-                                                        const RunHooks& hooks) = 0;
+                                                        const RunHooks& hooks, OutputCut cut) = 0;
   virtual std::optional<std::vector<AttemptRecord>> history(const std::string& task_id) = 0;
   // Removes the task when the finish succeeds, and gives the paths a restore saved.
   virtual std::optional<Result<std::vector<std::string>>> finish(const std::string& task_id,

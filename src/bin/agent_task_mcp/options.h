@@ -17,6 +17,8 @@ struct Options {
   std::optional<std::string> root;         // confine every task path beneath this directory
   std::vector<std::string> protect;        // patterns of root-relative paths no task may declare
   std::optional<std::string> verify;       // the verifier of every task, fixed by the operator
+  // A passing run that ran fewer tests than the task's baseline is rejected, not only warned of.
+  bool min_tests_baseline = false;
 };
 
 // What the command line asks for: serve with these options, or print `text` and exit.

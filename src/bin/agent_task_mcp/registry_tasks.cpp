@@ -44,7 +44,7 @@ std::optional<std::string> RegistryTasks::check_verifier_strength(const std::str
 }
 
 Result<StartedTask> RegistryTasks::start(std::string task_id, TaskStartParams params,
-                                         const RunHooks& hooks) {
+                                         const RunHooks& hooks, OutputCut cut) {
   Result<AgentTask> task = AgentTask::start(
       std::move(task_id), std::move(params.goal), std::move(*params.verify_cmd), params.files,
       params.max_attempts, params.min_mutation_score, settings_, hooks);
@@ -52,7 +52,7 @@ Result<StartedTask> RegistryTasks::start(std::string task_id, TaskStartParams pa
   StartedTask started{task.value().id(), task.value().min_mutation_score(),
                       task.value().mutation_measurement()};
   if (params.baseline) {
-    Verdict baseline = task.value().run_baseline(hooks);
+    Verdict baseline = task.value().run_baseline(hooks, cut);
     // A cancelled baseline starts no task.
     if (baseline.interrupted) return IoError{ErrorKind::Interrupted, "start abandoned"};
     started.baseline = std::move(baseline);
@@ -63,9 +63,9 @@ Result<StartedTask> RegistryTasks::start(std::string task_id, TaskStartParams pa
 
 std::optional<Result<ProposeOutcome>> RegistryTasks::propose(const std::string& task_id,
                                                              std::vector<FileEdit> edits,
-                                                             const RunHooks& hooks) {
+                                                             const RunHooks& hooks, OutputCut cut) {
   return registry_->with_task(
-      task_id, [&](AgentTask& task) { return task.propose(std::move(edits), hooks); });
+      task_id, [&](AgentTask& task) { return task.propose(std::move(edits), hooks, cut); });
 }
 
 std::optional<std::vector<AttemptRecord>> RegistryTasks::history(const std::string& task_id) {

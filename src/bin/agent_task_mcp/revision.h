@@ -27,6 +27,9 @@ struct RevisionTraits {
   bool batches;       // a JSON array of requests answered by one array
   bool instructions;  // instructions in the initialize result
   bool stateless;     // no handshake: resultType, serverInfo and cache fields on results
+  // Verdicts an agent can act on: a verifier output cut head and tail with its log, the failures,
+  // counts and loop state in results, history outputs cut short, the texts that say so.
+  bool verdicts;
 };
 
 const RevisionTraits& traits(Revision revision);
@@ -47,6 +50,10 @@ Revision negotiate(const Json& version);
 inline constexpr const char* kProtocolVersionMeta = "io.modelcontextprotocol/protocolVersion";
 // The revision a stateless-era request's metadata names, when this server speaks it.
 std::optional<Revision> stateless_revision(const Json& version);
+
+// The verifier the operator fixed for every task, which the instructions of the revisions with
+// verdicts name. Set once at start-up, before any result is built.
+void name_fixed_verifier(std::string verifier);
 
 // The results of the handshake: initialize under the revision it negotiated, and
 // server/discover, the same whatever the request's metadata.
