@@ -19,6 +19,13 @@ std::size_t decoded_size(const StreamEnds& ends) {
   return ends.whole() ? utf8_lossy(ends.head).size() : std::numeric_limits<std::size_t>::max();
 }
 
+// Where a tail of `text` from `start` on begins: there when a line ends just before, else as
+// tail_start finds.
+std::size_t line_start(std::string_view text, std::size_t start) {
+  if (start > 0 && start <= text.size() && text[start - 1] == '\n') return start;
+  return start + tail_start(text.substr(start));
+}
+
 // The head of `ends` decoded in at most `room` bytes, and the raw bytes it came from.
 std::string_view kept_head(const StreamEnds& ends, std::size_t room, std::string& text) {
   std::string_view head = std::string_view(ends.head).substr(0, room);
@@ -40,15 +47,14 @@ std::string_view kept_tail(const StreamEnds& ends, std::uint64_t skipped, std::s
   const std::string_view window = ends.tail;
   const std::size_t available =
       static_cast<std::size_t>(std::min<std::uint64_t>(window.size(), ends.size - skipped));
-  std::string_view tail = window.substr(window.size() - std::min(room, available));
-  tail.remove_prefix(tail_start(tail));
-  text = utf8_lossy(tail);
+  std::size_t start = window.size() - std::min(room, available);
+  start = line_start(window, start);
+  text = utf8_lossy(window.substr(start));
   while (text.size() > room) {
-    tail.remove_prefix(std::min(text.size() - room, tail.size()));
-    tail.remove_prefix(tail_start(tail));
-    text = utf8_lossy(tail);
+    start = line_start(window, start + std::min(text.size() - room, window.size() - start));
+    text = utf8_lossy(window.substr(start));
   }
-  return tail;
+  return window.substr(start);
 }
 
 // One stream's part of a cut output, in at most `room` bytes: whole when it fits, else its head
@@ -156,8 +162,9 @@ std::string keep_last(std::string_view output, std::size_t limit, std::string_vi
   if (omission_line(output.size(), log).size() > limit / kWidestLineShare) log = {};
   const std::size_t framing =
       omission_line(output.size(), log).size() + 1 + kTruncationMarker.size();
-  std::string_view tail = body.substr(body.size() - std::min(body.size(), limit - framing));
-  tail.remove_prefix(tail_start(tail));
+  const std::size_t room = limit > framing ? limit - framing : 0;
+  const std::string_view tail =
+      body.substr(line_start(body, body.size() - std::min(body.size(), room)));
   std::string kept = omission_line(body.size() - tail.size(), log);
   kept += '\n';
   kept += tail;

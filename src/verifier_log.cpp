@@ -126,9 +126,13 @@ Result<std::uint64_t> write_stream(int spool, std::uint64_t size, std::uint64_t 
   // The ring's oldest byte is where the next one would have gone; room is left for the line.
   const std::uint64_t oldest = (size - layout.head) % layout.ring;
   const std::uint64_t reserved = omission_line(size, {}).size() + 2;
-  Result<std::string> start_of_tail = ring_bytes(spool, layout, oldest, reserved, kCutWindow);
+  // From the byte before, which tells whether the tail already starts a line.
+  Result<std::string> start_of_tail =
+      ring_bytes(spool, layout, oldest, reserved - 1, kCutWindow + 1);
   if (!start_of_tail) return start_of_tail.error();
-  const std::uint64_t skipped = reserved + tail_start(start_of_tail.value());
+  const std::string_view around = start_of_tail.value();
+  const std::uint64_t skipped =
+      reserved + (around.starts_with('\n') ? 0 : tail_start(around.substr(1)));
   const std::uint64_t tail = layout.ring - skipped;
 
   if (Status copied = copy_range(spool, 0, out, at, keep); !copied) return copied.error();
