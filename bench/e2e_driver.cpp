@@ -534,6 +534,20 @@ void journal_cost(const Bench& bench) {
               micros(median(synced.times))});
 }
 
+// The small proposal with its verifier confined and the same under --no-sandbox, interleaved.
+void sandbox_cost(const Bench& bench) {
+  constexpr int kWarmUp = 10;
+  constexpr int kRounds = 300;
+  const std::string contents[] = {bench.small_a, bench.small_b};
+  Contender confined(bench.binary, {}, "confined", 1, contents[1]);
+  Contender unconfined(bench.binary, {"--no-sandbox"}, "unconfined", 1, contents[1]);
+  interleave({&confined, &unconfined}, kWarmUp, kRounds, contents);
+  const double with_sandbox = median(confined.times);
+  const double without = median(unconfined.times);
+  report({"small proposal, sandbox / none", with_sandbox / without, 1.05, Goal::AtMost, "x",
+          "sandbox " + micros(with_sandbox) + ", --no-sandbox " + micros(without)});
+}
+
 // A rejected edit-set proposed again and again, the repeats pipelined.
 void refusals(const Bench& bench) {
   constexpr int kReps = 5;
@@ -736,6 +750,7 @@ struct Measurement {
 
 constexpr Measurement kMeasurements[] = {
     {"small", small_proposal},
+    {"sandbox", sandbox_cost},
     {"large", large_proposal},
     {"ten-files", ten_files},
     {"journal", journal_cost},

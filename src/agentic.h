@@ -37,7 +37,8 @@ struct FileEdit {
 IoError edit_refused(std::size_t index, std::string_view text);
 
 // `replacement` applied to `bytes`; edit_refused naming `path` for an empty old_text, one that
-// does not occur, or one that occurs more than once without replace_all.
+// does not occur, or one that occurs more than once, overlapping or not, without replace_all
+// (which replaces left to right, none overlapping the last replaced).
 Result<std::string> replace_text(std::string_view bytes, const TextReplacement& replacement,
                                  std::size_t index, const std::string& path);
 

@@ -118,12 +118,17 @@ TEST_F(TaskSession, TargetedEdits) {
       {{edit("a", "q\n"), replace("a", "x", "z")},
        tool_error_line(2, "edit 1: old_text not found in a")},
       {{replace("a", "", "z")}, tool_error_line(2, "edit 0: old_text must not be empty")},
+      // Overlapping occurrences count (twice here); replace_all goes left to right.
+      {{edit("a", "aababab"), replace("a", "abab", "z")},
+       tool_error_line(2, "edit 1: old_text occurs 2 times in a; add context or set replace_all")},
       {{replace("b", "x", "z")}, tool_error_line(2, "edit 0: b does not exist")},
       {{replace("a", "x", "bad", true)}, tool_line(2, outcome(1, bad, "", false))},
       {{edit("a", "bad bad y\n")},
        tool_line(2, outcome(2, bad, "identical edit-set already rejected; not re-applied", false))},
       {{replace("a", "x x", "x"), replace("a", "y", "w")},
        tool_line(2, outcome(3, print_of({{"a", "x w\n"}}), "", true))},
+      {{edit("a", "ababab"), replace("a", "abab", "bad", true)},
+       tool_line(2, outcome(4, print_of({{"a", "badab"}}), "", false))},
   };
   for (const auto& [edits, reply] : rows) {
     SCOPED_TRACE(reply);

@@ -72,7 +72,8 @@ RunHooks hooks_for(const RequestContext& context, const Json& params, const char
   return hooks;
 }
 
-Outcome start(TaskOperations& tasks, Form form, TaskStartParams params, const RunHooks& hooks) {
+Outcome start(TaskOperations& tasks, Form form, Revision revision, TaskStartParams params,
+              const RunHooks& hooks) {
   std::string task_id = tasks.new_task_id();
   if (const std::string* fixed = tasks.fixed_verifier()) {
     if (params.verify_cmd && *params.verify_cmd != *fixed) {
@@ -97,6 +98,8 @@ Outcome start(TaskOperations& tasks, Form form, TaskStartParams params, const Ru
   if (const std::optional<Verdict>& baseline = started.value().baseline) {
     result["baseline"] = Json{{"output", baseline->output}, {"passed", baseline->passed}};
   }
+  const std::string* sandbox = tasks.sandbox_report();
+  if (sandbox != nullptr && traits(revision).sandbox) result["sandbox"] = *sandbox;
   return Outcome::success(std::move(result));
 }
 
@@ -172,7 +175,7 @@ std::string serve_operation(TaskOperations& tasks, const RequestContext& context
           const bool verifier_only = form == Form::Tool && p.baseline && !p.min_mutation_score;
           const RunHooks hooks =
               hooks_for(context, params, verifier_only ? "verifier" : "mutation tool");
-          return start(tasks, form, std::move(p), hooks);
+          return start(tasks, form, context.revision, std::move(p), hooks);
         });
   }
   if (name == "task_history") {
