@@ -356,12 +356,35 @@ TEST_F(JournalRecovery, AFailedRollbackIsFinishedByTheNextStart) {
   EXPECT_EQ(read_file(state_ + "/recovered/a"), "later");
 }
 
+// Two servers on one project: while one's proposal on a file is judged, the other takes neither
+// a start state nor a prior state of that file, and says why without counting an attempt.
+TEST_F(JournalRecovery, TwoServersNeverTakeEachOthersUnjudgedBytes) {
+  ServerSession other(dir_.path());
+  const std::string task = start_task(other, "true", {"a"});
+  propose_and_hang();
+  const std::string busy = "a is being changed by another task; try again when it ends";
+  EXPECT_EQ(other.request(direct_line(2, "task_start",
+                                      {{"goal", "g"}, {"verify_cmd", "true"}, {"files", {"a"}}})),
+            error_line(2, -32602, "task_start failed: " + busy));
+  EXPECT_EQ(other.request(propose_line(3, task, {{{"path", "a"}, {"content", "other"}}})),
+            tool_error_line(3, busy));
+  ::kill(-verifier_, SIGKILL);
+  EXPECT_FALSE(tool_text(server_->read_line())["passed"]);
+  EXPECT_EQ(read_file(dir_ / "a"), kPrior);
+  EXPECT_EQ(tool_text(other.request(
+                propose_line(4, task, {{{"path", "a"}, {"content", "o"}}})))["attempt"],
+            1);
+}
+
 // A put-back that finished is marked done: when another path of the same rollback fails and the
 // journal stays, an edit made since to the path already put back is left, its prior bytes kept.
 TEST_F(JournalRecovery, APutBackDoneIsNotDoneAgainOverALaterEdit) {
-  const std::string task = propose_both(*server_, "rm new/b; mkdir new/b; exit 1");
-  EXPECT_EQ(tool_text(server_->read_line())["output"],
-            "rollback failed for new/b: Is a directory (os error 21)");
+  write_file(dir_ / "c", "c");
+  const std::string task = start_task(*server_, "rm c; mkdir c; exit 1", {"a", "c"});
+  EXPECT_EQ(tool_text(server_->request(propose_line(
+                2, task,
+                {{{"path", "a"}, {"content", "x"}}, {{"path", "c"}, {"content", "x"}}})))["output"],
+            "rollback failed for c: Is a directory (os error 21)");
   EXPECT_EQ(server_->wait().exit_code, 0);
   write_file(dir_ / "a", "mine");
   next_server_err();
@@ -376,8 +399,9 @@ TEST_F(JournalRecovery, ACopyCutShortIsNeitherKeptNorTakenForARestore) {
   ServerSession server(dir_.path(), "", "ulimit -f 2; exec \"$@\"");
   const std::string task = start_task(server, "true", {"a"});
   write_file(dir_ / "a", std::string(4096, 'u'));
-  EXPECT_EQ(server.request(call_line(2, "task_finish", {{"task_id", task}, {"commit", false}})),
-            tool_error_line(2, "finish failed, task retained for retry: File too large (os error 27)"));
+  EXPECT_EQ(
+      server.request(call_line(2, "task_finish", {{"task_id", task}, {"commit", false}})),
+      tool_error_line(2, "finish failed, task retained for retry: File too large (os error 27)"));
   EXPECT_EQ(read_file(dir_ / "a"), std::string(4096, 'u'));
   std::error_code none;
   EXPECT_TRUE(fs::is_empty(state_ + "/saved/" + task, none) || !fs::exists(state_ + "/saved"));
@@ -569,9 +593,9 @@ TEST_F(JournalRecovery, PlantedMarksCostNoWait) {
     ::execl("/bin/sleep", "sleep", "30", nullptr);
     ::_exit(127);
   }
-  ASSERT_TRUE(wait_until([&] { return read_file("/proc/" + std::to_string(named) + "/cmdline")
-                                          .starts_with("sleep"); },
-                         5s));
+  ASSERT_TRUE(wait_until(
+      [&] { return read_file("/proc/" + std::to_string(named) + "/cmdline").starts_with("sleep"); },
+      5s));
   const std::string mark = 'V' + little_endian(named, 4) + little_endian(start_time_of(named), 8);
   for (int i = 0; i < 12; ++i) {
     write_file(state_ + "/1-" + std::to_string(i) + ".journal",
@@ -623,7 +647,8 @@ TEST_F(JournalRecovery, WithSyncEachStepIsDurableBeforeTheNext) {
   // The new directory's entry, the journal before the write mark, the mark before the write,
   // the journal's deletion.
   EXPECT_EQ(durability_calls(read_file(dir_ / "trace"), fs::canonical(dir_.path()), state_),
-            "mkdir S; fsync S/..; openat .gitignore; openat S/upgraded; openat J; fsync S/J; "
+            "mkdir S; fsync S/..; openat .gitignore; openat S/upgraded; openat claims; openat J; "
+            "fsync S/J; "
             "fsync S; fsync S/J; openat a; fsync a; unlinkat J; fsync S; ");
 }
 
