@@ -151,11 +151,16 @@ Result<AgentTask> AgentTask::start(std::string id, std::string goal, std::string
   AgentTask task;
   const Workspace& workspace = settings->workspace;
   for (const std::string& path : files) {
-    PathKey key = PathKey::of(path);
-    if (task.allowlist_.contains(key)) continue;
     if (std::optional<IoError> refused = undeclarable(workspace, path, {settings->journal.get()})) {
       return *refused;
     }
+  }
+  // No start state is taken from another server's transaction still open on a file.
+  Result<FileClaim> reading = settings->claim(files, ClaimKind::Reading);
+  if (!reading) return reading.error();
+  for (const std::string& path : files) {
+    PathKey key = PathKey::of(path);
+    if (task.allowlist_.contains(key)) continue;
     Result<PriorState> state = read_prior_state(workspace, path);
     if (!state && state.error().kind != ErrorKind::IsADirectory) return state.error();
     task.allowlist_.emplace(std::move(key), task.snapshot_.size());
@@ -212,15 +217,21 @@ Result<ProposeOutcome> AgentTask::propose(std::vector<FileEdit> edits, const Run
     return record(attempt, std::move(fingerprint), false,
                   "apply failed: " + retried.error().message);
   }
+  Result<FileClaim> changing = claim_changing(set);
+  if (!changing) {
+    --proposal_count_;
+    return changing.error();
+  }
   bool changed_outside = false;
   std::vector<bool> foreign;
-  Result<Transaction> transaction =
-      Transaction::apply(set, settings_->workspace, settings_->journal_for_writes(),
-                         [&](const std::vector<TouchedPath>& touched) {
-                           Status seen = see_prior_states(touched, bases.value(), foreign);
-                           changed_outside = !seen.ok();
-                           return seen;
-                         });
+  Result<Transaction> transaction = Transaction::apply(
+      set, settings_->workspace, settings_->journal_for_writes(),
+      [&](const std::vector<TouchedPath>& touched) {
+        Status seen = see_prior_states(touched, bases.value(), foreign);
+        changed_outside = !seen.ok();
+        return seen;
+      },
+      std::move(changing).value());
   if (!transaction) {
     if (changed_outside) {
       --proposal_count_;
@@ -366,6 +377,12 @@ void AgentTask::keep(std::vector<TouchedPath> committed, const std::vector<bool>
   }
 }
 
+Result<FileClaim> AgentTask::claim_changing(const EditSet& set) const {
+  std::vector<std::string> paths;
+  for (const FileEdit& edit : set.edits) paths.push_back(edit.path);
+  return settings_->claim(paths, ClaimKind::Changing);
+}
+
 ProposeOutcome AgentTask::record(std::uint64_t attempt, std::string fingerprint, bool passed,
                                  std::string output) {
   attempts_.push_back(AttemptRecord{attempt, std::move(fingerprint), passed, std::move(output)});
@@ -396,6 +413,7 @@ void AgentTask::update_entries(const std::string& path, const std::optional<File
 
 Status AgentTask::save_changed_files() {
   const Workspace& workspace = settings_->workspace;
+  if (!settings_->journal) return IoError{ErrorKind::NotFound, "no directory to keep copies in"};
   JournalDirectory& directory = *settings_->journal;
   for (SnapshotEntry& entry : snapshot_) {
     // A path the restore leaves alone keeps whatever it holds.
@@ -424,6 +442,10 @@ Status AgentTask::restore() {
     // A path absent at start that nothing of this task created is left as it is.
     if (entry.state.bytes || entry.created) entries.push_back(&entry);
   }
+  std::vector<std::string> paths;
+  for (const SnapshotEntry* entry : entries) paths.push_back(entry->path);
+  Result<FileClaim> changing = settings_->claim(paths, ClaimKind::Changing);
+  if (!changing) return changing.error();
   // Journaled like a proposal, the accepted state being the prior one: killed part-way, the
   // restore is undone by recovery rather than leaving files between the two states.
   std::unique_ptr<Journal> journal;

@@ -32,6 +32,10 @@ struct TaskSettings {
   bool journaling = true;
 
   JournalDirectory* journal_for_writes() const { return journaling ? journal.get() : nullptr; }
+  // `paths` claimed against other servers on the journal directory; nothing to claim without one.
+  Result<FileClaim> claim(const std::vector<std::string>& paths, ClaimKind kind) const {
+    return journal ? journal->claim(workspace, paths, kind) : Result<FileClaim>(FileClaim());
+  }
 };
 
 // The verdict of one verifier run.
@@ -122,6 +126,8 @@ class AgentTask {
   ProposeOutcome record(std::uint64_t attempt, std::string fingerprint, bool passed,
                         std::string output);
   Result<TargetedBases> resolve_targeted_edits(EditSet& set) const;
+  // The paths of `set`, claimed for changing against other servers on the project.
+  Result<FileClaim> claim_changing(const EditSet& set) const;
   // Takes the prior states of a transaction as seen, and tells which held bytes the task did
   // not leave there itself; fails naming the first path that changed outside the task (for
   // targeted edits: since they were worked out).

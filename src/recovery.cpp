@@ -273,7 +273,16 @@ Recovery recover_journal(const HotJournal& journal, const RecoveryOptions& optio
     }
     confined = std::move(opened).value();
   }
-  Context context{options, confined ? *confined : workspace, journal.file.get(), recorded, {}};
+  const Workspace& paths = confined ? *confined : workspace;
+  // A server alive now may be changing one of the files since the dead one left it.
+  std::vector<std::string> spelled;
+  for (const RecordedPath& path : recorded.paths) spelled.push_back(path.path);
+  Result<FileClaim> claim = options.copies->claim(paths, spelled, ClaimKind::Changing);
+  if (!claim) {
+    options.say("left the journal " + journal.shown + ": " + claim.error().message);
+    return Recovery::Kept;
+  }
+  Context context{options, paths, journal.file.get(), recorded, {}};
   // Two spellings can name one file (x and ./x); it then holds the later one's bytes.
   for (const RecordedPath& path : recorded.paths) {
     context.written_digests.push_back(path.written_digest);
