@@ -178,10 +178,13 @@ Result<AgentTask> AgentTask::start(std::string id, std::string goal, std::string
   return task;
 }
 
-Verdict AgentTask::run_baseline(const RunHooks& hooks) const {
+Verdict AgentTask::run_baseline(const RunHooks& hooks) {
   const std::optional<std::chrono::seconds> time_limit = settings_->verify_timeout;
   RunJournal runs(settings_->journal_for_writes(), settings_->workspace);
+  if (Status copied = copy_protected_files(); !copied)
+    return Verdict{false, copied.error().message};
   Verdict verdict = run_verifier(verify_cmd_, announcing(hooks, runs), time_limit);
+  check_protected_files(verdict);
   if (verdict.timed_out) verdict.output = timed_out_output(*time_limit, verdict.output, "");
   return verdict;
 }
@@ -245,7 +248,10 @@ Result<ProposeOutcome> AgentTask::propose(std::vector<FileEdit> edits, const Run
   verifier_hooks.announce = [&written = transaction.value()](const std::string& token) {
     return written.announce_run(token);
   };
-  Verdict verdict = run_verifier(verify_cmd_, verifier_hooks, time_limit);
+  const Status copied = copy_protected_files();
+  Verdict verdict = copied ? run_verifier(verify_cmd_, verifier_hooks, time_limit)
+                           : Verdict{false, copied.error().message};
+  check_protected_files(verdict);
   if (verdict.interrupted) {
     static_cast<void>(roll_back(std::move(transaction).value()));
     --proposal_count_;
@@ -375,6 +381,35 @@ void AgentTask::keep(std::vector<TouchedPath> committed, const std::vector<bool>
       entry.state = std::move(touched.prior);
     }
   }
+}
+
+Status AgentTask::copy_protected_files() {
+  if (protected_ || !settings_->protected_copies) return {};
+  Result<ProtectedSet> copied = settings_->protected_copies->snapshot(settings_->workspace);
+  if (!copied) {
+    return IoError{copied.error().kind,
+                   "cannot keep a copy of the protected files: " + copied.error().message};
+  }
+  protected_ = std::move(copied).value();
+  return {};
+}
+
+void AgentTask::check_protected_files(Verdict& verdict) {
+  if (!protected_) return;
+  Result<std::vector<std::string>> changed =
+      undo_protected_changes(settings_->workspace, settings_->journal_for_writes(), *protected_);
+  std::string line;
+  if (!changed) {
+    line = "could not put the protected files back: " + changed.error().message;
+  } else if (!changed.value().empty()) {
+    line = "the verifier changed protected files: ";
+    for (const std::string& path : changed.value()) {
+      line += (&path == &changed.value().front() ? "" : ", ") + path;
+    }
+  }
+  if (line.empty()) return;
+  verdict.passed = false;
+  verdict.output = with_lines(std::move(verdict.output), {line});
 }
 
 Result<FileClaim> AgentTask::claim_changing(const EditSet& set) const {

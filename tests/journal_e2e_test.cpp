@@ -609,6 +609,25 @@ TEST_F(JournalRecovery, PlantedMarksCostNoWait) {
   ::waitpid(named, nullptr, 0);
 }
 
+// Journals of servers from before the state directory, in the project's .quarry-agent-task/,
+// are recovered by the first server that finds the state directory unmarked, and the directory
+// goes once empty; one planted there after is never read.
+TEST_F(JournalRecovery, TheProjectsOldJournalDirectoryIsReadOnce) {
+  kill_server();
+  fs::remove_all(state_);
+  const std::string old = dir_ / ".quarry-agent-task";
+  for (int start = 0; start < 2; ++start) {
+    SCOPED_TRACE(start);
+    write_file(dir_ / "a", "unverified");
+    write_file(old + "/.gitignore", "*\n");
+    write_file(old + "/1-0.journal", planted_journal(2, fs::canonical(dir_.path()), "a"));
+    EXPECT_EQ(next_server_err(),
+              start == 0 ? "quarry_agent_task: recovered a: prior bytes restored\n" : "");
+    EXPECT_EQ(read_file(dir_ / "a"), start == 0 ? kPrior : "unverified");
+    EXPECT_EQ(file_exists(old), start == 1);
+  }
+}
+
 // Another server's clean exit (a client probing with a short-lived copy), or a verifier that
 // cleans ignored files, must not switch journaling off for a server that keeps going.
 TEST_F(JournalRecovery, JournalingOutlivesAnotherServerAndACleanedDirectory) {
