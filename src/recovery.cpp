@@ -328,7 +328,9 @@ bool recover_journals(JournalDirectory& journals, const RecoveryOptions& options
   // The children of every journal are stopped together, within one bound for all of them.
   std::set<std::string> tokens;
   for (const HotJournal& journal : hot) {
-    if (!journal.contents || (journal.contents.value().given_up && !options.retry_given_up)) {
+    // Another project's runs are its own server's to stop.
+    if (!journal.contents || journal.contents.value().base != options.workspace->base_path() ||
+        (journal.contents.value().given_up && !options.retry_given_up)) {
       continue;
     }
     tokens.insert(journal.contents.value().run_tokens.begin(),
