@@ -197,16 +197,22 @@ void check_envelope(const Json& envelope) {
   if (envelope["result"].is_object()) check_tool_content(envelope["result"]);
 }
 
-// The reply to one request, or its absence, against the request as nlohmann reads it.
-void check_reply(std::string_view line, const std::optional<std::string>& reply) {
+// The reply to one request, or its absence, against the request as nlohmann reads it (with its
+// lone surrogate escapes replaced, where they alone make it refuse the line), under `session`.
+void check_reply(std::string_view line, const std::optional<std::string>& reply,
+                 quarry::Revision session) {
   const std::string_view text = quarry::trim_white_space(line);
   if (text.empty()) {
     FUZZ_CHECK(!reply);
     return;
   }
   // nlohmann takes a NUL byte for the end of its input; no JSON text holds one.
-  const Json request = text.find('\0') == std::string_view::npos ? Json::parse(text, nullptr, false)
-                                                                 : Json(Json::value_t::discarded);
+  Json request = text.find('\0') == std::string_view::npos ? Json::parse(text, nullptr, false)
+                                                           : Json(Json::value_t::discarded);
+  const std::optional<std::string> replaced =
+      request.is_discarded() ? quarry::replace_lone_surrogates(text, "fffd") : std::nullopt;
+  if (replaced) request = Json::parse(*replaced, nullptr, false);
+  const bool lone = replaced && !request.is_discarded();
   std::optional<Json> parsed_reply;
   if (reply) {
     parsed_reply = read_line(*reply);
@@ -218,27 +224,38 @@ void check_reply(std::string_view line, const std::optional<std::string>& reply)
       return;
     }
     check_envelope(envelope);
-    // Only the depth limit refuses a line nlohmann alone accepts.
+    // Only the depth limit refuses a line nlohmann alone accepts (the message of one with lone
+    // surrogates too may name them, as the fault found first).
     if (envelope.contains("error") && envelope["error"]["code"] == quarry::kParseError) {
       FUZZ_CHECK(envelope["id"].is_null());
       FUZZ_CHECK(
-          request.is_discarded() ||
+          request.is_discarded() || lone ||
           envelope["error"]["message"].get<std::string>().starts_with("parse error: nesting"));
       return;
     }
-    if (request.is_array()) {
-      FUZZ_CHECK(request.empty() && envelope["error"]["code"] == quarry::kInvalidRequest);
+    if (!request.is_object()) {
+      FUZZ_CHECK(envelope["error"]["code"] == quarry::kInvalidRequest && envelope["id"].is_null());
       return;
     }
   }
   FUZZ_CHECK(!request.is_discarded());
-  if (request.is_array()) return;
+  // A batch may be owed no reply; other JSON that is no request is refused where the revision
+  // says so.
+  if (!request.is_object()) {
+    FUZZ_CHECK(!quarry::traits(session).invalid_requests ||
+               (request.is_array() && quarry::traits(session).batches));
+    return;
+  }
   const bool has_id = request.is_object() && request.contains("id");
   const bool notification = has_id && request.contains("method") &&
                             (request["method"] == "notifications/initialized" ||
                              request["method"] == "notifications/cancelled");
   FUZZ_CHECK(reply.has_value() == (has_id && !notification));
-  if (reply) FUZZ_CHECK((*parsed_reply)["id"] == request["id"]);
+  // An id holding a lone surrogate cannot be written back: the refusal names none.
+  if (reply && (*parsed_reply)["id"] != request["id"]) {
+    FUZZ_CHECK(lone && (*parsed_reply)["id"].is_null() &&
+               (*parsed_reply)["error"]["code"] == quarry::kInvalidRequest);
+  }
 }
 
 }  // namespace
@@ -278,7 +295,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     notifications.clear();
     const std::optional<std::string> reply =
         quarry::serve_line(tasks, context, session, line, kPadding);
-    check_reply(line, reply);
+    check_reply(line, reply, session);
     for (const std::string& notification : notifications) {
       FUZZ_CHECK(read_line(notification)["params"].contains("progressToken"));
     }

@@ -19,6 +19,7 @@
 #include "mutation_gate.h"
 #include "output_cut.h"
 #include "process.h"
+#include "protected_files.h"
 #include "runner_report.h"
 #include "verifier_log.h"
 
@@ -39,11 +40,17 @@ struct TaskSettings {
   std::shared_ptr<JournalDirectory> journal;
   // False only in a build that weighs what the journal costs: nothing is journaled.
   bool journaling = true;
+  // The copies of the protected files, when there are protected patterns.
+  std::shared_ptr<ProtectedCopies> protected_copies;
   // Where verifier logs go: logs/ in `journal`'s directory, when there is one.
   LogLimits logs;
   MinTests min_tests = MinTests::Warn;
 
   JournalDirectory* journal_for_writes() const { return journaling ? journal.get() : nullptr; }
+  // `paths` claimed against other servers on the journal directory; nothing to claim without one.
+  Result<FileClaim> claim(const std::vector<std::string>& paths, ClaimKind kind) const {
+    return journal ? journal->claim(workspace, paths, kind) : Result<FileClaim>(FileClaim());
+  }
 };
 
 // The verdict of one verifier run.
@@ -58,6 +65,7 @@ struct Verdict {
   // The tests that ran: as counted, or none when the whole output held no summary; nothing when
   // a summary may have been cut away.
   std::optional<std::uint64_t> tests{};
+  bool ran = false;  // the verifier was started
 };
 
 // Runs `sh -c verify_cmd` once, in its own process group, which is killed once `time_limit` has
@@ -158,6 +166,8 @@ class AgentTask {
   Verdict verify(const std::string& log_name, const RunHooks& hooks, OutputCut cut);
   std::optional<std::string> fewer_tests(const Verdict& verdict) const;
   Result<TargetedBases> resolve_targeted_edits(EditSet& set) const;
+  // The paths of `set`, claimed for changing against other servers on the project.
+  Result<FileClaim> claim_changing(const EditSet& set) const;
   // Takes the prior states of a transaction as seen, and tells which held bytes the task did
   // not leave there itself; fails naming the first path that changed outside the task (for
   // targeted edits: since they were worked out).
@@ -167,6 +177,12 @@ class AgentTask {
   void update_entries(const std::string& path, const std::optional<FileIdentity>& file,
                       const std::function<void(SnapshotEntry&)>& update);
   Status save_changed_files();
+  // Before the task's first run, copies of the protected files as they are then: nothing but a
+  // run of the verifier can change them under the task, so the copies need not be taken sooner.
+  Status copy_protected_files();
+  // Undoes what a run did to the protected files: such a run fails, whatever its exit status,
+  // and its output ends saying which.
+  void check_protected_files(Verdict& verdict);
   // Rolls back; a transaction that leaves paths unrestored is kept to be tried again.
   std::vector<std::string> roll_back(Transaction transaction);
   // Tries again the rollbacks that failed: those touching `set`, or all of them.
@@ -187,7 +203,8 @@ class AgentTask {
   std::uint64_t proposal_count_ = 0;
   AttemptMemory memory_;
   std::list<Transaction> unfinished_rollbacks_;
-  std::vector<std::string> saved_;  // paths a restore saved, kept for a retried finish
+  std::vector<std::string> saved_;         // paths a restore saved, kept for a retried finish
+  std::optional<ProtectedSet> protected_;  // the protected files as its first run found them
   bool finished_ = false;
   // The tests the baseline, or else the first run whose counts were recognised, ran.
   std::optional<std::uint64_t> reference_tests_;

@@ -39,6 +39,29 @@ void update_length(Sha256& hash, std::uint64_t length) {
   hash.update(std::string_view(bytes, sizeof bytes));
 }
 
+// How often `needle` occurs in `text`, overlapping occurrences counted ("abab" twice in
+// "ababab"): an edit meant for one of them is ambiguous. Knuth-Morris-Pratt, linear in both, so
+// that no text and needle (a long run of one byte in each) make the count quadratic.
+std::size_t count_occurrences(std::string_view text, std::string_view needle) {
+  // border[i]: the length of the longest proper prefix of needle[0..i] that is also its suffix.
+  std::vector<std::size_t> border(needle.size(), 0);
+  for (std::size_t i = 1, matched = 0; i < needle.size(); ++i) {
+    while (matched > 0 && needle[i] != needle[matched]) matched = border[matched - 1];
+    if (needle[i] == needle[matched]) ++matched;
+    border[i] = matched;
+  }
+  std::size_t count = 0;
+  for (std::size_t i = 0, matched = 0; i < text.size(); ++i) {
+    while (matched > 0 && text[i] != needle[matched]) matched = border[matched - 1];
+    if (text[i] == needle[matched]) ++matched;
+    if (matched == needle.size()) {
+      ++count;
+      matched = border[matched - 1];
+    }
+  }
+  return count;
+}
+
 }  // namespace
 
 IoError edit_refused(std::size_t index, std::string_view text) {
@@ -51,21 +74,17 @@ Result<std::string> replace_text(std::string_view bytes, const TextReplacement& 
                                  std::size_t index, const std::string& path) {
   const std::string_view old_text = replacement.old_text;
   if (old_text.empty()) return edit_refused(index, "old_text must not be empty");
-  std::vector<std::size_t> found;
-  for (std::size_t at = bytes.find(old_text); at != std::string_view::npos;
-       at = bytes.find(old_text, at + old_text.size())) {
-    found.push_back(at);
-  }
-  if (found.empty()) return edit_refused(index, "old_text not found in " + path);
-  if (found.size() > 1 && !replacement.replace_all) {
-    return edit_refused(index, "old_text occurs " + std::to_string(found.size()) + " times in " +
+  const std::size_t occurrences = count_occurrences(bytes, old_text);
+  if (occurrences == 0) return edit_refused(index, "old_text not found in " + path);
+  if (occurrences > 1 && !replacement.replace_all) {
+    return edit_refused(index, "old_text occurs " + std::to_string(occurrences) + " times in " +
                                    path + "; add context or set replace_all");
   }
+  // Every occurrence, left to right: one that overlaps the last replaced is not one any more.
   std::string result;
-  result.reserve(bytes.size() - found.size() * old_text.size() +
-                 found.size() * replacement.new_text.size());
   std::size_t copied = 0;
-  for (const std::size_t at : found) {
+  for (std::size_t at = bytes.find(old_text); at != std::string_view::npos;
+       at = bytes.find(old_text, at + old_text.size())) {
     result.append(bytes.substr(copied, at - copied));
     result.append(replacement.new_text);
     copied = at + old_text.size();
@@ -137,9 +156,10 @@ std::size_t AttemptMemory::count(const std::string& key) const {
 
 Result<Transaction> Transaction::apply(
     const EditSet& set, const Workspace& workspace, JournalDirectory* journal,
-    const std::function<Status(const std::vector<TouchedPath>&)>& check) {
+    const std::function<Status(const std::vector<TouchedPath>&)>& check, FileClaim claim) {
   Transaction transaction;
   transaction.workspace_ = &workspace;
+  transaction.claim_ = std::move(claim);
   std::vector<std::size_t> slot_of_edit;
   std::vector<const std::string*> last_content;
   std::vector<std::string> made;  // directories made for the set, shallowest first
@@ -212,6 +232,7 @@ Transaction::Transaction(Transaction&& other) noexcept
       index_(std::move(other.index_)),
       touched_(std::move(other.touched_)),
       journal_(std::move(other.journal_)),
+      claim_(std::move(other.claim_)),
       active_(std::exchange(other.active_, false)) {}
 
 Transaction::~Transaction() {
@@ -230,6 +251,7 @@ std::vector<TouchedPath> Transaction::commit() && {
     static_cast<void>(journal_->remove());
     journal_.reset();
   }
+  claim_ = {};
   index_.clear();
   return std::move(touched_);
 }
@@ -258,9 +280,10 @@ std::vector<std::string> Transaction::rollback() {
     touched.rollback_failed = true;
   }
   active_ = false;
-  if (failures.empty() && journal_) {
-    static_cast<void>(journal_->remove());
+  if (failures.empty()) {
+    if (journal_) static_cast<void>(journal_->remove());
     journal_.reset();
+    claim_ = {};
   }
   return failures;
 }

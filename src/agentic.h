@@ -37,7 +37,8 @@ struct FileEdit {
 IoError edit_refused(std::size_t index, std::string_view text);
 
 // `replacement` applied to `bytes`; edit_refused naming `path` for an empty old_text, one that
-// does not occur, or one that occurs more than once without replace_all.
+// does not occur, or one that occurs more than once, overlapping or not, without replace_all
+// (which replaces left to right, none overlapping the last replaced).
 Result<std::string> replace_text(std::string_view bytes, const TextReplacement& replacement,
                                  std::size_t index, const std::string& path);
 
@@ -82,10 +83,12 @@ class Transaction {
   // "cannot write the undo journal: {error}" before any file is touched, and a rollback that
   // fails adds its lines to the error text. `workspace` must outlive the transaction.
   // `check`, when given, sees every prior state before anything is written; its error ends the
-  // apply unchanged.
+  // apply unchanged. The transaction holds `claim` (its paths, claimed for changing) until it
+  // is committed or wholly rolled back.
   static Result<Transaction> apply(
       const EditSet& set, const Workspace& workspace, JournalDirectory* journal,
-      const std::function<Status(const std::vector<TouchedPath>&)>& check = {});
+      const std::function<Status(const std::vector<TouchedPath>&)>& check = {},
+      FileClaim claim = {});
 
   Transaction(Transaction&&) noexcept;
   Transaction& operator=(Transaction&&) = delete;
@@ -112,6 +115,7 @@ class Transaction {
   std::map<PathKey, std::size_t> index_;  // path -> position in touched_
   std::vector<TouchedPath> touched_;      // in order of first write
   std::unique_ptr<Journal> journal_;
+  FileClaim claim_;
   bool active_ = false;
 };
 

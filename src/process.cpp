@@ -2,9 +2,12 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/mman.h>
 #include <sys/random.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,8 +16,10 @@
 #include <array>
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <utility>
 
+#include "sandbox.h"
 #include "text.h"
 
 extern char** environ;
@@ -96,6 +101,9 @@ constexpr milliseconds kPipeDrainCap{1000};
 
 // Only for kernels without pidfd_open, where nothing pollable reports the child's exit.
 constexpr milliseconds kExitPollInterval{10};
+
+// The child runs on it only until exec, making nothing but system calls.
+constexpr std::size_t kChildStackSize = 64 * 1024;
 
 // A started child that has not necessarily been reaped. Unless a wait reaped it, the destructor
 // kills it (its whole group when it leads one) and reaps it, so no path leaves a zombie.
@@ -202,53 +210,130 @@ std::vector<char*> child_environment(const std::vector<std::string>& additions) 
   return entries;
 }
 
-// Returns the errno of the first step that failed, or 0 with `pid` set.
-int spawn(const Command& command, int in, int out, int err, pid_t& pid) {
+// The program execvp would run: a name with a slash as it is, else the first executable regular
+// file of that name in PATH's directories. Returns 0 with `path` set, or ENOENT or EACCES.
+int resolve_program(const std::string& program, std::string& path) {
+  if (program.empty()) return ENOENT;
+  if (program.find('/') != std::string::npos) {
+    path = program;
+    return 0;
+  }
+  const char* search = std::getenv("PATH");
+  std::string_view entries = search != nullptr ? search : "/bin:/usr/bin";
+  int error = ENOENT;
+  for (;;) {
+    const std::size_t colon = entries.find(':');
+    const std::string_view directory = entries.substr(0, colon);
+    std::string candidate = directory.empty() ? program : std::string(directory) + "/" + program;
+    struct stat st;
+    if (::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+      if (::access(candidate.c_str(), X_OK) == 0) {
+        path = std::move(candidate);
+        return 0;
+      }
+      error = EACCES;
+    }
+    if (colon == std::string_view::npos) return error;
+    entries.remove_prefix(colon + 1);
+  }
+}
+
+// What the child needs, all prepared by the parent: the child only reads it, and writes `error`.
+struct SpawnPlan {
+  const char* path = nullptr;
+  char* const* argv = nullptr;
+  char* const* envp = nullptr;
+  std::array<int, 3> streams{};  // standard input, output and error
+  bool own_process_group = false;
+  const Sandbox* sandbox = nullptr;
+  int error = 0;  // the errno of the step that failed
+};
+
+// The child's steps before exec; 0 or the errno of the one that failed. It shares the server's
+// memory and runs with every signal blocked on a stack of its own, so it makes only system
+// calls: a handler of the server run here would act on the server's own state.
+__attribute__((no_sanitize("address"))) int prepare_child(const SpawnPlan& plan) {
+  if (plan.own_process_group && ::setpgid(0, 0) != 0) return errno;
+  // Handlers the server installed become the default again. The server ignores SIGPIPE and
+  // SIGXFSZ; a child must die of them again, or `producer | head` would never end. Other ignored
+  // signals stay ignored, as whoever started the server (nohup, say) chose.
+  struct sigaction to_default {};
+  to_default.sa_handler = SIG_DFL;
+  for (int sig = 1; sig < NSIG; ++sig) {
+    struct sigaction current {};
+    if (::sigaction(sig, nullptr, &current) != 0) continue;  // the C library's own signals
+    const bool handled = current.sa_handler != SIG_DFL && current.sa_handler != SIG_IGN;
+    if (handled || sig == SIGPIPE || sig == SIGXFSZ) ::sigaction(sig, &to_default, nullptr);
+  }
+  for (int fd = 0; fd < 3; ++fd) {
+    if (::dup2(plan.streams[static_cast<std::size_t>(fd)], fd) < 0) return errno;
+  }
+  if (plan.sandbox != nullptr) {
+    if (int error = plan.sandbox->restrict_child()) return error;
+  }
+  // Our own descriptors are all close-on-exec, but a library's (an fstream's, say) may not be.
+  // Kernels before 5.9 have no close_range.
+  if (::close_range(STDERR_FILENO + 1, ~0U, 0) != 0) {
+    struct rlimit limit {};
+    ::getrlimit(RLIMIT_NOFILE, &limit);
+    for (rlim_t fd = STDERR_FILENO + 1; fd < std::min<rlim_t>(limit.rlim_cur, 1 << 20); ++fd) {
+      ::close(static_cast<int>(fd));
+    }
+  }
+  sigset_t no_mask;
+  sigemptyset(&no_mask);
+  ::sigprocmask(SIG_SETMASK, &no_mask, nullptr);
+  ::execve(plan.path, plan.argv, plan.envp);
+  return errno;
+}
+
+__attribute__((no_sanitize("address"))) int child_main(void* plan) {
+  static_cast<SpawnPlan*>(plan)->error = prepare_child(*static_cast<SpawnPlan*>(plan));
+  ::_exit(127);
+}
+
+// Starts the child with clone(CLONE_VM | CLONE_VFORK), as posix_spawn does, which leaves room
+// between fork and exec to enter the sandbox. Returns the errno of the first step that failed,
+// or 0 with `pid` set.
+int spawn(const Command& command, const Sandbox* sandbox, int in, int out, int err, pid_t& pid) {
+  std::string path;
+  if (int error = resolve_program(command.program, path)) return error;
   std::vector<char*> argv;
   argv.reserve(command.args.size() + 2);
   argv.push_back(const_cast<char*>(command.program.c_str()));
   for (const std::string& arg : command.args) argv.push_back(const_cast<char*>(arg.c_str()));
   argv.push_back(nullptr);
-
-  posix_spawn_file_actions_t actions;
-  if (int error = posix_spawn_file_actions_init(&actions)) return error;
-  posix_spawnattr_t attr;
-  if (int error = posix_spawnattr_init(&attr)) {
-    posix_spawn_file_actions_destroy(&actions);
-    return error;
-  }
-
-  // The server ignores SIGPIPE and SIGXFSZ; a child must die of them again, or
-  // `producer | head` would never end. Other ignored signals stay ignored, as whoever started
-  // the server (nohup, say) chose.
-  sigset_t to_default;
-  sigemptyset(&to_default);
-  sigaddset(&to_default, SIGPIPE);
-  sigaddset(&to_default, SIGXFSZ);
-  sigset_t no_mask;
-  sigemptyset(&no_mask);
-  short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
-  if (command.own_process_group) flags |= POSIX_SPAWN_SETPGROUP;
-
-  int error = posix_spawn_file_actions_adddup2(&actions, in, STDIN_FILENO);
-  if (error == 0) error = posix_spawn_file_actions_adddup2(&actions, out, STDOUT_FILENO);
-  if (error == 0) error = posix_spawn_file_actions_adddup2(&actions, err, STDERR_FILENO);
-  // Our own descriptors are all close-on-exec, but a library's (an fstream's, say) may not be.
-  if (error == 0) error = posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
-  if (error == 0) error = posix_spawnattr_setsigdefault(&attr, &to_default);
-  if (error == 0) error = posix_spawnattr_setsigmask(&attr, &no_mask);
-  if (error == 0) error = posix_spawnattr_setpgroup(&attr, 0);
-  if (error == 0) error = posix_spawnattr_setflags(&attr, flags);
   std::vector<char*> envp =
       command.environment.empty() ? std::vector<char*>{} : child_environment(command.environment);
-  if (error == 0) {
-    error = posix_spawnp(&pid, argv[0], &actions, &attr, argv.data(),
-                         envp.empty() ? environ : envp.data());
-  }
 
-  posix_spawnattr_destroy(&attr);
-  posix_spawn_file_actions_destroy(&actions);
-  return error;
+  SpawnPlan plan;
+  plan.path = path.c_str();
+  plan.argv = argv.data();
+  plan.envp = envp.empty() ? environ : envp.data();
+  plan.streams = {in, out, err};
+  plan.own_process_group = command.own_process_group;
+  plan.sandbox = sandbox;
+
+  void* stack = ::mmap(nullptr, kChildStackSize, PROT_READ | PROT_WRITE,
+                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+  if (stack == MAP_FAILED) return errno;
+  // Blocked until the child has exec'd: a signal must not run the server's handler in it.
+  sigset_t all;
+  sigset_t previous;
+  sigfillset(&all);
+  ::pthread_sigmask(SIG_SETMASK, &all, &previous);
+  pid = ::clone(child_main, static_cast<char*>(stack) + kChildStackSize,
+                CLONE_VM | CLONE_VFORK | SIGCHLD, &plan);
+  const int clone_error = errno;
+  ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  ::munmap(stack, kChildStackSize);
+  if (pid < 0) return clone_error;
+  if (plan.error != 0) {
+    while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    return plan.error;
+  }
+  return 0;
 }
 
 // Returns 0 with `pidfd` set, or the errno of pidfd_open.
@@ -448,8 +533,8 @@ Result<RunResult> run(const Command& command, const RunOptions& options) {
     return write_end ? write_end.get() : null_out.get();
   };
   pid_t pid = 0;
-  if (int error =
-          spawn(started, null_in.get(), target(write_ends[0]), target(write_ends[1]), pid)) {
+  if (int error = spawn(started, hooks.sandbox, null_in.get(), target(write_ends[0]),
+                        target(write_ends[1]), pid)) {
     return os_error(error);
   }
   Child child(pid, started.own_process_group);

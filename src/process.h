@@ -1,6 +1,6 @@
-// Child processes: posix_spawn through PATH, pipes drained with poll while waiting, deadlines,
-// SIGKILL and reaping. Every descriptor is owned and close-on-exec; no child is left a zombie,
-// and nothing a group-leading child started outlives its run.
+// Child processes: started through PATH, each in the sandbox its run names, pipes drained with
+// poll while waiting, deadlines, SIGKILL and reaping. Every descriptor is owned and close-on-exec;
+// no child is left a zombie, and nothing a group-leading child started outlives its run.
 #pragma once
 
 #include <chrono>
@@ -16,6 +16,8 @@
 #include "io_error.h"
 
 namespace quarry {
+
+class Sandbox;
 
 // Owns one file descriptor; closes it on destruction. Move-only.
 class Fd {
@@ -95,6 +97,9 @@ struct RunHooks {
   // Asked before the child starts and whenever the run wakes: true abandons the run as
   // interrupt_fd does, and a run asked to start once it is true starts no child at all.
   std::function<bool()> abandoned;
+  // The confinement the child enters before exec, and every process it starts with it; nothing:
+  // unconfined. Must outlive the run.
+  const Sandbox* sandbox = nullptr;
 
   bool is_abandoned() const { return abandoned && abandoned(); }
 };
@@ -124,8 +129,9 @@ struct RunResult {
 };
 
 // Starts the command with standard input from the null device, the parent's working directory
-// and environment, and SIGPIPE and SIGXFSZ at their default dispositions; drains its pipes while
-// waiting for it.
+// and environment, SIGPIPE, SIGXFSZ and every signal the parent handles at their default
+// dispositions, no signal blocked, and no other descriptor open; drains its pipes while waiting
+// for it.
 // An error means it could not be started, or waiting failed (the child is then killed and reaped).
 Result<RunResult> run(const Command& command, const RunOptions& options = {});
 

@@ -164,12 +164,14 @@ TEST(Args, PositionalLengths) {
 }
 
 // Each of these must stop the server with a usage error, not serve with a setting dropped:
-// patterns relative to no root, or a time limit that would kill every verifier at once.
+// patterns relative to no root, a time limit that would kill every verifier at once, a sandbox
+// both required and turned off, or a version whose confinement report would drop an option.
 TEST(Options, UsageErrorsExitWithStatus2AndTheRestIsKept) {
   using Args = std::vector<std::string>;
   for (const Args& args :
        {Args{"--bogus"}, Args{"--root"}, Args{"--protect", "t/**"}, Args{"--sync=yes"},
-        Args{"--verify-timeout", "0"}, Args{"--verify-timeout", "1.5"}}) {
+        Args{"--verify-timeout", "0"}, Args{"--verify-timeout", "1.5"},
+        Args{"--no-sandbox", "--require-sandbox"}, Args{"--version", "--bogus"}}) {
     SCOPED_TRACE(args.front());
     const CommandLine line = parse_command_line(args);
     EXPECT_EQ(line.exit_status, 2);

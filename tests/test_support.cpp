@@ -68,7 +68,7 @@ class ScratchEnvironment {
  private:
   std::string path_;
 };
-const ScratchEnvironment scratch_environment;
+const ScratchEnvironment process_scratch;
 
 }  // namespace
 
@@ -153,6 +153,14 @@ std::string FakeToolsTest::stderr_of(const std::function<void()>& call) {
   ::dup2(saved, STDERR_FILENO);
   ::close(saved);
   return read_file(capture);
+}
+
+std::string scratch_environment(const std::string& scratch) {
+  for (const char* made : {"/home", "/tmp", "/cache", "/state"}) {
+    std::filesystem::create_directories(scratch + made);
+  }
+  return "export HOME=" + scratch + "/home TMPDIR=" + scratch + "/tmp XDG_CACHE_HOME=" + scratch +
+         "/cache XDG_STATE_HOME=" + scratch + "/state; ";
 }
 
 ServerSession::ServerSession(const std::string& dir, const std::string& path_prefix,

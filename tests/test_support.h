@@ -59,6 +59,11 @@ class FakeToolsTest : public ::testing::Test {
   std::optional<std::string> saved_path_;
 };
 
+// A ServerSession wrapper prefix that points HOME, TMPDIR and the XDG cache and state directories
+// at directories made beneath `scratch`, so that nothing the server or its children do reaches
+// the machine's own.
+std::string scratch_environment(const std::string& scratch);
+
 struct ServerRun {
   std::string out;
   std::string err;

@@ -144,6 +144,8 @@ Outcome start(TaskOperations& tasks, Form form, Revision revision, TaskStartPara
   if (const std::optional<Verdict>& baseline = started.value().baseline) {
     result["baseline"] = baseline_json(*baseline, traits(revision).verdicts);
   }
+  const std::string* sandbox = tasks.sandbox_report();
+  if (sandbox != nullptr && traits(revision).sandbox) result["sandbox"] = *sandbox;
   return Outcome::success(std::move(result));
 }
 

@@ -31,6 +31,8 @@ class TaskOperations {
   virtual std::string new_task_id() = 0;
   // The verifier the operator fixed for every task of the server, or nullptr.
   virtual const std::string* fixed_verifier() const { return nullptr; }
+  // What confines the children the tasks start, as `Sandbox::report` says it, or nullptr.
+  virtual const std::string* sandbox_report() const { return nullptr; }
   virtual std::optional<std::string> check_verifier_strength(const std::string& verify_cmd,
                                                              const RunHooks& hooks) = 0;
   // Starts the task and, on success, registers it; a baseline's output is cut by `cut`.

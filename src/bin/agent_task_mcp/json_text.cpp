@@ -238,6 +238,23 @@ void append_escaped_string(std::string& out, std::string_view text) {
   out.push_back('"');
 }
 
+// The UTF-16 unit of the \u escape at `at` (the backslash), or nothing when it is none.
+std::optional<unsigned> escaped_unit(std::string_view text, std::size_t at) {
+  if (at + 6 > text.size() || text[at] != '\\' || text[at + 1] != 'u') return std::nullopt;
+  unsigned unit = 0;
+  const auto [end, error] = std::from_chars(text.data() + at + 2, text.data() + at + 6, unit, 16);
+  if (error != std::errc() || end != text.data() + at + 6) return std::nullopt;
+  return unit;
+}
+
+bool is_high_surrogate(std::optional<unsigned> unit) {
+  return unit && *unit >= 0xD800 && *unit <= 0xDBFF;
+}
+
+bool is_low_surrogate(std::optional<unsigned> unit) {
+  return unit && *unit >= 0xDC00 && *unit <= 0xDFFF;
+}
+
 template <typename Integer>
 void append_integer(std::string& out, Integer value) {
   char buffer[24];
@@ -260,6 +277,27 @@ std::variant<Json, std::string> parse_json(std::string_view text, std::size_t re
   // simdjson refuses some valid texts (integers beyond 64 bits, for one); the second parser
   // accepts those and describes the real faults.
   return parse_with_nlohmann(text);
+}
+
+std::optional<std::string> replace_lone_surrogates(std::string_view text,
+                                                   std::string_view replacement) {
+  std::optional<std::string> replaced;
+  bool in_string = false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '"') in_string = !in_string;
+    if (!in_string || text[i] != '\\') continue;
+    const std::optional<unsigned> unit = escaped_unit(text, i);
+    if (is_high_surrogate(unit) && is_low_surrogate(escaped_unit(text, i + 6))) {
+      i += 11;  // a whole pair
+    } else if (is_high_surrogate(unit) || is_low_surrogate(unit)) {
+      if (!replaced) replaced.emplace(text);
+      replaced->replace(i + 2, 4, replacement);
+      i += 5;
+    } else {
+      ++i;  // any other escape: the character after the backslash is taken with it
+    }
+  }
+  return replaced;
 }
 
 std::string format_double(double value) {

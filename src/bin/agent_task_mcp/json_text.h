@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -20,6 +21,12 @@ inline constexpr int kMaxJsonDepth = 128;
 // When `readable_padding` bytes after the text may be read (at least simdjson's padding), the
 // text is parsed where it lies instead of being copied first.
 std::variant<Json, std::string> parse_json(std::string_view text, std::size_t readable_padding = 0);
+
+// `text` with every \u escape of a lone surrogate (an unpaired half of a UTF-16 pair: JSON by
+// the grammar, but no character) inside a string replaced by \u`replacement` (four hex digits),
+// so that it parses; nothing when there is none.
+std::optional<std::string> replace_lone_surrogates(std::string_view text,
+                                                   std::string_view replacement);
 
 // Compact text: keys in ascending byte order, no whitespace, raw UTF-8, short escapes.
 std::string write_json(const Json& value);

@@ -13,6 +13,7 @@
 #include "recovery.h"
 #include "registry_tasks.h"
 #include "revision.h"
+#include "sandbox.h"
 #include "server.h"
 #include "termination.h"
 
@@ -50,17 +51,32 @@ bool upgrade(const quarry::TaskSettings& settings, quarry::RecoveryOptions recov
   return recovered;
 }
 
+// The confinement of every child the options ask for, directories given relative to where the
+// server was started.
+quarry::Sandbox confinement(const quarry::Options& options) {
+  if (!options.sandbox) return quarry::Sandbox::off();
+  quarry::SandboxRequest request;
+  request.root = absolute(options.root.value_or("."));
+  for (const std::string& directory : options.writable) {
+    request.writable.push_back(absolute(directory));
+  }
+  request.network = options.network;
+  return quarry::Sandbox::build(request);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   const quarry::CommandLine command_line =
       quarry::parse_command_line(std::vector<std::string>(argv + 1, argv + argc));
+  const quarry::Options& options = command_line.options;
   if (command_line.exit_status) {
-    static_cast<void>(quarry::write_all(command_line.text_to_stderr ? STDERR_FILENO : STDOUT_FILENO,
-                                        command_line.text));
+    std::string text = command_line.text;
+    if (command_line.report_sandbox) text += "sandbox: " + confinement(options).report() + "\n";
+    static_cast<void>(
+        quarry::write_all(command_line.text_to_stderr ? STDERR_FILENO : STDOUT_FILENO, text));
     return *command_line.exit_status;
   }
-  const quarry::Options& options = command_line.options;
 
   // A standard stream the client closed is opened again on the null device: otherwise the next
   // descriptor opened (a verifier's pipe, a task's file, a journal) would take its number and
@@ -69,6 +85,15 @@ int main(int argc, char** argv) {
     if (::fcntl(fd, F_GETFD) < 0 && errno == EBADF) {
       (void)::open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
     }
+  }
+
+  const quarry::Sandbox sandbox = confinement(options);
+  if (options.sandbox && !sandbox.confines()) {
+    if (options.require_sandbox) {
+      say("--require-sandbox: the sandbox is " + sandbox.report());
+      return 2;
+    }
+    say("children run unconfined: the sandbox is " + sandbox.report());
   }
 
   auto settings = std::make_shared<quarry::TaskSettings>();
@@ -103,7 +128,16 @@ int main(int argc, char** argv) {
         ready.error().message);
     return 2;
   }
+  // Journals the code under test can write are journals it can plant.
+  if (sandbox.confines() && sandbox.leaves_writable(journal->path())) {
+    say("warning: the verifier may write into the journal directory " + journal->path() +
+        ", so journals there could be planted; give --journal-dir a directory outside the "
+        "project and the writable ones");
+  }
   settings->journal = journal;
+  if (!options.protect.empty()) {
+    settings->protected_copies = std::make_shared<quarry::ProtectedCopies>(journal);
+  }
 #ifdef QUARRY_WITHOUT_JOURNAL  // defined only for a benchmark that weighs the journal's cost
   settings->journaling = false;
 #endif
@@ -120,8 +154,8 @@ int main(int argc, char** argv) {
   if (kind == quarry::JournalDirectory::Kind::State) recovered &= upgrade(*settings, recovery);
   if (options.recover) return recovered ? 0 : 1;
   {
-    quarry::RegistryTasks tasks(quarry::TaskRegistry::create(), std::move(settings),
-                                options.verify);
+    quarry::RegistryTasks tasks(quarry::TaskRegistry::create(), std::move(settings), options.verify,
+                                &sandbox);
     const int interrupt_fd = quarry::termination::install();
     quarry::serve(tasks, 0, 1, interrupt_fd);
   }

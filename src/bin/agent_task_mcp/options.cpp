@@ -67,6 +67,26 @@ const std::vector<KnownOption>& known_options() {
          o.min_tests_baseline = true;
          return std::nullopt;
        }},
+      {"--writable", true,
+       [](Options& o, const std::string& v) -> std::optional<std::string> {
+         o.writable.push_back(v);
+         return std::nullopt;
+       }},
+      {"--network", false,
+       [](Options& o, const std::string&) -> std::optional<std::string> {
+         o.network = true;
+         return std::nullopt;
+       }},
+      {"--no-sandbox", false,
+       [](Options& o, const std::string&) -> std::optional<std::string> {
+         o.sandbox = false;
+         return std::nullopt;
+       }},
+      {"--require-sandbox", false,
+       [](Options& o, const std::string&) -> std::optional<std::string> {
+         o.require_sandbox = true;
+         return std::nullopt;
+       }},
   };
   return options;
 }
@@ -118,17 +138,34 @@ Options:
                           files at commit, so that edits survive power loss as well
   --recover               put back the files of proposals interrupted by a crash, then exit
                           (status 1 when a file could not be put back or was left as it was)
+  --writable DIR          let the confined children write beneath DIR too (repeatable), for
+                          toolchains that keep state elsewhere (~/.cargo, ~/.npm, ~/go)
+  --network               let the confined children bind and connect TCP sockets
+  --no-sandbox            run the children unconfined, with every right of the server
+  --require-sandbox       exit with status 2 at start when the confinement is unavailable
+                          (otherwise the children run unconfined, said in one line on stderr)
   --help                  show this text and exit
-  --version               show the version and exit
+  --version               show the version and the children's confinement, and exit
+
+Verifiers, baseline runs and mutation tools, and every process they start, run confined with
+Landlock: they may read and execute everything, but write only beneath the root (or the working
+directory), $TMPDIR (else /tmp), $XDG_CACHE_HOME (else ~/.cache), /dev/shm and each --writable
+DIR, and to /dev/null and the terminals; they may neither bind nor connect TCP sockets, nor
+signal any process outside their own run, the server included.
 )";
 }
 
 CommandLine parse_command_line(const std::vector<std::string>& args) {
   CommandLine line;
+  bool version = false;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
     if (arg == "--help") return exit_with(usage());
-    if (arg == "--version") return exit_with(kVersion);
+    // The confinement reported depends on the options around it.
+    if (arg == "--version") {
+      version = true;
+      continue;
+    }
     // Both "--name value" and "--name=value".
     const std::size_t equals = arg.find('=');
     const std::string_view name = std::string_view(arg).substr(0, equals);
@@ -151,6 +188,15 @@ CommandLine parse_command_line(const std::vector<std::string>& args) {
   }
   if (!line.options.protect.empty() && !line.options.root) {
     return usage_error("--protect needs --root: its patterns are relative to the root");
+  }
+  if (line.options.require_sandbox && !line.options.sandbox) {
+    return usage_error("--require-sandbox and --no-sandbox contradict each other");
+  }
+  if (version) {
+    CommandLine shown = exit_with(kVersion);
+    shown.options = std::move(line.options);
+    shown.report_sandbox = true;
+    return shown;
   }
   return line;
 }

@@ -17,6 +17,10 @@ struct Options {
   std::optional<std::string> root;         // confine every task path beneath this directory
   std::vector<std::string> protect;        // patterns of root-relative paths no task may declare
   std::optional<std::string> verify;       // the verifier of every task, fixed by the operator
+  std::vector<std::string> writable;       // more directories the confined children may write
+  bool network = false;                    // confined children may bind and connect TCP sockets
+  bool sandbox = true;                     // false: children run unconfined
+  bool require_sandbox = false;            // refuse to serve without the confinement
   // A passing run that ran fewer tests than the task's baseline is rejected, not only warned of.
   bool min_tests_baseline = false;
 };
@@ -27,6 +31,7 @@ struct CommandLine {
   std::optional<int> exit_status;  // set for --help, --version and usage errors
   std::string text;                // what to print before exiting
   bool text_to_stderr = false;
+  bool report_sandbox = false;  // --version: the sandbox `options` give is reported after `text`
 };
 
 CommandLine parse_command_line(const std::vector<std::string>& args);

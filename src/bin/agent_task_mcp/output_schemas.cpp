@@ -79,6 +79,7 @@ Json task_start_result() {
   return closed_object(Json{{"task_id", of_type("string")},
                             {"mutation_gate", mutation_gate_schema()},
                             {"verifier_warning", of_type("string")},
+                            {"sandbox", of_type("string")},
                             {"baseline", closed_object(std::move(baseline), {"passed", "output"})}},
                        {"task_id"});
 }

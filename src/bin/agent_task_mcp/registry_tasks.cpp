@@ -22,10 +22,11 @@ std::string new_task_id() {
 
 RegistryTasks::RegistryTasks(std::shared_ptr<TaskRegistry> registry,
                              std::shared_ptr<const TaskSettings> settings,
-                             std::optional<std::string> fixed_verifier)
+                             std::optional<std::string> fixed_verifier, const Sandbox* sandbox)
     : registry_(std::move(registry)),
       settings_(std::move(settings)),
-      fixed_verifier_(std::move(fixed_verifier)) {}
+      fixed_verifier_(std::move(fixed_verifier)),
+      sandbox_(sandbox) {}
 
 std::string RegistryTasks::new_task_id() {
   return quarry::new_task_id();
@@ -35,16 +36,27 @@ const std::string* RegistryTasks::fixed_verifier() const {
   return fixed_verifier_ ? &*fixed_verifier_ : nullptr;
 }
 
+const std::string* RegistryTasks::sandbox_report() const {
+  return sandbox_ != nullptr ? &sandbox_->report() : nullptr;
+}
+
+RunHooks RegistryTasks::confined(const RunHooks& hooks) const {
+  RunHooks confined = hooks;
+  confined.sandbox = sandbox_;
+  return confined;
+}
+
 std::optional<std::string> RegistryTasks::check_verifier_strength(const std::string& verify_cmd,
                                                                   const RunHooks& hooks) {
   RunJournal runs(settings_->journal_for_writes(), settings_->workspace);
-  RunHooks announced = hooks;
+  RunHooks announced = confined(hooks);
   announced.announce = [&runs](const std::string& token) { return runs.announce(token); };
   return quarry::check_verifier_strength(verify_cmd, announced);
 }
 
 Result<StartedTask> RegistryTasks::start(std::string task_id, TaskStartParams params,
-                                         const RunHooks& hooks, OutputCut cut) {
+                                         const RunHooks& request_hooks, OutputCut cut) {
+  const RunHooks hooks = confined(request_hooks);
   Result<AgentTask> task = AgentTask::start(
       std::move(task_id), std::move(params.goal), std::move(*params.verify_cmd), params.files,
       params.max_attempts, params.min_mutation_score, settings_, hooks);
@@ -64,8 +76,9 @@ Result<StartedTask> RegistryTasks::start(std::string task_id, TaskStartParams pa
 std::optional<Result<ProposeOutcome>> RegistryTasks::propose(const std::string& task_id,
                                                              std::vector<FileEdit> edits,
                                                              const RunHooks& hooks, OutputCut cut) {
-  return registry_->with_task(
-      task_id, [&](AgentTask& task) { return task.propose(std::move(edits), hooks, cut); });
+  return registry_->with_task(task_id, [&](AgentTask& task) {
+    return task.propose(std::move(edits), confined(hooks), cut);
+  });
 }
 
 std::optional<std::vector<AttemptRecord>> RegistryTasks::history(const std::string& task_id) {

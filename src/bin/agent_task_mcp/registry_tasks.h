@@ -6,6 +6,7 @@
 #include <string>
 
 #include "handlers.h"
+#include "sandbox.h"
 
 namespace quarry {
 
@@ -14,13 +15,16 @@ std::string new_task_id();
 
 class RegistryTasks final : public TaskOperations {
  public:
-  // `fixed_verifier`: the verifier of every task, when the operator fixed one.
+  // `fixed_verifier`: the verifier of every task, when the operator fixed one. `sandbox`, which
+  // must outlive the tasks, confines every child they start; nothing: none is confined.
   RegistryTasks(std::shared_ptr<TaskRegistry> registry,
                 std::shared_ptr<const TaskSettings> settings,
-                std::optional<std::string> fixed_verifier = std::nullopt);
+                std::optional<std::string> fixed_verifier = std::nullopt,
+                const Sandbox* sandbox = nullptr);
 
   std::string new_task_id() override;
   const std::string* fixed_verifier() const override;
+  const std::string* sandbox_report() const override;
   std::optional<std::string> check_verifier_strength(const std::string& verify_cmd,
                                                      const RunHooks& hooks) override;
   Result<StartedTask> start(std::string task_id, TaskStartParams params, const RunHooks& hooks,
@@ -33,9 +37,13 @@ class RegistryTasks final : public TaskOperations {
                                                          bool commit) override;
 
  private:
+  // `hooks` with the children confined.
+  RunHooks confined(const RunHooks& hooks) const;
+
   std::shared_ptr<TaskRegistry> registry_;
   std::shared_ptr<const TaskSettings> settings_;
   std::optional<std::string> fixed_verifier_;
+  const Sandbox* sandbox_;
 };
 
 }  // namespace quarry

@@ -9,12 +9,13 @@ namespace quarry {
 namespace {
 
 constexpr std::array<RevisionTraits, kRevisionCount> kRevisions = {{
-    // name    annotations titles structured batches instructions stateless verdicts
-    {"2024-11-05", false, false, false, false, false, false, false},
-    {"2025-03-26", true, false, false, true, true, false, false},
-    {"2025-06-18", true, true, true, false, true, false, true},
-    {"2025-11-25", true, true, true, false, true, false, true},
-    {"2026-07-28", true, true, true, false, true, true, true},
+    // name  annotations titles structured batches invalid_requests instructions stateless sandbox
+    //       verdicts
+    {"2024-11-05", false, false, false, false, false, false, false, false, false},
+    {"2025-03-26", true, false, false, true, true, true, false, false, false},
+    {"2025-06-18", true, true, true, false, true, true, false, true, true},
+    {"2025-11-25", true, true, true, false, true, true, false, true, true},
+    {"2026-07-28", true, true, true, false, true, true, true, true, true},
 }};
 
 constexpr const char* kServerInfoMeta = "io.modelcontextprotocol/serverInfo";
@@ -70,6 +71,16 @@ Json tools_capabilities() {
   return Json{{"tools", Json::object()}};
 }
 
+// A version in the protocol's form, YYYY-MM-DD.
+bool is_date(std::string_view text) {
+  if (text.size() != 10) return false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const bool dash = i == 4 || i == 7;
+    if (dash ? text[i] != '-' : (text[i] < '0' || text[i] > '9')) return false;
+  }
+  return true;
+}
+
 Json build_initialize_result(Revision revision) {
   const RevisionTraits& wanted = traits(revision);
   Json result = {{"capabilities", tools_capabilities()},
@@ -90,13 +101,15 @@ const RevisionTraits& traits(Revision revision) {
 }
 
 Revision negotiate(const Json& version) {
-  if (version.is_string()) {
-    const std::string& asked = version.get_ref<const std::string&>();
-    for (std::size_t i = 0; i < kRevisionCount; ++i) {
-      if (kRevisions[i].name == asked && !kRevisions[i].stateless) return static_cast<Revision>(i);
-    }
+  Revision chosen = Revision::V2024_11_05;
+  if (!version.is_string()) return chosen;
+  const std::string& asked = version.get_ref<const std::string&>();
+  if (!is_date(asked)) return chosen;
+  // Dates in this form compare as text; the table is oldest first.
+  for (std::size_t i = 0; i < kRevisionCount; ++i) {
+    if (kRevisions[i].name <= asked && !kRevisions[i].stateless) chosen = static_cast<Revision>(i);
   }
-  return Revision::V2024_11_05;
+  return chosen;
 }
 
 std::optional<Revision> stateless_revision(const Json& version) {

@@ -1,6 +1,6 @@
 // The protocol revisions the server speaks and everything that differs between them, in one
-// table. The loop decides a request's revision once; the handshake results here, the catalogue
-// and the envelope builders alone shape replies by it.
+// table. The loop decides a request's revision once; the handshake results here, the catalogue,
+// the envelope builders and task_start's `sandbox` member alone shape replies by it.
 #pragma once
 
 #include <array>
@@ -21,12 +21,14 @@ inline constexpr std::size_t kRevisionCount = 5;
 // What one revision asks of the replies.
 struct RevisionTraits {
   std::string_view name;
-  bool annotations;   // tool annotations (hints)
-  bool titles;        // a title on each tool
-  bool structured;    // outputSchema on tools, structuredContent on results
-  bool batches;       // a JSON array of requests answered by one array
-  bool instructions;  // instructions in the initialize result
-  bool stateless;     // no handshake: resultType, serverInfo and cache fields on results
+  bool annotations;       // tool annotations (hints)
+  bool titles;            // a title on each tool
+  bool structured;        // outputSchema on tools, structuredContent on results
+  bool batches;           // a JSON array of requests answered by one array
+  bool invalid_requests;  // JSON that is no request object (nor a batch) is answered -32600
+  bool instructions;      // instructions in the initialize result
+  bool stateless;         // no handshake: resultType, serverInfo and cache fields on results
+  bool sandbox;           // task_start's result says what confines the children ("sandbox")
   // Verdicts an agent can act on: a verifier output cut head and tail with its log, the failures,
   // counts and loop state in results, history outputs cut short, the texts that say so.
   bool verdicts;
@@ -42,8 +44,9 @@ auto for_every_revision(Make&& make) {
   return made;
 }
 
-// The revision an initialize asking for `version` negotiates: that one when it is a
-// handshake-era revision this server speaks, else the oldest, whatever the client asked.
+// The revision an initialize asking for `version` negotiates: the newest handshake-era revision
+// not newer than that date (the asked one where it is spoken, the newest for a later or a
+// stateless-era version), else the oldest: for an earlier version, a missing one or no date.
 Revision negotiate(const Json& version);
 
 // The member of a request's params._meta that names its revision in the stateless era.

@@ -16,11 +16,12 @@
 #include <limits>
 #include <new>
 #include <utility>
+#include <vector>
 
 #include "catalogue.h"
 #include "envelopes.h"
+#include "request_line.h"
 #include "termination.h"
-#include "text.h"
 
 namespace quarry {
 namespace {
@@ -39,8 +40,6 @@ constexpr int kLargestHeapBlock = 32 << 20;
 // memory; each line counts for at least what a small request takes once parsed.
 constexpr std::size_t kQueueLimit = std::size_t{16} << 20;
 constexpr std::size_t kQueuedLineCost = 1024;
-
-constexpr std::string_view kOutOfMemory = "out of memory";
 
 // A write while a request is served, where termination requests are held: a client that stops
 // reading must not keep the process in a write while a rollback waits. Each piece is at most
@@ -62,145 +61,7 @@ void write_unless_terminating(int fd, std::string_view bytes, int interrupt_fd) 
   }
 }
 
-// A request as the loop derives it from a parsed line.
-struct Request {
-  bool has_id = false;
-  Json id;
-  std::string method;
-  Json params;
-};
-
-// What one line amounts to: a request to carry out, a batch (an array, served only where the
-// session's revision accepts batches), a reply already known (a parse error), or nothing;
-// `stop` for a line that is not UTF-8, where serving ends.
-struct Parsed {
-  std::optional<Request> request;
-  std::optional<std::string> reply;
-  bool stop = false;
-  std::optional<Json> batch{};
-};
-
-Json take_member(Json& object, const char* name) {
-  auto found = object.find(name);
-  return found == object.end() ? Json(nullptr) : std::move(*found);
-}
-
-std::string out_of_memory_reply(const std::string& method, const Json& id,
-                                Revision revision = Revision::V2024_11_05) {
-  return method == "tools/call" ? tool_error(id, kOutOfMemory, revision)
-                                : err(id, kInternalError, kOutOfMemory);
-}
-
-std::size_t skip_space(std::string_view text, std::size_t at) {
-  while (at < text.size() &&
-         (text[at] == ' ' || text[at] == '\t' || text[at] == '\n' || text[at] == '\r')) {
-    ++at;
-  }
-  return at;
-}
-
-// One past the end of the JSON value that starts at `at`, nesting and strings skipped without
-// being read; npos when the text ends inside it.
-std::size_t value_end(std::string_view text, std::size_t at) {
-  int depth = 0;
-  for (std::size_t i = at; i < text.size(); ++i) {
-    switch (text[i]) {
-      case '"':
-        for (++i; i < text.size() && text[i] != '"'; ++i) {
-          if (text[i] == '\\') ++i;
-        }
-        if (i >= text.size()) return std::string_view::npos;
-        if (depth == 0) return i + 1;
-        break;
-      case '{':
-      case '[':
-        ++depth;
-        break;
-      case '}':
-      case ']':
-        if (depth == 0) return i;
-        if (--depth == 0) return i + 1;
-        break;
-      case ',':
-      case ' ':
-      case '\t':
-      case '\n':
-      case '\r':
-        if (depth == 0) return i;
-        break;
-      default:
-        break;
-    }
-  }
-  return depth == 0 ? text.size() : std::string_view::npos;
-}
-
-// Parsing a line can run out of memory where the line itself fit (the parsers need several
-// times its size). Its "id" and "method" are then found by skimming the object's top level, so
-// that the reply still names the request; a null id when the skim finds none.
-std::string out_of_memory_reply_for(std::string_view text) {
-  Json id(nullptr);
-  std::string method;
-  std::size_t at = skip_space(text, 0);
-  if (at < text.size() && text[at] == '{') at = skip_space(text, at + 1);
-  while (at < text.size() && text[at] == '"') {
-    const std::size_t key_end = value_end(text, at);
-    if (key_end == std::string_view::npos) break;
-    const std::string_view key = text.substr(at, key_end - at);
-    at = skip_space(text, key_end);
-    if (at >= text.size() || text[at] != ':') break;
-    const std::size_t start = skip_space(text, at + 1);
-    const std::size_t end = value_end(text, start);
-    if (end == std::string_view::npos) break;
-    if (key == "\"id\"" || key == "\"method\"") {
-      auto value = parse_json(text.substr(start, end - start));
-      if (Json* member = std::get_if<Json>(&value)) {
-        if (key == "\"id\"") {
-          id = std::move(*member);
-        } else {
-          method = member->is_string() ? member->get<std::string>() : std::string();
-        }
-      }
-    }
-    at = skip_space(text, end);
-    if (at >= text.size() || text[at] != ',') break;
-    at = skip_space(text, at + 1);
-  }
-  return out_of_memory_reply(method, id);
-}
-
-Request request_from(Json& object) {
-  Request request;
-  request.has_id = object.contains("id");
-  request.id = take_member(object, "id");
-  const auto method = object.find("method");
-  if (method != object.end() && method->is_string()) request.method = method->get<std::string>();
-  request.params = take_member(object, "params");
-  return request;
-}
-
-Parsed read_request(std::string_view line, std::size_t padding) {
-  const std::string_view text = trim_white_space(line);
-  if (text.empty()) return {};
-  const std::size_t trimmed_tail = (line.data() + line.size()) - (text.data() + text.size());
-  try {
-    auto parsed = parse_json(text, padding + trimmed_tail);
-    if (auto* message = std::get_if<std::string>(&parsed)) {
-      return Parsed{std::nullopt, err(Json(nullptr), kParseError, "parse error: " + *message)};
-    }
-    Json& value = std::get<Json>(parsed);
-    if (value.is_array()) return Parsed{std::nullopt, std::nullopt, false, std::move(value)};
-    if (!value.is_object()) return {};
-    return Parsed{request_from(value), std::nullopt};
-  } catch (const std::bad_alloc&) {
-    return Parsed{std::nullopt, out_of_memory_reply_for(text)};
-  }
-}
-
-// A notification has no reply, even when a client gives it an id.
-bool is_notification(const std::string& method) {
-  return method == "notifications/initialized" || method == "notifications/cancelled";
-}
+constexpr std::string_view kNotAnObject = "invalid request: not an object";
 
 std::optional<std::string> dispatch(TaskOperations& tasks, const RequestContext& context,
                                     const std::string& method, const Json& id, Json params) {
@@ -274,24 +135,55 @@ std::optional<std::string> serve_request(TaskOperations& tasks, RequestContext& 
   return reply;
 }
 
-// A batch where the session's revision accepts them: each member served in turn by
-// `serve_one`, the replies gathered in one array line, none when no member is owed one.
-// Elsewhere an array is not a request and gets no reply.
+// The replies of a batch go in one array line: each opens it or follows a comma.
+void append_to_array(std::string& replies, const std::string& reply) {
+  replies += replies.empty() ? '[' : ',';
+  replies += reply;
+}
+
+// Takes the request out of a line or member about to be served, so that no cancellation can
+// find it any more.
+Request take_request(Parsed& parsed) {
+  return *std::exchange(parsed.request, std::nullopt);
+}
+
+// What a line amounts to, served under the session's revision, each request by `serve_one`. In
+// a session that takes batches, an array's members are served in turn and their replies
+// gathered in one array line, none when no member is owed one.
 template <typename ServeOne>
-std::optional<std::string> serve_batch(Json batch, Revision session, ServeOne&& serve_one) {
-  if (!traits(session).batches) return std::nullopt;
-  if (batch.empty()) return err(Json(nullptr), kInvalidRequest, "invalid request: empty batch");
-  std::string replies;
-  for (Json& member : batch) {
-    std::optional<std::string> reply =
-        member.is_object() ? serve_one(request_from(member))
-                           : err(Json(nullptr), kInvalidRequest, "invalid request: not an object");
-    if (!reply) continue;
-    replies += replies.empty() ? '[' : ',';
-    replies += *reply;
+std::optional<std::string> serve_parsed(Parsed& parsed, Revision session, ServeOne&& serve_one) {
+  if (parsed.request) return serve_one(take_request(parsed));
+  if (parsed.batch && traits(session).batches) {
+    if (parsed.batch->empty()) {
+      return err(Json(nullptr), kInvalidRequest, "invalid request: empty batch");
+    }
+    std::string replies;
+    for (Parsed& member : *parsed.batch) {
+      std::optional<std::string> reply = std::move(member.reply);
+      if (member.request) reply = serve_one(take_request(member));
+      if (member.not_object) reply = err(Json(nullptr), kInvalidRequest, kNotAnObject);
+      if (reply) append_to_array(replies, *reply);
+    }
+    if (replies.empty()) return std::nullopt;
+    return replies + ']';
   }
-  if (replies.empty()) return std::nullopt;
-  return replies + ']';
+  if (parsed.not_object && traits(session).invalid_requests) {
+    return err(Json(nullptr), kInvalidRequest, kNotAnObject);
+  }
+  return std::move(parsed.reply);
+}
+
+// A ping or a cancellation, acted on at once while a child runs.
+bool is_urgent(const Parsed& parsed) {
+  return parsed.request &&
+         (parsed.request->method == "ping" || parsed.request->method == "notifications/cancelled");
+}
+
+// Drops the requests with this id from a line, or from its members, that waits its turn.
+void drop_request(Parsed& parsed, const Json& id) {
+  if (parsed.request && parsed.request->has_id && parsed.request->id == id) parsed.request.reset();
+  if (!parsed.batch) return;
+  for (Parsed& member : *parsed.batch) drop_request(member, id);
 }
 
 // The loop's state: the reader, the replies held back, the lines read while a child ran and the
@@ -344,7 +236,7 @@ class Session {
 
   Parsed parse(const LineReader::Line& line) {
     if (line.too_long) {
-      return Parsed{std::nullopt, err(Json(nullptr), kInternalError, kOutOfMemory)};
+      return Parsed{std::nullopt, out_of_memory_reply("", Json(nullptr))};
     }
     if (!simdjson::validate_utf8(line.text.data(), line.text.size())) return Parsed{{}, {}, true};
     return read_request(line.text, LineReader::kLinePadding);
@@ -352,13 +244,11 @@ class Session {
 
   void serve(Parsed parsed) {
     memory_to_release_ = true;
-    std::optional<std::string> reply = std::move(parsed.reply);
-    if (parsed.request) {
-      reply = serve_one(std::move(*parsed.request));
-    } else if (parsed.batch) {
-      reply = serve_batch(std::move(*parsed.batch), session_revision_,
-                          [this](Request request) { return serve_one(std::move(request)); });
-    }
+    serving_ = &parsed;
+    std::optional<std::string> reply =
+        serve_parsed(parsed, session_revision_,
+                     [this](Request request) { return serve_one(std::move(request)); });
+    serving_ = nullptr;
     if (reply) append_reply(*reply);
   }
 
@@ -387,22 +277,28 @@ class Session {
     return take_buffered_lines() && more;
   }
 
-  // Whole lines already read are parsed while a child runs: a ping is answered and a
-  // cancellation of the request in flight abandons it at once, and every other line is held
-  // for its turn. Returns whether to go on reading.
+  // Whole lines already read are parsed while a child runs: pings and cancellations are acted
+  // on at once, and every other line is held for its turn. Returns whether to go on reading.
   bool take_buffered_lines() {
     if (input_stopped_) return false;
     try {
       while (queued_bytes_ <= kQueueLimit) {
         std::optional<LineReader::Line> line = reader_.buffered_line();
         if (!line) break;
-        const std::size_t cost = std::max(line->text.size(), kQueuedLineCost);
+        std::size_t cost = std::max(line->text.size(), kQueuedLineCost);
         Parsed parsed = parse(*line);
         // Nothing after a line that is not UTF-8 is ever served, pings included.
         input_stopped_ = parsed.stop;
-        if (!parsed.stop && handled_at_once(parsed)) continue;
+        if (is_urgent(parsed)) {
+          if (std::optional<std::string> reply = act_at_once(take_request(parsed))) {
+            write_during_request(*reply + "\n");
+          }
+          continue;
+        }
+        if (parsed.batch) cost += parsed.batch->size() * sizeof(Parsed);
         queue_.push_back(Queued{std::move(parsed), cost});
         queued_bytes_ += cost;
+        act_on_urgent_members(queue_.back().parsed);
         if (input_stopped_) return false;
       }
       return queued_bytes_ <= kQueueLimit;
@@ -411,20 +307,41 @@ class Session {
     }
   }
 
-  bool handled_at_once(const Parsed& parsed) {
-    if (!parsed.request) return false;
-    const Request& request = *parsed.request;
-    if (request.method == "ping" && request.has_id) {
-      write_during_request(ok(request.id, Json::object(), session_revision_) + "\n");
-      return true;
+  // A batch waiting its turn, in a session that takes them, is read like lines of its own: its
+  // pings and cancellations are acted on at once, the replies to the pings written now as one
+  // array line, and the rest waits.
+  void act_on_urgent_members(Parsed& parsed) {
+    if (!parsed.batch || !traits(session_revision_).batches) return;
+    std::string replies;
+    for (Parsed& member : *parsed.batch) {
+      if (!is_urgent(member)) continue;
+      if (std::optional<std::string> reply = act_at_once(take_request(member))) {
+        append_to_array(replies, *reply);
+      }
     }
-    if (request.method != "notifications/cancelled") return false;
-    // The same JSON value: 7 and "7" are different ids.
-    if (in_flight_id_ && request.params.is_object()) {
+    if (!replies.empty()) write_during_request(replies + "]\n");
+  }
+
+  // A ping is served as if the server were idle, under a context of its own (the loop's belongs
+  // to the request in flight); a cancellation stops the request it names.
+  std::optional<std::string> act_at_once(Request request) {
+    if (request.method == "ping") {
+      RequestContext own;
+      return serve_request(tasks_, own, session_revision_, std::move(request));
+    }
+    if (request.params.is_object()) {
       const auto named = request.params.find("requestId");
-      if (named != request.params.end() && *named == *in_flight_id_) cancelled_ = true;
+      if (named != request.params.end()) cancel(*named);
     }
-    return true;
+    return std::nullopt;
+  }
+
+  // The request with this id (the same JSON value: 7 and "7" are different ids) is abandoned
+  // when in flight, and never runs when it waits its turn, alone or in a batch.
+  void cancel(const Json& id) {
+    if (in_flight_id_ && *in_flight_id_ == id) cancelled_ = true;
+    for (Queued& queued : queue_) drop_request(queued.parsed, id);
+    if (serving_ != nullptr) drop_request(*serving_, id);
   }
 
   void flush() {
@@ -480,6 +397,7 @@ class Session {
   Revision session_revision_ = Revision::V2024_11_05;
   std::string pending_;
   std::deque<Queued> queue_;
+  Parsed* serving_ = nullptr;  // the line being served, whose later batch members still wait
   std::size_t queued_bytes_ = 0;
   bool memory_to_release_ = false;
   bool input_stopped_ = false;
@@ -596,13 +514,9 @@ std::optional<std::string> serve_line(TaskOperations& tasks, RequestContext& con
                                       Revision& session, std::string_view line,
                                       std::size_t padding) {
   Parsed parsed = read_request(line, padding);
-  if (parsed.request) return serve_request(tasks, context, session, std::move(*parsed.request));
-  if (parsed.batch) {
-    return serve_batch(std::move(*parsed.batch), session, [&](Request request) {
-      return serve_request(tasks, context, session, std::move(request));
-    });
-  }
-  return std::move(parsed.reply);
+  return serve_parsed(parsed, session, [&](Request request) {
+    return serve_request(tasks, context, session, std::move(request));
+  });
 }
 
 void serve(TaskOperations& tasks, int in_fd, int out_fd, int interrupt_fd) {

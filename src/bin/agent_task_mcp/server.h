@@ -1,6 +1,6 @@
 // The request loop: reads lines, parses them, dispatches methods, writes replies. While a child
-// runs for a request it goes on reading: pings are answered and a cancellation of the request
-// abandons it at once; everything else waits its turn.
+// runs for a request it goes on reading: pings are answered and cancellations act at once (on
+// the request in flight or on one waiting its turn), batch members too; the rest waits its turn.
 #pragma once
 
 #include <cstddef>
