@@ -210,11 +210,7 @@ Verdict AgentTask::verify(const std::string& log_name, const RunHooks& hooks, Ou
   if (Status copied = copy_protected_files(); !copied)
     return Verdict{false, copied.error().message};
   std::optional<LogWriter> log;
-  if (logs_) {
-    // Without its log a run still judges: the output in the reply is what matters most.
-    Result<LogWriter> created = logs_->create(log_name);
-    if (created) log.emplace(std::move(created).value());
-  }
+  if (logs_) log.emplace(logs_->writer(log_name));
   Verdict verdict =
       run_verifier(verify_cmd_, hooks, settings_->verify_timeout, cut, log ? &*log : nullptr);
   check_protected_files(verdict);

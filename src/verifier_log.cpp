@@ -72,7 +72,7 @@ Status copy_range(int in, std::uint64_t from, int out, std::uint64_t to, std::ui
   return {};
 }
 
-Result<Fd> create_file(int directory_fd, const std::string& name) {
+Result<Fd> new_file(int directory_fd, const std::string& name) {
   Fd file(::openat(directory_fd, name.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
                    0600));
   if (!file) return os_error(errno);
@@ -234,14 +234,8 @@ void prune_locked(int logs_fd, const LogLimits& limits) {
 
 }  // namespace
 
-LogWriter::LogWriter(int directory_fd, std::string name, std::string path, Fd file,
-                     std::uint64_t stream_limit)
-    : directory_fd_(directory_fd),
-      name_(std::move(name)),
-      path_(std::move(path)),
-      stream_limit_(stream_limit) {
-  spools_[0] = std::move(file);
-}
+LogWriter::LogWriter(TaskLogs& logs, std::string name, std::string path, std::uint64_t stream_limit)
+    : logs_(&logs), name_(std::move(name)), path_(std::move(path)), stream_limit_(stream_limit) {}
 
 void LogWriter::add(std::size_t stream, std::string_view bytes) {
   if (failed_ || bytes.empty()) return;
@@ -249,10 +243,15 @@ void LogWriter::add(std::size_t stream, std::string_view bytes) {
 }
 
 Status LogWriter::append(std::size_t stream, std::string_view bytes) {
+  if (!spools_[0]) {
+    Result<Fd> made = logs_->create_file(name_, directory_fd_);
+    if (!made) return made.error();
+    spools_[0] = std::move(made).value();
+  }
   if (!spools_[stream]) {
     // Standard error waits aside, under a name of its own, until standard output is complete.
     const std::string spool = "." + name_ + ".stderr";
-    Result<Fd> made = create_file(directory_fd_, spool);
+    Result<Fd> made = new_file(directory_fd_, spool);
     if (!made) return made.error();
     ::unlinkat(directory_fd_, spool.c_str(), 0);
     spools_[stream] = std::move(made).value();
@@ -274,6 +273,7 @@ Status LogWriter::append(std::size_t stream, std::string_view bytes) {
 }
 
 bool LogWriter::finish() {
+  if (!spools_[0] && !failed_) return false;
   if (!failed_) failed_ = !compose().ok();
   spools_[1].reset();
   if (failed_) {
@@ -291,7 +291,7 @@ Status LogWriter::compose() {
   const std::string partial = "." + name_ + ".partial";
   Fd composed;
   if (out_cut) {
-    Result<Fd> made = create_file(directory_fd_, partial);
+    Result<Fd> made = new_file(directory_fd_, partial);
     if (!made) return made.error();
     composed = std::move(made).value();
   }
@@ -320,7 +320,7 @@ Status LogWriter::compose() {
 
 void LogWriter::discard() {
   spools_ = {};
-  ::unlinkat(directory_fd_, name_.c_str(), 0);
+  if (directory_fd_ >= 0) ::unlinkat(directory_fd_, name_.c_str(), 0);
 }
 
 TaskLogs::TaskLogs(JournalDirectory* state, std::string task_id, LogLimits limits)
@@ -334,16 +334,20 @@ TaskLogs::~TaskLogs() {
   prune_logs(logs_.get(), limits_);
 }
 
-Result<LogWriter> TaskLogs::create(const std::string& name) {
+LogWriter TaskLogs::writer(std::string name) {
+  std::string path = state_->path() + "/" + kLogsArea + "/" + task_id_ + "/" + name;
+  return LogWriter(*this, std::move(name), std::move(path), limits_.stream_bytes);
+}
+
+Result<Fd> TaskLogs::create_file(const std::string& name, int& directory_fd) {
   for (int tries = 0;; ++tries) {
     if (!task_) {
       if (Status opened = open_directory(); !opened) return opened.error();
     }
-    Result<Fd> file = create_file(task_.get(), name);
+    Result<Fd> file = new_file(task_.get(), name);
     if (file) {
-      return LogWriter(task_.get(), name,
-                       state_->path() + "/" + kLogsArea + "/" + task_id_ + "/" + name,
-                       std::move(file).value(), limits_.stream_bytes);
+      directory_fd = task_.get();
+      return file;
     }
     // The directory was removed under a live task (with the whole state directory, say): it is
     // made again, once.

@@ -1,10 +1,9 @@
-// The whole output of every verifier run, kept on disk beside the journals, where the verifier
-// cannot reach it: STATE/logs/{task_id}/{attempt}.log for a proposal's run, .../baseline.log for
-// a baseline's. A log holds standard output as the verifier wrote it, then, when standard error
-// was not empty, "\n--- stderr ---\n" and standard error, byte for byte: the joining of a
-// verdict's output without its decoding or its cut. A stream longer than its limit (64 MiB) keeps
-// its head and tail there, joined by a line "...[N bytes omitted]...". Files are 0600,
-// directories 0700.
+// The whole output of every verifier run, kept on disk beside the journals, out of the project:
+// STATE/logs/{task_id}/{attempt}.log for a proposal's run, .../baseline.log for a baseline's. A log
+// holds standard output as the verifier wrote it, then, when standard error was not empty, "\n---
+// stderr ---\n" and standard error, byte for byte: the joining of a verdict's output without its
+// decoding or its cut. A stream longer than its limit (64 MiB) keeps its head and tail there,
+// joined by a line "...[N bytes omitted]...". Files are 0600, directories 0700.
 //
 // A task's logs stay while it lives, held by a lock on their directory that its end (or its
 // server's, however that ends) releases; then only for the 20 tasks that ended most recently (by
@@ -30,9 +29,11 @@ struct LogLimits {
   std::uint64_t total_bytes = std::uint64_t{256} << 20;  // of all logs, beyond the live tasks'
 };
 
+class TaskLogs;
+
 // One log, written while its run goes: standard output straight into it, standard error aside
-// until the run is over. A write that fails is remembered, not reported: no run fails because of
-// its log.
+// until the run is over. It is made at the first byte: a run that printed nothing has no log. A
+// write that fails is remembered, not reported: no run fails because of its log.
 class LogWriter {
  public:
   LogWriter(LogWriter&&) noexcept = default;
@@ -43,19 +44,20 @@ class LogWriter {
   const std::string& path() const { return path_; }
   // Bytes of standard output (0) or standard error (1), as they come.
   void add(std::size_t stream, std::string_view bytes);
-  // Completes the log; false when it could not be written whole (it is then removed).
+  // Completes the log; false when there is none: nothing was printed, or it could not be written
+  // whole (it is then removed).
   bool finish();
   // Removes the log of a run nobody will read.
   void discard();
 
  private:
   friend class TaskLogs;
-  LogWriter(int directory_fd, std::string name, std::string path, Fd file,
-            std::uint64_t stream_limit);
+  LogWriter(TaskLogs& logs, std::string name, std::string path, std::uint64_t stream_limit);
   Status append(std::size_t stream, std::string_view bytes);
   Status compose();
 
-  int directory_fd_;  // the task's log directory, open as long as the TaskLogs that made this
+  TaskLogs* logs_;         // which outlives this
+  int directory_fd_ = -1;  // the task's log directory, once the log is made
   std::string name_;
   std::string path_;
   std::uint64_t stream_limit_;
@@ -73,11 +75,14 @@ class TaskLogs {
   // The task has ended: its logs become the most recently ended, and older ones may go.
   ~TaskLogs();
 
-  // A new log `name` in the task's directory (replacing one of that name); fails when the
-  // directory or the file cannot be made.
-  Result<LogWriter> create(const std::string& name);
+  // The log `name` of the task's directory, replaced when it already exists.
+  LogWriter writer(std::string name);
 
  private:
+  friend class LogWriter;
+  // Makes the file `name` in the task's directory, and the directory when missing; its
+  // descriptor, and the directory's in `directory_fd`.
+  Result<Fd> create_file(const std::string& name, int& directory_fd);
   Status open_directory();
 
   JournalDirectory* state_;

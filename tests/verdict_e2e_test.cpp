@@ -92,7 +92,8 @@ TEST_F(VerdictSession, ALongFailingRunFitsAndKeepsItsFailure) {
   const std::string history = server_->request(call_line(12, "task_history", {{"task_id", task}}));
   const std::string history_text = json::parse(history)["result"]["content"][0]["text"];
   EXPECT_LE(history_text.size(), 12288u);
-  for (const json& record : json::parse(history_text)["attempts"]) {
+  const json records = json::parse(history_text)["attempts"];
+  for (const json& record : records) {
     const std::string kept = record["output"];
     EXPECT_LE(kept.size(), 1024u);
     EXPECT_TRUE(kept.starts_with("...[") && kept.ends_with(kError + "\n...[truncated]")) << kept;

@@ -85,14 +85,13 @@ class VerifierLog : public ::testing::Test {
   std::unique_ptr<TaskLogs> task(const std::string& id, const std::string& out,
                                  const std::string& err = "", std::string* bytes = nullptr) {
     auto logs = std::make_unique<TaskLogs>(&state_, id, limits_);
-    Result<LogWriter> log = logs->create("1.log");
-    EXPECT_TRUE(log.ok());
+    LogWriter log = logs->writer("1.log");
     for (std::size_t at = 0; at < std::max(out.size(), err.size()); at += 7) {
-      if (at < out.size()) log.value().add(0, std::string_view(out).substr(at, 7));
-      if (at < err.size()) log.value().add(1, std::string_view(err).substr(at, 7));
+      if (at < out.size()) log.add(0, std::string_view(out).substr(at, 7));
+      if (at < err.size()) log.add(1, std::string_view(err).substr(at, 7));
     }
-    EXPECT_TRUE(log.value().finish());
-    if (bytes != nullptr) *bytes = read_file(log.value().path());
+    EXPECT_TRUE(log.finish());
+    if (bytes != nullptr) *bytes = read_file(log.path());
     return logs;
   }
   std::set<std::string> task_directories() {
