@@ -1,9 +1,10 @@
-// The whole output of every verifier run, kept on disk beside the journals, out of the project:
-// STATE/logs/{task_id}/{attempt}.log for a proposal's run, .../baseline.log for a baseline's. A log
-// holds standard output as the verifier wrote it, then, when standard error was not empty, "\n---
-// stderr ---\n" and standard error, byte for byte: the joining of a verdict's output without its
-// decoding or its cut. A stream longer than its limit (64 MiB) keeps its head and tail there,
-// joined by a line "...[N bytes omitted]...". Files are 0600, directories 0700.
+// The whole output of every verifier run that printed anything, kept on disk beside the journals,
+// out of the project: STATE/logs/{task_id}/{attempt}.log for a proposal's run, .../baseline.log
+// for a baseline's. A log holds standard output as the verifier wrote it, then, when standard
+// error was not empty, "\n--- stderr ---\n" and standard error, byte for byte: the joining of a
+// verdict's output without its decoding or its cut. A stream longer than its limit (64 MiB) keeps
+// its head and tail there, joined by a line "...[N bytes omitted]...". Files are 0600,
+// directories 0700.
 //
 // A task's logs stay while it lives, held by a lock on their directory that its end (or its
 // server's, however that ends) releases; then only for the 20 tasks that ended most recently (by
