@@ -25,6 +25,7 @@ class RegistryTasks final : public TaskOperations {
   std::string new_task_id() override;
   const std::string* fixed_verifier() const override;
   const std::string* sandbox_report() const override;
+  JournalDirectory* state_directory() const override;
   std::optional<std::string> check_verifier_strength(const std::string& verify_cmd,
                                                      const RunHooks& hooks) override;
   Result<StartedTask> start(std::string task_id, TaskStartParams params,

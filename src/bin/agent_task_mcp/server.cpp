@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "background_runs.h"
 #include "catalogue.h"
 #include "envelopes.h"
 #include "request_line.h"
@@ -59,8 +60,12 @@ void write_unless_terminating(int fd, std::string_view bytes, int interrupt_fd) 
 constexpr std::string_view kNotAnObject = "invalid request: not an object";
 
 std::optional<std::string> dispatch(TaskOperations& tasks, const RequestContext& context,
-                                    const std::string& method, const Json& id, Json params) {
+                                    const std::string& method, const Json& id, Json params,
+                                    BackgroundRuns* runs) {
   const Revision revision = context.revision;
+  if (runs != nullptr && method.starts_with("tasks/")) {
+    return runs->serve(method, id, params, revision);
+  }
   if (method == "tools/list") return handle_tools_list(id, revision, tasks.fixed_verifier());
   if (method == "tools/call") return handle_tools_call(tasks, context, id, std::move(params));
   if (method == "task_propose") return handle_propose(tasks, context, id, std::move(params));
@@ -108,9 +113,10 @@ Revision revision_for(const Request& request, std::optional<Revision> named, Rev
 
 // The revision is decided here, once per request. A request whose metadata names a version not
 // spoken here is answered at once; any other is carried out in full even when nobody will read
-// the reply.
+// the reply. Without `runs`, nothing runs in the background and the tasks/* methods are unknown.
 std::optional<std::string> serve_request(TaskOperations& tasks, RequestContext& context,
-                                         Revision& session, Request request) {
+                                         Revision& session, Request request,
+                                         BackgroundRuns* runs = nullptr) {
   std::optional<std::string> reply;
   context.revision = session;
   try {
@@ -121,7 +127,11 @@ std::optional<std::string> serve_request(TaskOperations& tasks, RequestContext& 
       if (!is_notification(request.method)) reply = unsupported_version_reply(request.id, *version);
     } else {
       context.revision = revision_for(request, named, session);
-      reply = dispatch(tasks, context, request.method, request.id, std::move(request.params));
+      if (runs != nullptr) reply = runs->offer(request, context.revision);
+      if (!reply) {
+        reply =
+            dispatch(tasks, context, request.method, request.id, std::move(request.params), runs);
+      }
     }
   } catch (const std::bad_alloc&) {
     reply = out_of_memory_reply(request.method, request.id, context.revision);
@@ -168,12 +178,6 @@ std::optional<std::string> serve_parsed(Parsed& parsed, Revision session, ServeO
   return std::move(parsed.reply);
 }
 
-// A ping or a cancellation, acted on at once while a child runs.
-bool is_urgent(const Parsed& parsed) {
-  return parsed.request &&
-         (parsed.request->method == "ping" || parsed.request->method == "notifications/cancelled");
-}
-
 // Drops the requests with this id from a line, or from its members, that waits its turn.
 void drop_request(Parsed& parsed, const Json& id) {
   if (parsed.request && parsed.request->has_id && parsed.request->id == id) parsed.request.reset();
@@ -186,19 +190,28 @@ void drop_request(Parsed& parsed, const Json& id) {
 class Session {
  public:
   Session(TaskOperations& tasks, int in_fd, int out_fd, int interrupt_fd)
-      : tasks_(tasks), reader_(in_fd), in_fd_(in_fd), out_fd_(out_fd), interrupt_fd_(interrupt_fd) {
+      : tasks_(tasks),
+        reader_(in_fd),
+        in_fd_(in_fd),
+        out_fd_(out_fd),
+        interrupt_fd_(interrupt_fd),
+        runs_(tasks) {
     context_.flush = [this] { flush_during_request(); };
     context_.on_child_start = [this] {
       flush_during_request();
+      hand_out();
       static_cast<void>(take_buffered_lines());
     };
+    context_.on_tick = [this] { hand_out(); };
     context_.notify = [this](const std::string& line) { write_during_request(line + "\n"); };
     context_.interrupt_fd = interrupt_fd;
     context_.input_fd = in_fd;
     context_.on_input = [this] { return read_while_child_runs(); };
     // Asked only while the request can still be given up: a cancellation the run no longer
     // acts on (its child has exited) leaves the reply to be sent.
-    context_.abandoned = [this] { return abandoned_ = cancelled_ || termination::pending(); };
+    context_.abandoned = [this] {
+      return abandoned_ = cancelled_ || runs_.cancel_requested() || termination::pending();
+    };
   }
 
   void run() {
@@ -252,12 +265,24 @@ class Session {
     cancelled_ = abandoned_ = false;
     termination::enter_request();
     std::optional<std::string> reply =
-        serve_request(tasks_, context_, session_revision_, std::move(request));
+        serve_request(tasks_, context_, session_revision_, std::move(request), &runs_);
     termination::leave_request();
     in_flight_id_.reset();
     // An abandoned request gets no reply: its client has stopped waiting for it.
-    if (abandoned_) return std::nullopt;
-    return reply;
+    if (abandoned_) reply.reset();
+    if (!runs_.in_flight()) return reply;
+    BackgroundRuns::Settled settled = runs_.settle(std::move(reply), abandoned_);
+    for (const std::string& line : settled.owed) append_reply(line);
+    return std::move(settled.reply);
+  }
+
+  // The request in flight answered with its handle, once due: a cancellation of its id has
+  // crossed that reply, and tasks/cancel stops it instead.
+  void hand_out() {
+    if (std::optional<std::string> line = runs_.hand_out()) {
+      in_flight_id_.reset();
+      write_during_request(*line + "\n");
+    }
   }
 
   void append_reply(const std::string& reply) {
@@ -317,12 +342,21 @@ class Session {
     if (!replies.empty()) write_during_request(replies + "]\n");
   }
 
-  // A ping is served as if the server were idle, under a context of its own (the loop's belongs
-  // to the request in flight); a cancellation stops the request it names.
+  // A ping or a cancellation, and while a background run is in flight what follows it and the
+  // reads that do not wait for it, are acted on at once while a child runs.
+  bool is_urgent(const Parsed& parsed) const {
+    if (!parsed.request) return false;
+    const std::string& method = parsed.request->method;
+    return method == "ping" || method == "notifications/cancelled" ||
+           (runs_.in_flight() && BackgroundRuns::answered_at_once(*parsed.request));
+  }
+
+  // Such a request is served as if the server were idle, under a context of its own (the
+  // loop's belongs to the request in flight); a cancellation stops the request it names.
   std::optional<std::string> act_at_once(Request request) {
-    if (request.method == "ping") {
+    if (request.method != "notifications/cancelled") {
       RequestContext own;
-      return serve_request(tasks_, own, session_revision_, std::move(request));
+      return serve_request(tasks_, own, session_revision_, std::move(request), &runs_);
     }
     if (request.params.is_object()) {
       const auto named = request.params.find("requestId");
@@ -389,6 +423,7 @@ class Session {
   int out_fd_;
   int interrupt_fd_;
   RequestContext context_;
+  BackgroundRuns runs_;
   Revision session_revision_ = Revision::V2024_11_05;
   std::string pending_;
   std::deque<Queued> queue_;
