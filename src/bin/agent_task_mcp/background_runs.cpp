@@ -17,7 +17,7 @@ constexpr auto kQuickRun = std::chrono::seconds(1);
 constexpr int kPollIntervalMs = 1000;
 constexpr std::size_t kListPage = 50;
 // Ended runs held in memory beyond this many are read back from their records when asked for.
-constexpr std::size_t kRunsInMemory = 256;
+constexpr std::size_t kRunsInMemory = 64;
 constexpr const char* kRelatedTaskMeta = "io.modelcontextprotocol/related-task";
 constexpr const char* kInterrupted =
     "interrupted: the server stopped while the verifier ran; its edits were rolled back";
@@ -73,6 +73,16 @@ bool is_error(const Json& result) {
   return flag != nullptr && flag->is_boolean() && flag->get<bool>();
 }
 
+// How long to keep a task whose core-design request asked for `task`: what it asked within the
+// bounds kept (a negative time the shortest), else the longest.
+std::int64_t time_to_live(const Json* task) {
+  const Json* ttl = task != nullptr ? member(*task, "ttl") : nullptr;
+  if (ttl == nullptr || !ttl->is_number_integer()) return kLongestTtlMs;
+  const std::uint64_t wanted = ttl->is_number_unsigned() ? ttl->get<std::uint64_t>() : 0;
+  return static_cast<std::int64_t>(
+      std::clamp<std::uint64_t>(wanted, kShortestTtlMs, kLongestTtlMs));
+}
+
 Json parsed(const std::string& text) {
   std::variant<Json, std::string> value = parse_json(text);
   return std::holds_alternative<Json>(value) ? std::move(std::get<Json>(value)) : Json();
@@ -102,20 +112,12 @@ std::optional<std::string> BackgroundRuns::offer(const Request& request, Revisio
   const Json& given = arguments != nullptr && arguments->is_object() ? *arguments : empty;
   const Json* task_id = *tool == "task_propose" ? member(given, "task_id") : nullptr;
   const Json* minimum = member(given, "min_mutation_score");
-  const Json* ttl = task != nullptr ? member(*task, "ttl") : nullptr;
-  std::int64_t ttl_ms = kLongestTtlMs;
-  if (ttl != nullptr && ttl->is_number_integer()) {
-    // A negative one asks for the shortest.
-    const std::uint64_t asked = ttl->is_number_unsigned() ? ttl->get<std::uint64_t>() : 0;
-    ttl_ms =
-        static_cast<std::int64_t>(std::clamp<std::uint64_t>(asked, kShortestTtlMs, kLongestTtlMs));
-  }
   offer_ = Offer{request.id,
                  revision,
                  *tool,
                  task_id != nullptr && task_id->is_string() ? task_id->get<std::string>() : "",
                  minimum != nullptr && !minimum->is_null() ? "mutation tool" : "verifier",
-                 ttl_ms,
+                 time_to_live(task),
                  std::chrono::steady_clock::now(),
                  std::nullopt};
   return std::nullopt;
@@ -195,23 +197,30 @@ std::optional<std::string> BackgroundRuns::serve(const std::string& method, cons
   if (handle == nullptr) return err(id, kInvalidParams, "invalid params: taskId must be a string");
   Run* run = find(*handle, revision);
   if (run == nullptr) return err(id, kInvalidParams, "unknown MCP task: " + *handle);
-  const bool working = !has_ended(run->record);
-  if (method == "tasks/get") return ok(id, task_json(*run), revision);
-  if (method == "tasks/result" && working && is_in_flight(*run)) {
-    run->result_waiters.push_back(id);
+  return serve_run(method, id, *run);
+}
+
+std::optional<std::string> BackgroundRuns::serve_run(const std::string& method, const Json& id,
+                                                     Run& run) {
+  const Revision revision = run.record.revision;
+  const bool core = traits(revision).task_augmentation;
+  const bool running_here = !has_ended(run.record) && is_in_flight(run);
+  if (method == "tasks/get") return ok(id, task_json(run), revision);
+  if (method == "tasks/result" && running_here) {
+    run.result_waiters.push_back(id);
     return std::nullopt;
   }
-  if (method == "tasks/result") return result_reply(id, *run);
-  if (method == "tasks/cancel" && working && is_in_flight(*run)) {
+  if (method == "tasks/result") return result_reply(id, run);
+  if (method == "tasks/cancel" && running_here) {
     // The loop abandons the run as a cancellation does: the child is killed, the edits rolled
     // back. A core client hears once it is so; under the extension an acknowledgement suffices.
     cancel_requested_ = true;
-    if (shape.task_augmentation) {
-      run->cancel_waiters.push_back(id);
+    if (core) {
+      run.cancel_waiters.push_back(id);
       return std::nullopt;
     }
   }
-  if (method == "tasks/cancel" && shape.task_augmentation) return cancel_reply(id, *run);
+  if (method == "tasks/cancel" && core) return cancel_reply(id, run);
   // tasks/cancel and tasks/update under the extension: no run here ever waits for input.
   return ok(id, Json::object(), revision);
 }
@@ -345,8 +354,9 @@ std::string BackgroundRuns::result_reply(const Json& id, const Run& run) const {
 }
 
 std::string BackgroundRuns::cancel_reply(const Json& id, const Run& run) const {
-  if (run.record.status == McpTaskStatus::Cancelled)
+  if (run.record.status == McpTaskStatus::Cancelled) {
     return ok(id, task_json(run), run.record.revision);
+  }
   const std::string state = has_ended(run.record)
                                 ? "is already " + std::string(status_name(run.record.status))
                                 : "runs in another server";

@@ -81,6 +81,7 @@ class BackgroundRuns {
   Run* find(const std::string& handle, Revision revision);
   // A working record whose server is gone: the outcome it left in the task's history.
   void resolve(McpTaskRecord& record);
+  std::optional<std::string> serve_run(const std::string& method, const Json& id, Run& run);
   void end(Run& run, const std::string& reply);
   bool is_in_flight(const Run& run) const;
   // The task as tasks/get and the handle's reply give it.
