@@ -151,11 +151,16 @@ Result<AgentTask> AgentTask::start(std::string id, std::string goal, std::string
   AgentTask task;
   const Workspace& workspace = settings->workspace;
   for (const std::string& path : files) {
-    PathKey key = PathKey::of(path);
-    if (task.allowlist_.contains(key)) continue;
     if (std::optional<IoError> refused = undeclarable(workspace, path, {settings->journal.get()})) {
       return *refused;
     }
+  }
+  // No start state is taken from another server's transaction still open on a file.
+  Result<FileClaim> reading = settings->claim(files, ClaimKind::Reading);
+  if (!reading) return reading.error();
+  for (const std::string& path : files) {
+    PathKey key = PathKey::of(path);
+    if (task.allowlist_.contains(key)) continue;
     Result<PriorState> state = read_prior_state(workspace, path);
     if (!state && state.error().kind != ErrorKind::IsADirectory) return state.error();
     task.allowlist_.emplace(std::move(key), task.snapshot_.size());
@@ -173,10 +178,13 @@ Result<AgentTask> AgentTask::start(std::string id, std::string goal, std::string
   return task;
 }
 
-Verdict AgentTask::run_baseline(const RunHooks& hooks) const {
+Verdict AgentTask::run_baseline(const RunHooks& hooks) {
   const std::optional<std::chrono::seconds> time_limit = settings_->verify_timeout;
   RunJournal runs(settings_->journal_for_writes(), settings_->workspace);
+  if (Status copied = copy_protected_files(); !copied)
+    return Verdict{false, copied.error().message};
   Verdict verdict = run_verifier(verify_cmd_, announcing(hooks, runs), time_limit);
+  check_protected_files(verdict);
   if (verdict.timed_out) verdict.output = timed_out_output(*time_limit, verdict.output, "");
   return verdict;
 }
@@ -212,15 +220,21 @@ Result<ProposeOutcome> AgentTask::propose(std::vector<FileEdit> edits, const Run
     return record(attempt, std::move(fingerprint), false,
                   "apply failed: " + retried.error().message);
   }
+  Result<FileClaim> changing = claim_changing(set);
+  if (!changing) {
+    --proposal_count_;
+    return changing.error();
+  }
   bool changed_outside = false;
   std::vector<bool> foreign;
-  Result<Transaction> transaction =
-      Transaction::apply(set, settings_->workspace, settings_->journal_for_writes(),
-                         [&](const std::vector<TouchedPath>& touched) {
-                           Status seen = see_prior_states(touched, bases.value(), foreign);
-                           changed_outside = !seen.ok();
-                           return seen;
-                         });
+  Result<Transaction> transaction = Transaction::apply(
+      set, settings_->workspace, settings_->journal_for_writes(),
+      [&](const std::vector<TouchedPath>& touched) {
+        Status seen = see_prior_states(touched, bases.value(), foreign);
+        changed_outside = !seen.ok();
+        return seen;
+      },
+      std::move(changing).value());
   if (!transaction) {
     if (changed_outside) {
       --proposal_count_;
@@ -234,7 +248,10 @@ Result<ProposeOutcome> AgentTask::propose(std::vector<FileEdit> edits, const Run
   verifier_hooks.announce = [&written = transaction.value()](const std::string& token) {
     return written.announce_run(token);
   };
-  Verdict verdict = run_verifier(verify_cmd_, verifier_hooks, time_limit);
+  const Status copied = copy_protected_files();
+  Verdict verdict = copied ? run_verifier(verify_cmd_, verifier_hooks, time_limit)
+                           : Verdict{false, copied.error().message};
+  check_protected_files(verdict);
   if (verdict.interrupted) {
     static_cast<void>(roll_back(std::move(transaction).value()));
     --proposal_count_;
@@ -366,6 +383,41 @@ void AgentTask::keep(std::vector<TouchedPath> committed, const std::vector<bool>
   }
 }
 
+Status AgentTask::copy_protected_files() {
+  if (protected_ || !settings_->protected_copies) return {};
+  Result<ProtectedSet> copied = settings_->protected_copies->snapshot(settings_->workspace);
+  if (!copied) {
+    return IoError{copied.error().kind,
+                   "cannot keep a copy of the protected files: " + copied.error().message};
+  }
+  protected_ = std::move(copied).value();
+  return {};
+}
+
+void AgentTask::check_protected_files(Verdict& verdict) {
+  if (!protected_) return;
+  Result<std::vector<std::string>> changed =
+      undo_protected_changes(settings_->workspace, settings_->journal_for_writes(), *protected_);
+  std::string line;
+  if (!changed) {
+    line = "could not put the protected files back: " + changed.error().message;
+  } else if (!changed.value().empty()) {
+    line = "the verifier changed protected files: ";
+    for (const std::string& path : changed.value()) {
+      line += (&path == &changed.value().front() ? "" : ", ") + path;
+    }
+  }
+  if (line.empty()) return;
+  verdict.passed = false;
+  verdict.output = with_lines(std::move(verdict.output), {line});
+}
+
+Result<FileClaim> AgentTask::claim_changing(const EditSet& set) const {
+  std::vector<std::string> paths;
+  for (const FileEdit& edit : set.edits) paths.push_back(edit.path);
+  return settings_->claim(paths, ClaimKind::Changing);
+}
+
 ProposeOutcome AgentTask::record(std::uint64_t attempt, std::string fingerprint, bool passed,
                                  std::string output) {
   attempts_.push_back(AttemptRecord{attempt, std::move(fingerprint), passed, std::move(output)});
@@ -396,6 +448,7 @@ void AgentTask::update_entries(const std::string& path, const std::optional<File
 
 Status AgentTask::save_changed_files() {
   const Workspace& workspace = settings_->workspace;
+  if (!settings_->journal) return IoError{ErrorKind::NotFound, "no directory to keep copies in"};
   JournalDirectory& directory = *settings_->journal;
   for (SnapshotEntry& entry : snapshot_) {
     // A path the restore leaves alone keeps whatever it holds.
@@ -424,6 +477,10 @@ Status AgentTask::restore() {
     // A path absent at start that nothing of this task created is left as it is.
     if (entry.state.bytes || entry.created) entries.push_back(&entry);
   }
+  std::vector<std::string> paths;
+  for (const SnapshotEntry* entry : entries) paths.push_back(entry->path);
+  Result<FileClaim> changing = settings_->claim(paths, ClaimKind::Changing);
+  if (!changing) return changing.error();
   // Journaled like a proposal, the accepted state being the prior one: killed part-way, the
   // restore is undone by recovery rather than leaving files between the two states.
   std::unique_ptr<Journal> journal;

@@ -21,6 +21,7 @@
 #include "journal.h"
 #include "mutation_gate.h"
 #include "process.h"
+#include "protected_files.h"
 
 namespace quarry {
 
@@ -33,8 +34,14 @@ struct TaskSettings {
   std::shared_ptr<JournalDirectory> journal;
   // False only in a build that weighs what the journal costs: nothing is journaled.
   bool journaling = true;
+  // The copies of the protected files, when there are protected patterns.
+  std::shared_ptr<ProtectedCopies> protected_copies;
 
   JournalDirectory* journal_for_writes() const { return journaling ? journal.get() : nullptr; }
+  // `paths` claimed against other servers on the journal directory; nothing to claim without one.
+  Result<FileClaim> claim(const std::vector<std::string>& paths, ClaimKind kind) const {
+    return journal ? journal->claim(workspace, paths, kind) : Result<FileClaim>(FileClaim());
+  }
 };
 
 // The verdict of one verifier run.
@@ -78,7 +85,7 @@ class AgentTask {
 
   // Runs the verifier once on the files as they are, with the proposals' hooks and time limit.
   // Not an attempt: nothing is recorded.
-  Verdict run_baseline(const RunHooks& hooks = {}) const;
+  Verdict run_baseline(const RunHooks& hooks = {});
 
   // Works out targeted edits, applies the edits as one transaction and keeps them only when the
   // verifier passes; every problem with the edits is an outcome with passed false. Fails with
@@ -125,6 +132,8 @@ class AgentTask {
   ProposeOutcome record(std::uint64_t attempt, std::string fingerprint, bool passed,
                         std::string output);
   Result<TargetedBases> resolve_targeted_edits(EditSet& set) const;
+  // The paths of `set`, claimed for changing against other servers on the project.
+  Result<FileClaim> claim_changing(const EditSet& set) const;
   // Takes the prior states of a transaction as seen, and tells which held bytes the task did
   // not leave there itself; fails naming the first path that changed outside the task (for
   // targeted edits: since they were worked out).
@@ -134,6 +143,12 @@ class AgentTask {
   void update_entries(const std::string& path, const std::optional<FileIdentity>& file,
                       const std::function<void(SnapshotEntry&)>& update);
   Status save_changed_files();
+  // Before the task's first run, copies of the protected files as they are then: nothing but a
+  // run of the verifier can change them under the task, so the copies need not be taken sooner.
+  Status copy_protected_files();
+  // Undoes what a run did to the protected files: such a run fails, whatever its exit status,
+  // and its output ends saying which.
+  void check_protected_files(Verdict& verdict);
   // Rolls back; a transaction that leaves paths unrestored is kept to be tried again.
   std::vector<std::string> roll_back(Transaction transaction);
   // Tries again the rollbacks that failed: those touching `set`, or all of them.
@@ -154,7 +169,8 @@ class AgentTask {
   std::uint64_t proposal_count_ = 0;
   AttemptMemory memory_;
   std::list<Transaction> unfinished_rollbacks_;
-  std::vector<std::string> saved_;  // paths a restore saved, kept for a retried finish
+  std::vector<std::string> saved_;         // paths a restore saved, kept for a retried finish
+  std::optional<ProtectedSet> protected_;  // the protected files as its first run found them
   bool finished_ = false;
 };
 

@@ -2,7 +2,9 @@
 
 #include <fcntl.h>
 #include <fnmatch.h>
+#include <linux/fs.h>
 #include <linux/openat2.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -455,6 +457,29 @@ Status write_whole_file(const Workspace& workspace, const std::string& path, std
   Result<Fd> file = workspace.open(path, O_WRONLY | O_CREAT | O_NONBLOCK, 0666);
   if (!file) return file.error();
   return write_bytes(std::move(file).value(), path, bytes, opened);
+}
+
+Status copy_file_contents(int from, int to) {
+  if (::ioctl(to, FICLONE, from) == 0) return {};
+  for (;;) {
+    const ssize_t n = ::copy_file_range(from, nullptr, to, nullptr, std::size_t{1} << 30, 0);
+    if (n == 0) return {};
+    if (n > 0 || errno == EINTR) continue;
+    // Across file systems, or where the kernel cannot: through memory.
+    if (errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP) {
+      return os_error(errno);
+    }
+    break;
+  }
+  std::array<char, 64 * 1024> piece;
+  for (;;) {
+    const ssize_t got = ::read(from, piece.data(), piece.size());
+    if (got == 0) return {};
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return os_error(errno);
+    const std::string_view bytes(piece.data(), static_cast<std::size_t>(got));
+    if (Status written = write_all(to, bytes); !written) return written;
+  }
 }
 
 Status create_parent_directories(const Workspace& workspace, const std::string& path,

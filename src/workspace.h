@@ -127,6 +127,10 @@ using OpenedFile = std::function<Status(const FileIdentity&)>;
 Status write_whole_file(const Workspace& workspace, const std::string& path, std::string_view bytes,
                         const OpenedFile& opened = nullptr);
 // Makes the missing directories of `path`, adding each one made, shallowest first, to `made`.
+// Every byte of the file open as `from` into the empty file open as `to`: a reflink (FICLONE)
+// where the file system shares blocks, else a copy in the kernel, else through memory.
+Status copy_file_contents(int from, int to);
+
 Status create_parent_directories(const Workspace& workspace, const std::string& path,
                                  std::vector<std::string>* made = nullptr);
 // Puts `prior` back at `path`. Bytes are written back in place with the prior mode (a file that

@@ -131,6 +131,9 @@ int main(int argc, char** argv) {
         "project and the writable ones");
   }
   settings->journal = journal;
+  if (!options.protect.empty()) {
+    settings->protected_copies = std::make_shared<quarry::ProtectedCopies>(journal);
+  }
 #ifdef QUARRY_WITHOUT_JOURNAL  // defined only for a benchmark that weighs the journal's cost
   settings->journaling = false;
 #endif
