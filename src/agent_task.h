@@ -102,6 +102,8 @@ class AgentTask {
 
   const std::string& id() const { return id_; }
   const std::vector<AttemptRecord>& attempts() const { return attempts_; }
+  // The proposals counted: while a verifier runs, the number of the attempt it judges.
+  std::uint64_t proposal_count() const { return proposal_count_; }
   std::optional<double> min_mutation_score() const { return min_mutation_score_; }
   const std::optional<MutationMeasurement>& mutation_measurement() const {
     return mutation_measurement_;

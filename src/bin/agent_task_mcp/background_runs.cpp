@@ -142,9 +142,8 @@ std::optional<std::string> BackgroundRuns::hand_out() {
   records_.sweep(std::chrono::milliseconds(kLongestTtlMs));
   Run& run = add(new_record(*offer_));
   if (run.record.tool == "task_propose") {
-    // The attempt the proposal will be recorded as, should its server die before it ends.
-    const std::optional<std::vector<AttemptRecord>> history = tasks_.history(run.record.task_id);
-    run.record.attempt = history && !history->empty() ? history->back().attempt + 1 : 1;
+    // The attempt the proposal is recorded as, should its server die before it ends.
+    run.record.attempt = tasks_.proposal_count(run.record.task_id).value_or(0);
   }
   // Only once its record is written, so that tasks/get answers for it even after a restart.
   records_.keep(run.record);
@@ -271,11 +270,13 @@ void BackgroundRuns::resolve(McpTaskRecord& record) {
                     {"fingerprint", ""},
                     {"output", kInterrupted},
                     {"passed", false}};
-    // The task kept beyond its server says how the attempt ended, interrupted or not.
+    // The task kept beyond its server says how the attempt ended, interrupted or not; an
+    // interrupted attempt counts for nothing, so the proposal after it has the same number.
     if (std::optional<std::vector<AttemptRecord>> history = tasks_.history(record.task_id)) {
-      for (const AttemptRecord& attempt : *history) {
-        if (attempt.attempt == record.attempt) outcome = attempt_result(attempt);
-      }
+      const auto first = std::find_if(history->begin(), history->end(), [&](const auto& attempt) {
+        return attempt.attempt == record.attempt;
+      });
+      if (first != history->end()) outcome = attempt_result(*first);
     }
     record.result = parsed(tool_result_text(outcome, record.revision));
   } else {

@@ -45,6 +45,10 @@ class TaskOperations {
                                                         std::vector<FileEdit> edits,
                                                         const RunHooks& hooks) = 0;
   virtual std::optional<std::vector<AttemptRecord>> history(const std::string& task_id) = 0;
+  // The proposals of the task counted so far, the one whose verifier runs included.
+  virtual std::optional<std::uint64_t> proposal_count(const std::string& /*task_id*/) {
+    return std::nullopt;
+  }
   // Removes the task when the finish succeeds, and gives the paths a restore saved.
   virtual std::optional<Result<std::vector<std::string>>> finish(const std::string& task_id,
                                                                  bool commit) = 0;

@@ -89,6 +89,10 @@ std::optional<std::vector<AttemptRecord>> RegistryTasks::history(const std::stri
   return registry_->read_task(task_id, [](const AgentTask& task) { return task.attempts(); });
 }
 
+std::optional<std::uint64_t> RegistryTasks::proposal_count(const std::string& task_id) {
+  return registry_->read_task(task_id, [](const AgentTask& task) { return task.proposal_count(); });
+}
+
 std::optional<Result<std::vector<std::string>>> RegistryTasks::finish(const std::string& task_id,
                                                                       bool commit) {
   std::optional<Result<std::vector<std::string>>> finished =

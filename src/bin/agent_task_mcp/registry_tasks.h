@@ -34,6 +34,7 @@ class RegistryTasks final : public TaskOperations {
                                                 std::vector<FileEdit> edits,
                                                 const RunHooks& hooks) override;
   std::optional<std::vector<AttemptRecord>> history(const std::string& task_id) override;
+  std::optional<std::uint64_t> proposal_count(const std::string& task_id) override;
   std::optional<Result<std::vector<std::string>>> finish(const std::string& task_id,
                                                          bool commit) override;
 
