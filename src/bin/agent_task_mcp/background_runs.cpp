@@ -151,6 +151,10 @@ std::optional<std::string> BackgroundRuns::hand_out() {
   return created_reply(offer_->id, run);
 }
 
+bool BackgroundRuns::answered_for_good() const {
+  return offer_ && offer_->handle && traits(offer_->revision).task_extension;
+}
+
 BackgroundRuns::Settled BackgroundRuns::settle(std::optional<std::string> reply, bool abandoned) {
   const Offer offer = std::move(*offer_);
   offer_.reset();

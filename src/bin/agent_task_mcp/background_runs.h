@@ -40,6 +40,9 @@ class BackgroundRuns {
   // At each child start and about every second while a child runs: the reply that hands the
   // request in flight its handle, when it is due.
   std::optional<std::string> hand_out();
+  // Whether the request in flight has had its handle under the extension, whose tasks take no
+  // progress notifications: its call is answered, and the task is followed through tasks/get.
+  bool answered_for_good() const;
   // Whether a tasks/cancel asked the run in flight to stop.
   bool cancel_requested() const { return cancel_requested_; }
 

@@ -203,7 +203,9 @@ class Session {
       static_cast<void>(take_buffered_lines());
     };
     context_.on_tick = [this] { hand_out(); };
-    context_.notify = [this](const std::string& line) { write_during_request(line + "\n"); };
+    context_.notify = [this](const std::string& line) {
+      if (!runs_.answered_for_good()) write_during_request(line + "\n");
+    };
     context_.interrupt_fd = interrupt_fd;
     context_.input_fd = in_fd;
     context_.on_input = [this] { return read_while_child_runs(); };
