@@ -33,31 +33,18 @@ Outcome unknown_task(const std::string& task_id) {
   return Outcome::failure(kUnknownTask, "unknown task_id: " + task_id);
 }
 
-Json record_json(const AttemptRecord& record) {
-  return Json{{"attempt", record.attempt},
-              {"fingerprint", record.fingerprint},
-              {"output", record.output},
-              {"passed", record.passed}};
-}
-
 // Progress notifications for a request that carries `_meta.progressToken`: the client's
-// request time-out is reset by them while a verifier or mutation tool runs.
-RunHooks hooks_for(const RequestContext& context, const Json& params, const char* what) {
-  RunHooks hooks;
-  hooks.interrupt_fd = context.interrupt_fd;
-  hooks.input_fd = context.input_fd;
-  hooks.on_input = context.on_input;
-  hooks.abandoned = context.abandoned;
-  // Replies to earlier pipelined requests must not wait for a verifier or a mutation tool.
-  hooks.on_start = context.on_child_start;
-  if (!params.is_object() || !context.notify) return hooks;
+// request time-out is reset by them while a verifier or mutation tool runs. Nothing without one.
+std::function<void()> progress_reporter(const RequestContext& context, const Json& params,
+                                        const char* what) {
+  if (!params.is_object() || !context.notify) return {};
   const auto meta = params.find("_meta");
-  if (meta == params.end() || !meta->is_object()) return hooks;
+  if (meta == params.end() || !meta->is_object()) return {};
   const auto token = meta->find("progressToken");
-  if (token == meta->end() || !(token->is_string() || token->is_number_integer())) return hooks;
+  if (token == meta->end() || !(token->is_string() || token->is_number_integer())) return {};
   const auto started = std::chrono::steady_clock::now();
-  hooks.on_tick = [notify = context.notify, token = *token, what, started,
-                   last = std::uint64_t{0}]() mutable {
+  return [notify = context.notify, token = *token, what, started,
+          last = std::uint64_t{0}]() mutable {
     const auto elapsed =
         std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - started)
             .count();
@@ -68,6 +55,25 @@ RunHooks hooks_for(const RequestContext& context, const Json& params, const char
                    {"message", std::string(what) + " running for " + std::to_string(last) + " s"}};
     notify(write_json(
         Json{{"jsonrpc", "2.0"}, {"method", "notifications/progress"}, {"params", params}}));
+  };
+}
+
+// The loop's tick every second while a child runs, and a progress report every other one.
+RunHooks hooks_for(const RequestContext& context, const Json& params, const char* what) {
+  RunHooks hooks;
+  hooks.interrupt_fd = context.interrupt_fd;
+  hooks.input_fd = context.input_fd;
+  hooks.on_input = context.on_input;
+  hooks.abandoned = context.abandoned;
+  // Replies to earlier pipelined requests must not wait for a verifier or a mutation tool.
+  hooks.on_start = context.on_child_start;
+  hooks.tick_interval = std::chrono::seconds(1);
+  std::function<void()> progress = progress_reporter(context, params, what);
+  if (!progress && !context.on_tick) return hooks;
+  hooks.on_tick = [progress = std::move(progress), tick = context.on_tick,
+                   count = std::uint64_t{0}]() mutable {
+    if (tick) tick();
+    if (progress && ++count % 2 == 0) progress();
   };
   return hooks;
 }
@@ -114,7 +120,7 @@ Outcome propose(TaskOperations& tasks, TaskProposeParams params, const RunHooks&
       tasks.propose(params.task_id, std::move(edits), hooks);
   if (!outcome) return unknown_task(params.task_id);
   if (!outcome->ok()) return Outcome::failure(kInvalidParams, outcome->error().message);
-  return Outcome::success(record_json(outcome->value()));
+  return Outcome::success(attempt_result(outcome->value()));
 }
 
 Outcome history(TaskOperations& tasks, const TaskHistoryParams& params) {
@@ -123,7 +129,7 @@ Outcome history(TaskOperations& tasks, const TaskHistoryParams& params) {
   Json attempts = Json::array();
   for (const AttemptRecord& record : *records) {
     if (record.attempt <= params.since) continue;
-    attempts.push_back(record_json(record));
+    attempts.push_back(attempt_result(record));
     if (!params.outputs) attempts.back().erase("output");
   }
   return Outcome::success(Json{{"attempts", std::move(attempts)}});
@@ -194,6 +200,13 @@ Json meta_of(const Json& params) {
 }
 
 }  // namespace
+
+Json attempt_result(const AttemptRecord& record) {
+  return Json{{"attempt", record.attempt},
+              {"fingerprint", record.fingerprint},
+              {"output", record.output},
+              {"passed", record.passed}};
+}
 
 std::optional<Json> mutation_gate_result(const StartedTask& task) {
   if (!task.min_mutation_score) return std::nullopt;
