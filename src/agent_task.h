@@ -1,6 +1,7 @@
 // Tasks: the verifier run, AgentTask's lifecycle and the TaskRegistry.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -10,7 +11,9 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "agentic.h"
@@ -132,6 +135,8 @@ class AgentTask {
 
   const std::string& id() const { return id_; }
   const std::vector<AttemptRecord>& attempts() const { return attempts_; }
+  // The proposals counted: while a verifier runs, the number of the attempt it judges.
+  std::uint64_t proposal_count() const { return proposal_count_; }
   std::optional<double> min_mutation_score() const { return min_mutation_score_; }
   const std::optional<MutationMeasurement>& mutation_measurement() const {
     return mutation_measurement_;
@@ -225,13 +230,42 @@ class TaskRegistry {
   auto with_task(const std::string& id, Operation&& operation)
       -> std::optional<decltype(operation(std::declval<AgentTask&>()))> {
     std::lock_guard lock(mutex_);
+    const Holding holding(holder_);
     const auto found = tasks_.find(id);
     if (found == tasks_.end()) return std::nullopt;
     return operation(found->second);
   }
 
+  // Runs `reader` on the task as with_task does. Called from within an operation this thread
+  // runs (a request answered while that operation's child runs), it reads without the lock,
+  // which the thread already holds: the operation waits on its child, so no task is changing.
+  template <typename Reader>
+  auto read_task(const std::string& id, Reader&& reader)
+      -> std::optional<decltype(reader(std::declval<const AgentTask&>()))> {
+    std::unique_lock lock(mutex_, std::defer_lock);
+    if (holder_.load() != std::this_thread::get_id()) lock.lock();
+    const auto found = tasks_.find(id);
+    if (found == tasks_.end()) return std::nullopt;
+    return reader(std::as_const(found->second));
+  }
+
  private:
+  // Marks the thread that holds the lock for as long as it does.
+  class Holding {
+   public:
+    explicit Holding(std::atomic<std::thread::id>& holder) : holder_(holder) {
+      holder_.store(std::this_thread::get_id());
+    }
+    ~Holding() { holder_.store(std::thread::id()); }
+    Holding(const Holding&) = delete;
+    Holding& operator=(const Holding&) = delete;
+
+   private:
+    std::atomic<std::thread::id>& holder_;
+  };
+
   std::mutex mutex_;
+  std::atomic<std::thread::id> holder_;
   std::unordered_map<std::string, AgentTask> tasks_;
 };
 

@@ -456,13 +456,14 @@ Status sync_entry(const Workspace& where, const std::string& path) {
   return {};
 }
 
-// Makes `path` and its missing ancestors with mode 0700, each flushed with `sync`.
+// Makes `path` and its missing ancestors with mode 0700, each flushed with `sync`. Another
+// server making the same ones at the same moment is no failure.
 Status make_directories(const Workspace& where, const std::string& path, bool sync) {
   if (::mkdir(path.c_str(), 0700) != 0) {
     if (errno == EEXIST) return {};
     if (errno != ENOENT || parent_of(path) == path) return os_error(errno);
     if (Status made = make_directories(where, parent_of(path), sync); !made) return made;
-    if (::mkdir(path.c_str(), 0700) != 0) return os_error(errno);
+    if (::mkdir(path.c_str(), 0700) != 0) return errno == EEXIST ? Status() : os_error(errno);
   }
   return sync ? sync_entry(where, path) : Status();
 }

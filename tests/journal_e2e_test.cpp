@@ -115,7 +115,7 @@ class JournalRecovery : public ::testing::Test {
   // Proposes a and new/b under a verifier that never ends, and waits until both are written.
   void propose_and_hang() {
     propose_both(*server_, "chmod 600 a; echo $$ > verifier.pid; exec sleep 30");
-    ASSERT_TRUE(wait_until([&] { return !read_file(dir_ / "verifier.pid").empty(); }, 5s));
+    ASSERT_TRUE(wait_until([&] { return !read_file(dir_ / "verifier.pid").empty(); }, 15s));
     verifier_ = std::atoi(read_file(dir_ / "verifier.pid").c_str());
     ASSERT_EQ(read_file(dir_ / "a"), "unverified");
   }
@@ -186,13 +186,16 @@ TEST_F(JournalRecovery, KilledDuringTheVerifierIsPutBackAtTheNextStart) {
 }
 
 // Recovery stops what the dead server's runs started, a baseline's included, however they left
-// their group, and nothing else: a process id and its start time, which anyone can read and
-// write into a journal, name no process.
+// their group, and nothing else: neither a process id and its start time, which anyone can read
+// and write into a journal, nor a run of another project's journal, whose server stops it.
 TEST_F(JournalRecovery, RecoveryStopsWhatItsRunsStartedAndNothingElse) {
+  const std::string token = "0123456789abcdef0123456789abcdef";
   const pid_t bystander = ::fork();
   if (bystander == 0) {
     ::setsid();
-    ::execl("/bin/sleep", "sleep", "30", nullptr);
+    const std::string carried = "QUARRY_AGENT_TASK_RUN=" + token;
+    const char* environment[] = {carried.c_str(), nullptr};
+    ::execle("/bin/sleep", "sleep", "30", nullptr, environment);
     ::_exit(127);
   }
   ASSERT_TRUE(wait_until(
@@ -201,11 +204,16 @@ TEST_F(JournalRecovery, RecoveryStopsWhatItsRunsStartedAndNothingElse) {
       },
       5s));
   const std::string late = "echo $$ > verifier.pid; (sleep 0.5; echo late > a) & ";
+  const std::string project = fs::canonical(dir_.path());
+  std::string token_bytes;
+  for (std::size_t i = 0; i < token.size(); i += 2) {
+    token_bytes.push_back(static_cast<char>(std::stoi(token.substr(i, 2), nullptr, 16)));
+  }
   const std::vector<std::pair<std::string, std::function<void()>>> rows = {
       {"a verifier whose leader has exited",
        [&] {
          propose_both(*server_, late + "exec sleep 30");
-         ASSERT_TRUE(wait_until([&] { return file_exists(dir_ / "verifier.pid"); }, 5s));
+         ASSERT_TRUE(wait_until([&] { return file_exists(dir_ / "verifier.pid"); }, 15s));
          kill_server();
          ::kill(std::atoi(read_file(dir_ / "verifier.pid").c_str()), SIGKILL);
        }},
@@ -216,15 +224,20 @@ TEST_F(JournalRecovery, RecoveryStopsWhatItsRunsStartedAndNothingElse) {
                                   {"verify_cmd", late + "exec sleep 30"},
                                   {"files", {"a"}},
                                   {"baseline", true}}));
-         ASSERT_TRUE(wait_until([&] { return file_exists(dir_ / "verifier.pid"); }, 5s));
+         ASSERT_TRUE(wait_until([&] { return file_exists(dir_ / "verifier.pid"); }, 15s));
          kill_server();
        }},
       {"an unrelated group a journal of the old format names",
        [&] {
          write_file(state_ + "/1-0.journal",
-                    planted_journal(2, fs::canonical(dir_.path()), "a",
+                    planted_journal(2, project, "a",
                                     'V' + little_endian(bystander, 4) +
                                         little_endian(start_time_of(bystander), 8)));
+       }},
+      {"a run another project's journal names",
+       [&] {
+         write_file(state_ + "/1-0.journal",
+                    planted_journal(3, project + "/elsewhere", "a", 'T' + token_bytes));
        }},
   };
   for (const auto& [name, kill_during_run] : rows) {
@@ -236,9 +249,12 @@ TEST_F(JournalRecovery, RecoveryStopsWhatItsRunsStartedAndNothingElse) {
     next_server_err();
     std::this_thread::sleep_for(1s);
     EXPECT_EQ(read_file(dir_ / "a"), kPrior);
+    fs::remove(state_ + "/1-0.journal");
     EXPECT_TRUE(journals_in(dir_.path()).empty());
+    // Alive, not a zombie.
+    EXPECT_FALSE(read_file("/proc/" + std::to_string(bystander) + "/cmdline").empty());
   }
-  EXPECT_EQ(::kill(bystander, SIGKILL), 0);
+  ::kill(bystander, SIGKILL);
   ::waitpid(bystander, nullptr, 0);
 }
 

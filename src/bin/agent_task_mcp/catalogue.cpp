@@ -151,14 +151,18 @@ Json catalogue(const std::string* fixed_verifier, bool verdicts) {
        })}};
 }
 
+// A proposal runs a shell command, and a start may run the verifier or a mutation tool over the
+// project's tests: the tools that may run long.
+bool runs_commands(std::string_view tool) {
+  return tool == "task_propose" || tool == "task_start";
+}
+
 // The hints of each tool. Only task_history just reads; a proposal and a restoring finish
-// overwrite files; a proposal runs a shell command, and a start may run a mutation tool over the
-// project's tests.
+// overwrite files.
 Json annotations(std::string_view tool) {
   const bool history = tool == "task_history";
   const bool overwrites = tool == "task_propose" || tool == "task_finish";
-  const bool runs_commands = tool == "task_propose" || tool == "task_start";
-  Json hints = {{"readOnlyHint", history}, {"openWorldHint", runs_commands}};
+  Json hints = {{"readOnlyHint", history}, {"openWorldHint", runs_commands(tool)}};
   if (!history) {
     hints["destructiveHint"] = overwrites;
     hints["idempotentHint"] = false;
@@ -182,6 +186,10 @@ Json catalogue_for(Revision revision, const std::string* fixed_verifier) {
     if (shape.annotations) tool["annotations"] = annotations(name);
     if (shape.titles) tool["title"] = title(name);
     if (shape.structured) tool["outputSchema"] = output_schema(name);
+    // "optional", never "required": a client that does not speak MCP tasks could not call it.
+    if (shape.task_augmentation && runs_commands(name)) {
+      tool["execution"] = Json{{"taskSupport", "optional"}};
+    }
   }
   if (shape.stateless) {
     result["ttlMs"] = kCacheTtlMs;

@@ -38,13 +38,6 @@ Outcome unknown_task(const std::string& task_id) {
 // that ten fit under a client's cap on results.
 constexpr std::size_t kHistoryOutputLimit = 1024;
 
-Json record_json(const AttemptRecord& record) {
-  return Json{{"attempt", record.attempt},
-              {"fingerprint", record.fingerprint},
-              {"output", record.output},
-              {"passed", record.passed}};
-}
-
 // Where a revision has verdicts: what the runners printed, each member only where recognised.
 void add_report(Json& result, const RunnerReport& report) {
   if (!report.failures.empty()) result["failures"] = report.failures;
@@ -62,12 +55,10 @@ void add_report(Json& result, const RunnerReport& report) {
   result["counts"] = std::move(counts);
 }
 
-Json outcome_json(const ProposeOutcome& outcome, bool verdicts) {
-  Json result = record_json(outcome);
-  if (!verdicts) return result;
+Json outcome_json(const ProposeOutcome& outcome, Revision revision) {
+  Json result = proposal_result(outcome, revision);
+  if (!traits(revision).verdicts) return result;
   result["attempts_left"] = outcome.attempts_left;
-  result["verified"] = outcome.verified;
-  if (!outcome.log.empty()) result["log"] = outcome.log;
   add_report(result, outcome.report);
   if (outcome.warning) result["warning"] = *outcome.warning;
   return result;
@@ -86,23 +77,17 @@ OutputCut cut_of(Revision revision) {
 }
 
 // Progress notifications for a request that carries `_meta.progressToken`: the client's
-// request time-out is reset by them while a verifier or mutation tool runs.
-RunHooks hooks_for(const RequestContext& context, const Json& params, const char* what) {
-  RunHooks hooks;
-  hooks.interrupt_fd = context.interrupt_fd;
-  hooks.input_fd = context.input_fd;
-  hooks.on_input = context.on_input;
-  hooks.abandoned = context.abandoned;
-  // Replies to earlier pipelined requests must not wait for a verifier or a mutation tool.
-  hooks.on_start = context.on_child_start;
-  if (!params.is_object() || !context.notify) return hooks;
+// request time-out is reset by them while a verifier or mutation tool runs. Nothing without one.
+std::function<void()> progress_reporter(const RequestContext& context, const Json& params,
+                                        const char* what) {
+  if (!params.is_object() || !context.notify) return {};
   const auto meta = params.find("_meta");
-  if (meta == params.end() || !meta->is_object()) return hooks;
+  if (meta == params.end() || !meta->is_object()) return {};
   const auto token = meta->find("progressToken");
-  if (token == meta->end() || !(token->is_string() || token->is_number_integer())) return hooks;
+  if (token == meta->end() || !(token->is_string() || token->is_number_integer())) return {};
   const auto started = std::chrono::steady_clock::now();
-  hooks.on_tick = [notify = context.notify, token = *token, what, started,
-                   last = std::uint64_t{0}]() mutable {
+  return [notify = context.notify, token = *token, what, started,
+          last = std::uint64_t{0}]() mutable {
     const auto elapsed =
         std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - started)
             .count();
@@ -113,6 +98,25 @@ RunHooks hooks_for(const RequestContext& context, const Json& params, const char
                    {"message", std::string(what) + " running for " + std::to_string(last) + " s"}};
     notify(write_json(
         Json{{"jsonrpc", "2.0"}, {"method", "notifications/progress"}, {"params", params}}));
+  };
+}
+
+// The loop's tick every second while a child runs, and a progress report every other one.
+RunHooks hooks_for(const RequestContext& context, const Json& params, const char* what) {
+  RunHooks hooks;
+  hooks.interrupt_fd = context.interrupt_fd;
+  hooks.input_fd = context.input_fd;
+  hooks.on_input = context.on_input;
+  hooks.abandoned = context.abandoned;
+  // Replies to earlier pipelined requests must not wait for a verifier or a mutation tool.
+  hooks.on_start = context.on_child_start;
+  hooks.tick_interval = std::chrono::seconds(1);
+  std::function<void()> progress = progress_reporter(context, params, what);
+  if (!progress && !context.on_tick) return hooks;
+  hooks.on_tick = [progress = std::move(progress), tick = context.on_tick,
+                   count = std::uint64_t{0}]() mutable {
+    if (tick) tick();
+    if (progress && ++count % 2 == 0) progress();
   };
   return hooks;
 }
@@ -161,7 +165,7 @@ Outcome propose(TaskOperations& tasks, Revision revision, TaskProposeParams para
       tasks.propose(params.task_id, std::move(edits), hooks, cut_of(revision));
   if (!outcome) return unknown_task(params.task_id);
   if (!outcome->ok()) return Outcome::failure(kInvalidParams, outcome->error().message);
-  return Outcome::success(outcome_json(outcome->value(), traits(revision).verdicts));
+  return Outcome::success(outcome_json(outcome->value(), revision));
 }
 
 Outcome history(TaskOperations& tasks, Revision revision, const TaskHistoryParams& params) {
@@ -177,7 +181,7 @@ Outcome history(TaskOperations& tasks, Revision revision, const TaskHistoryParam
   const bool cut = verdicts && shown.size() >= 2;
   Json attempts = Json::array();
   for (const AttemptRecord* record : shown) {
-    Json entry = record_json(*record);
+    Json entry = attempt_result(*record);
     if (!params.outputs) {
       entry.erase("output");
     } else if (cut) {
@@ -257,6 +261,21 @@ Json meta_of(const Json& params) {
 }
 
 }  // namespace
+
+Json attempt_result(const AttemptRecord& record) {
+  return Json{{"attempt", record.attempt},
+              {"fingerprint", record.fingerprint},
+              {"output", record.output},
+              {"passed", record.passed}};
+}
+
+Json proposal_result(const AttemptRecord& record, Revision revision) {
+  Json result = attempt_result(record);
+  if (!traits(revision).verdicts) return result;
+  result["verified"] = record.verified;
+  if (!record.log.empty()) result["log"] = record.log;
+  return result;
+}
 
 std::optional<Json> mutation_gate_result(const StartedTask& task) {
   if (!task.min_mutation_score) return std::nullopt;

@@ -40,6 +40,10 @@ const std::string* RegistryTasks::sandbox_report() const {
   return sandbox_ != nullptr ? &sandbox_->report() : nullptr;
 }
 
+JournalDirectory* RegistryTasks::state_directory() const {
+  return settings_->journal.get();
+}
+
 RunHooks RegistryTasks::confined(const RunHooks& hooks) const {
   RunHooks confined = hooks;
   confined.sandbox = sandbox_;
@@ -82,7 +86,12 @@ std::optional<Result<ProposeOutcome>> RegistryTasks::propose(const std::string& 
 }
 
 std::optional<std::vector<AttemptRecord>> RegistryTasks::history(const std::string& task_id) {
-  return registry_->with_task(task_id, [](AgentTask& task) { return task.attempts(); });
+  // Asked while a proposal's verifier runs too, from within that proposal's operation.
+  return registry_->read_task(task_id, [](const AgentTask& task) { return task.attempts(); });
+}
+
+std::optional<std::uint64_t> RegistryTasks::proposal_count(const std::string& task_id) {
+  return registry_->read_task(task_id, [](const AgentTask& task) { return task.proposal_count(); });
 }
 
 std::optional<Result<std::vector<std::string>>> RegistryTasks::finish(const std::string& task_id,

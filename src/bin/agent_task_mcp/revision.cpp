@@ -10,12 +10,12 @@ namespace {
 
 constexpr std::array<RevisionTraits, kRevisionCount> kRevisions = {{
     // name  annotations titles structured batches invalid_requests instructions stateless sandbox
-    //       verdicts
-    {"2024-11-05", false, false, false, false, false, false, false, false, false},
-    {"2025-03-26", true, false, false, true, true, true, false, false, false},
-    {"2025-06-18", true, true, true, false, true, true, false, true, true},
-    {"2025-11-25", true, true, true, false, true, true, false, true, true},
-    {"2026-07-28", true, true, true, false, true, true, true, true, true},
+    // task_augmentation task_extension verdicts
+    {"2024-11-05", false, false, false, false, false, false, false, false, false, false, false},
+    {"2025-03-26", true, false, false, true, true, true, false, false, false, false, false},
+    {"2025-06-18", true, true, true, false, true, true, false, true, false, false, true},
+    {"2025-11-25", true, true, true, false, true, true, false, true, true, false, true},
+    {"2026-07-28", true, true, true, false, true, true, true, true, false, true, true},
 }};
 
 constexpr const char* kServerInfoMeta = "io.modelcontextprotocol/serverInfo";
@@ -67,8 +67,17 @@ Json server_info() {
   return Json{{"name", "quarry-agent-task"}, {"version", "0.5.0"}};
 }
 
-Json tools_capabilities() {
-  return Json{{"tools", Json::object()}};
+// The capabilities a revision's handshake result lists: the tools, and the MCP tasks of the
+// revision's design.
+Json capabilities(const RevisionTraits& shape) {
+  Json listed = {{"tools", Json::object()}};
+  if (shape.task_augmentation) {
+    listed["tasks"] = Json{{"cancel", Json::object()},
+                           {"list", Json::object()},
+                           {"requests", {{"tools", {{"call", Json::object()}}}}}};
+  }
+  if (shape.task_extension) listed["extensions"] = Json{{kTaskExtension, Json::object()}};
+  return listed;
 }
 
 // A version in the protocol's form, YYYY-MM-DD.
@@ -83,7 +92,7 @@ bool is_date(std::string_view text) {
 
 Json build_initialize_result(Revision revision) {
   const RevisionTraits& wanted = traits(revision);
-  Json result = {{"capabilities", tools_capabilities()},
+  Json result = {{"capabilities", capabilities(wanted)},
                  {"protocolVersion", wanted.name},
                  {"serverInfo", server_info()}};
   if (wanted.instructions) result["instructions"] = instructions(revision);
@@ -128,7 +137,7 @@ const Json& initialize_result(Revision revision) {
 const std::string& discover_result_text() {
   static const std::string text = [] {
     Json result = {{"cacheScope", "public"},
-                   {"capabilities", tools_capabilities()},
+                   {"capabilities", capabilities(traits(Revision::V2026_07_28))},
                    {"instructions", instructions(Revision::V2026_07_28)},
                    {"supportedVersions", Json::array({traits(Revision::V2026_07_28).name})},
                    {"ttlMs", kCacheTtlMs}};
