@@ -186,11 +186,17 @@ struct Capture {
   bool cut = false;  // bytes were left out
 };
 
+// A captured stream's pipe holds up to kCapturePipeBytes, where the system allows it: a child
+// that prints a lot then runs on instead of waiting for each 64 KiB to be read.
+constexpr int kCapturePipeBytes = 1 << 20;
+
 Status open_pipe(Fd& read_end, Fd& write_end) {
   int ends[2];
   if (::pipe2(ends, O_CLOEXEC) != 0) return os_error(errno);
   read_end.reset(ends[0]);
   write_end.reset(ends[1]);
+  // Refused beyond the system's limits: the pipe keeps its size.
+  static_cast<void>(::fcntl(ends[0], F_SETPIPE_SZ, kCapturePipeBytes));
   return {};
 }
 
