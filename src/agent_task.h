@@ -20,10 +20,19 @@
 #include "io_error.h"
 #include "journal.h"
 #include "mutation_gate.h"
+#include "output_cut.h"
 #include "process.h"
 #include "protected_files.h"
+#include "runner_report.h"
+#include "verifier_log.h"
 
 namespace quarry {
+
+// What a passing run that ran fewer tests than the task's reference run gets.
+enum class MinTests {
+  Warn,      // kept, with a warning
+  Baseline,  // rejected and remembered as rejected
+};
 
 // Settings every task of the process follows, fixed at start-up from the command line.
 struct TaskSettings {
@@ -36,6 +45,9 @@ struct TaskSettings {
   bool journaling = true;
   // The copies of the protected files, when there are protected patterns.
   std::shared_ptr<ProtectedCopies> protected_copies;
+  // Where verifier logs go: logs/ in `journal`'s directory, when there is one.
+  LogLimits logs;
+  MinTests min_tests = MinTests::Warn;
 
   JournalDirectory* journal_for_writes() const { return journaling ? journal.get() : nullptr; }
   // `paths` claimed against other servers on the journal directory; nothing to claim without one.
@@ -47,27 +59,43 @@ struct TaskSettings {
 // The verdict of one verifier run.
 struct Verdict {
   bool passed = false;
-  std::string output;  // stdout, then "\n--- stderr ---\n" and stderr; at most 8000 bytes + marker
+  std::string output;        // stdout, then "\n--- stderr ---\n" and stderr, cut (output_cut.h)
   bool interrupted = false;  // the run was abandoned (hooks.interrupt_fd, hooks.abandoned)
   bool timed_out = false;    // killed at the time limit; `output` holds what came before
+  std::string log{};         // the whole output's log (absolute); empty when none was written
+  // What the runners printed, read from the output's head and tail whatever `output`'s cut.
+  RunnerReport report{};
+  // The tests that ran: as counted, or none when the whole output held no summary; nothing when
+  // a summary may have been cut away.
+  std::optional<std::uint64_t> tests{};
+  bool ran = false;  // the verifier was started
 };
 
 // Runs `sh -c verify_cmd` once, in its own process group, which is killed once `time_limit` has
-// passed (no limit when nothing). Never fails: a verifier that cannot be run is a failed
-// verdict saying why.
+// passed (no limit when nothing), cutting its output by `cut` and writing it whole to `log` when
+// given. Never fails: a verifier that cannot be run is a failed verdict saying why.
 Verdict run_verifier(const std::string& verify_cmd, const RunHooks& hooks = {},
-                     std::optional<std::chrono::seconds> time_limit = std::nullopt);
+                     std::optional<std::chrono::seconds> time_limit = std::nullopt,
+                     OutputCut cut = OutputCut::Head, LogWriter* log = nullptr);
 
 // One admitted proposal.
 struct AttemptRecord {
   std::uint64_t attempt = 0;  // ordinal within the task, from 1
   std::string fingerprint;    // empty when refused before fingerprinting
   bool passed = false;
-  std::string output;  // verifier output or the refusal text
+  std::string output;     // verifier output or the refusal text
+  bool verified = false;  // the verifier ran for it
+  std::string log{};      // its run's log (absolute); empty when none was written
 };
 
-// The result of one proposal; equals the record appended for an admitted proposal.
-using ProposeOutcome = AttemptRecord;
+// The result of one proposal: the record appended for an admitted proposal, and what the
+// verifier's output said besides.
+struct ProposeOutcome : AttemptRecord {
+  std::uint64_t attempts_left = 0;  // proposals the task still admits
+  RunnerReport report{};
+  // Set when a passing run ran fewer tests than the task's reference run.
+  std::optional<std::string> warning{};
+};
 
 // One verifier-gated editing task over a declared set of files.
 class AgentTask {
@@ -83,16 +111,21 @@ class AgentTask {
                                  std::shared_ptr<const TaskSettings> settings,
                                  const RunHooks& hooks = {});
 
-  // Runs the verifier once on the files as they are, with the proposals' hooks and time limit.
-  // Not an attempt: nothing is recorded.
-  Verdict run_baseline(const RunHooks& hooks = {});
+  // Runs the verifier once on the files as they are, with the proposals' hooks and time limit,
+  // logged as baseline.log. Not an attempt: nothing is recorded but the tests it counted, which
+  // later passing runs are held to.
+  Verdict run_baseline(const RunHooks& hooks = {}, OutputCut cut = OutputCut::Head);
 
   // Works out targeted edits, applies the edits as one transaction and keeps them only when the
   // verifier passes; every problem with the edits is an outcome with passed false. Fails with
   // InvalidInput, counted as no attempt and with nothing written, when a targeted edit does not
   // fit the file's current bytes, or when a whole-file edit would overwrite bytes that changed
-  // outside the task since it last saw them (which it then takes as seen).
-  Result<ProposeOutcome> propose(std::vector<FileEdit> edits, const RunHooks& hooks = {});
+  // outside the task since it last saw them (which it then takes as seen). The verifier's output
+  // is cut by `cut` and logged as {attempt}.log. A passing run that counts fewer tests than the
+  // baseline (or the task's first run whose counts were recognised) is kept with a warning, or
+  // rejected under MinTests::Baseline.
+  Result<ProposeOutcome> propose(std::vector<FileEdit> edits, const RunHooks& hooks = {},
+                                 OutputCut cut = OutputCut::Head);
 
   // Commit keeps the files; restore puts every declared file back as it was at start, first
   // saving the bytes of each file changed outside the task since it last saw it. Either first
@@ -131,8 +164,12 @@ class AgentTask {
   using TargetedBases = std::map<PathKey, std::string>;
 
   AgentTask() = default;
+  // `verdict` is the run's, when the verifier ran for the attempt.
   ProposeOutcome record(std::uint64_t attempt, std::string fingerprint, bool passed,
-                        std::string output);
+                        std::string output, const Verdict* verdict = nullptr);
+  ProposeOutcome refusal(std::string output) const;
+  Verdict verify(const std::string& log_name, const RunHooks& hooks, OutputCut cut);
+  std::optional<std::string> fewer_tests(const Verdict& verdict) const;
   Result<TargetedBases> resolve_targeted_edits(EditSet& set) const;
   // The paths of `set`, claimed for changing against other servers on the project.
   Result<FileClaim> claim_changing(const EditSet& set) const;
@@ -174,6 +211,9 @@ class AgentTask {
   std::vector<std::string> saved_;         // paths a restore saved, kept for a retried finish
   std::optional<ProtectedSet> protected_;  // the protected files as its first run found them
   bool finished_ = false;
+  // The tests the baseline, or else the first run whose counts were recognised, ran.
+  std::optional<std::uint64_t> reference_tests_;
+  std::optional<TaskLogs> logs_;  // nothing without a journal directory
 };
 
 // Every started and not yet finished task, by id, for the life of the process.

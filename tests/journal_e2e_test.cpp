@@ -79,6 +79,8 @@ std::string durability_calls(const std::string& trace, const std::string& projec
     std::smatch m;
     if (!std::regex_search(line, m, call) && !std::regex_search(line, m, mkdir_call)) continue;
     if (m[1] == "openat" && m[4].str().find("WR") == std::string::npos) continue;
+    // Verifier logs are never flushed: nothing depends on them surviving a power loss.
+    if (m[2].str().starts_with(state + "/logs") || m[3] == "logs") continue;
     std::string where = m[3].matched && m[1] != "mkdir" ? m[3].str() : m[2].str();
     if (where.starts_with(state)) {
       where.replace(0, state.size(), "S");

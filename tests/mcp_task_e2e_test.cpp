@@ -80,6 +80,13 @@ std::string fingerprint(const std::string& content) {
   return EditSet{{{"f.txt", content}}}.fingerprint();
 }
 
+// A proposal's result where the revision reports verdicts.
+json verdict(json result, std::optional<int> attempts_left, bool verified = true) {
+  if (attempts_left) result["attempts_left"] = *attempts_left;
+  result["verified"] = verified;
+  return result;
+}
+
 std::string handle_of(const std::string& reply) {
   const json result = json::parse(reply)["result"];
   return (result.contains("task") ? result["task"] : result)["taskId"].get<std::string>();
@@ -113,7 +120,7 @@ TEST_F(McpTasks, CoreDesignHandsOutAtOnceAndAnswersWhileTheVerifierRuns) {
        {reply(4, structured({{"attempts", json::array()}})),
         reply(5, "{" + task_members("working", false, "", 60000) + "}"),
         status_notification(task_members("completed", false, "", 60000)),
-        reply(3, structured(outcome(1, fingerprint("x"), "", false), related))}) {
+        reply(3, structured(verdict(outcome(1, fingerprint("x"), "", false), 9), related))}) {
     EXPECT_EQ(normalized(server.read_line()), want);
   }
   const std::vector<std::pair<std::string, std::string>> rows = {
@@ -154,7 +161,7 @@ TEST_F(McpTasks, ExtensionHandsOutOnlyLongRunsAndCarriesTheResultInline) {
   const std::string task = start_task(server, "grep -qx wait f.txt && sleep 2; exit 1", {"f.txt"});
   const json meta = {{"_meta", kExtension}};
   EXPECT_EQ(server.request(call_with(2, "task_propose", propose_arguments(task, "now\n"), meta)),
-            reply(2, stateless(outcome(1, fingerprint("now\n"), "", false))));
+            reply(2, stateless(verdict(outcome(1, fingerprint("now\n"), "", false), 9))));
   const std::string handed =
       server.request(call_with(3, "task_propose", propose_arguments(task, "wait\n"), meta));
   EXPECT_EQ(normalized(handed),
@@ -169,7 +176,7 @@ TEST_F(McpTasks, ExtensionHandsOutOnlyLongRunsAndCarriesTheResultInline) {
       },
       std::chrono::seconds(10)));
   const std::string inline_result =
-      R"("result":)" + stateless(outcome(2, fingerprint("wait\n"), "", false)) + ",";
+      R"("result":)" + stateless(verdict(outcome(2, fingerprint("wait\n"), "", false), 8)) + ",";
   EXPECT_EQ(
       normalized(done),
       reply(4, "{" + kServerInfo + "," +
@@ -214,7 +221,8 @@ TEST_F(McpTasks, AHandleOutlivesItsServer) {
                 direct_line(4, "tasks/get", {{"taskId", handle}, {"_meta", kExtension}}))),
             reply(4, "{" + kServerInfo + "," +
                          task_members("completed", true,
-                                      R"("result":)" + stateless(interrupted) +
+                                      R"("result":)" +
+                                          stateless(verdict(interrupted, std::nullopt, false)) +
                                           R"(,"resultType":"complete",)") +
                          "}"));
   EXPECT_EQ(server.request(call_line(5, "task_history", {{"task_id", task}, {"since", 1}})),

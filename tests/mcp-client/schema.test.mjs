@@ -101,13 +101,18 @@ async function session(revision) {
     // A schema no validator can compile is malformed, whatever the MCP schema lets through.
     if (tool.outputSchema) outputSchemas.set(tool.name, strict.compile(tool.outputSchema));
   }
-  const started = await call('task_start', { goal: 'g', verify_cmd: 'grep -qx ok f.txt', files: ['f.txt'],
-    baseline: true });
+  // A runner's failure and summary while f.txt is not ok, no summary once it is: every member of
+  // a verdict (failures, counts, log, and a warning that fewer tests ran) appears.
+  const verifier = 'if grep -qx ok f.txt; then echo fine; else echo "FAILED t.py::x - E"; echo "1 failed"; exit 1; fi';
+  const started = await call('task_start', { goal: 'g', verify_cmd: verifier, files: ['f.txt'], baseline: true });
   const taskId = JSON.parse(started.content[0].text).task_id;
   const edits = (content) => ({ task_id: taskId, edits: [{ path: 'f.txt', content }] });
-  await call('task_propose', edits('no\n'));
-  await call('task_propose', edits('ok\n'));
+  const rejected = JSON.parse((await call('task_propose', edits('no\n'))).content[0].text);
+  const kept = JSON.parse((await call('task_propose', edits('ok\n'))).content[0].text);
+  const verdicts = revision >= '2025-06-18';
+  assert.equal(Boolean(rejected.log && rejected.counts && rejected.failures && kept.warning), verdicts);
   await call('task_history', { task_id: taskId });
+  await call('task_history', { task_id: taskId, attempt: 1 });
   await call('task_history', { task_id: taskId, since: 1, outputs: false });
   assert.equal((await call('task_history', { task_id: 'nope' })).isError, true);
   await ask('tools/call', { name: 'task_nope', arguments: {} }, null);

@@ -270,17 +270,15 @@ BackgroundRuns::Run* BackgroundRuns::find(const std::string& handle, Revision re
 
 void BackgroundRuns::resolve(McpTaskRecord& record) {
   if (record.tool == "task_propose") {
-    Json outcome = {{"attempt", record.attempt},
-                    {"fingerprint", ""},
-                    {"output", kInterrupted},
-                    {"passed", false}};
+    Json outcome =
+        proposal_result(AttemptRecord{record.attempt, "", false, kInterrupted}, record.revision);
     // The task kept beyond its server says how the attempt ended, interrupted or not; an
     // interrupted attempt counts for nothing, so the proposal after it has the same number.
     if (std::optional<std::vector<AttemptRecord>> history = tasks_.history(record.task_id)) {
       const auto first = std::find_if(history->begin(), history->end(), [&](const auto& attempt) {
         return attempt.attempt == record.attempt;
       });
-      if (first != history->end()) outcome = attempt_result(*first);
+      if (first != history->end()) outcome = proposal_result(*first, record.revision);
     }
     record.result = parsed(tool_result_text(outcome, record.revision));
   } else {

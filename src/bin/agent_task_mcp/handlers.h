@@ -37,13 +37,14 @@ class TaskOperations {
   virtual JournalDirectory* state_directory() const { return nullptr; }
   virtual std::optional<std::string> check_verifier_strength(const std::string& verify_cmd,
                                                              const RunHooks& hooks) = 0;
-  // Starts the task and, on success, registers it.
+  // Starts the task and, on success, registers it; a baseline's output is cut by `cut`.
   virtual Result<StartedTask> start(std::string task_id, TaskStartParams params,
-                                    const RunHooks& hooks) = 0;
-  // An error is a proposal refused as invalid, counted as no attempt.
+                                    const RunHooks& hooks, OutputCut cut) = 0;
+  // An error is a proposal refused as invalid, counted as no attempt. The verifier's output is
+  // cut by `cut`.
   virtual std::optional<Result<ProposeOutcome>> propose(const std::string& task_id,
                                                         std::vector<FileEdit> edits,
-                                                        const RunHooks& hooks) = 0;
+                                                        const RunHooks& hooks, OutputCut cut) = 0;
   virtual std::optional<std::vector<AttemptRecord>> history(const std::string& task_id) = 0;
   // The proposals of the task counted so far, the one whose verifier runs included.
   virtual std::optional<std::uint64_t> proposal_count(const std::string& /*task_id*/) {
@@ -88,8 +89,11 @@ std::string handle_history(TaskOperations& tasks, const RequestContext& context,
 std::string handle_finish(TaskOperations& tasks, const RequestContext& context, const Json& id,
                           Json params);
 
-// One attempt as task_propose and task_history report it.
+// One attempt as task_history reports it.
 Json attempt_result(const AttemptRecord& record);
+// One attempt as task_propose reports it under `revision`, but for what only the proposal itself
+// knew (attempts_left, the runners' report, a warning): for a result rebuilt from the history.
+Json proposal_result(const AttemptRecord& record, Revision revision);
 
 // The "mutation_gate" member of a start result, when the start asked for a minimum.
 std::optional<Json> mutation_gate_result(const StartedTask& task);

@@ -1,18 +1,21 @@
 #include "revision.h"
 
 #include <array>
+#include <optional>
+#include <string>
+#include <utility>
 
 namespace quarry {
 namespace {
 
 constexpr std::array<RevisionTraits, kRevisionCount> kRevisions = {{
     // name  annotations titles structured batches invalid_requests instructions stateless sandbox
-    // task_augmentation task_extension
-    {"2024-11-05", false, false, false, false, false, false, false, false, false, false},
-    {"2025-03-26", true, false, false, true, true, true, false, false, false, false},
-    {"2025-06-18", true, true, true, false, true, true, false, true, false, false},
-    {"2025-11-25", true, true, true, false, true, true, false, true, true, false},
-    {"2026-07-28", true, true, true, false, true, true, true, true, false, true},
+    // task_augmentation task_extension verdicts
+    {"2024-11-05", false, false, false, false, false, false, false, false, false, false, false},
+    {"2025-03-26", true, false, false, true, true, true, false, false, false, false, false},
+    {"2025-06-18", true, true, true, false, true, true, false, true, false, false, true},
+    {"2025-11-25", true, true, true, false, true, true, false, true, true, false, true},
+    {"2026-07-28", true, true, true, false, true, true, true, true, false, true, true},
 }};
 
 constexpr const char* kServerInfoMeta = "io.modelcontextprotocol/serverInfo";
@@ -27,6 +30,38 @@ constexpr const char* kInstructions =
     "rolled back, and the same set again is refused.\n"
     "- After a rejection, read task_history for the verifier's output before proposing again.\n"
     "- End with task_finish: commit=true keeps the files, commit=false restores them.";
+
+std::optional<std::string>& fixed_verifier() {
+  static std::optional<std::string> verifier;
+  return verifier;
+}
+
+// The instructions of the revisions whose results carry the whole verdict.
+std::string verdict_instructions() {
+  const std::optional<std::string>& fixed = fixed_verifier();
+  std::string text =
+      "Make every file change through a task, so that a verifier judges it and a failure is "
+      "undone byte for byte.\n"
+      "- task_start: declare in files every file the change may touch, new ones included";
+  text += fixed ? ". The verifier is fixed by the server: every proposal is verified with `" +
+                      *fixed + "`, so leave verify_cmd out.\n"
+                : ", and a verify_cmd that fails while the goal is unmet.\n";
+  text +=
+      "- task_propose: send all the edits of one change together; a set the verifier rejects is "
+      "rolled back, and the same set again is refused. Its result is the verdict: the verifier's "
+      "output (the head and tail of each stream, and the path of the whole log), the failures "
+      "and counts recognised in it, whether the verifier ran (verified) and attempts_left. Act "
+      "on it; task_history is for looking back.\n"
+      "- End with task_finish, also once the attempt limit is reached: commit=true keeps the "
+      "files, commit=false restores them.";
+  return text;
+}
+
+const std::string& instructions(Revision revision) {
+  static const std::string verdicts = verdict_instructions();
+  static const std::string older = kInstructions;
+  return traits(revision).verdicts ? verdicts : older;
+}
 
 Json server_info() {
   return Json{{"name", "quarry-agent-task"}, {"version", "0.5.0"}};
@@ -60,11 +95,15 @@ Json build_initialize_result(Revision revision) {
   Json result = {{"capabilities", capabilities(wanted)},
                  {"protocolVersion", wanted.name},
                  {"serverInfo", server_info()}};
-  if (wanted.instructions) result["instructions"] = kInstructions;
+  if (wanted.instructions) result["instructions"] = instructions(revision);
   return result;
 }
 
 }  // namespace
+
+void name_fixed_verifier(std::string verifier) {
+  fixed_verifier() = std::move(verifier);
+}
 
 const RevisionTraits& traits(Revision revision) {
   return kRevisions[static_cast<std::size_t>(revision)];
@@ -99,7 +138,7 @@ const std::string& discover_result_text() {
   static const std::string text = [] {
     Json result = {{"cacheScope", "public"},
                    {"capabilities", capabilities(traits(Revision::V2026_07_28))},
-                   {"instructions", kInstructions},
+                   {"instructions", instructions(Revision::V2026_07_28)},
                    {"supportedVersions", Json::array({traits(Revision::V2026_07_28).name})},
                    {"ttlMs", kCacheTtlMs}};
     add_stateless_members(result);

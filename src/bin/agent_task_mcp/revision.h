@@ -35,6 +35,9 @@ struct RevisionTraits {
   // MCP tasks of the extension io.modelcontextprotocol/tasks: listed by server/discover, asked
   // for in a request's client capabilities; tasks/get, tasks/cancel, tasks/update.
   bool task_extension;
+  // Verdicts an agent can act on: a verifier output cut head and tail with its log, the failures,
+  // counts and loop state in results, history outputs cut short, the texts that say so.
+  bool verdicts;
 };
 
 const RevisionTraits& traits(Revision revision);
@@ -60,6 +63,10 @@ inline constexpr const char* kClientCapabilitiesMeta = "io.modelcontextprotocol/
 inline constexpr const char* kTaskExtension = "io.modelcontextprotocol/tasks";
 // The revision a stateless-era request's metadata names, when this server speaks it.
 std::optional<Revision> stateless_revision(const Json& version);
+
+// The verifier the operator fixed for every task, which the instructions of the revisions with
+// verdicts name. Set once at start-up, before any result is built.
+void name_fixed_verifier(std::string verifier);
 
 // The results of the handshake: initialize under the revision it negotiated, and
 // server/discover, the same whatever the request's metadata.
