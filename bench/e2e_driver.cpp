@@ -593,6 +593,43 @@ void start_cost(const Bench& bench) {
           "store " + micros(with_store) + ", none " + micros(without)});
 }
 
+// task_start over one small file with 50 MiB of protected files (50 of 1 MiB), against the same
+// start without --protect, interleaved. The copies of the protected files are taken before the
+// task's first run, and shared while the files stay unchanged: the first run of each server's
+// first task pays for them, shown beside.
+void protected_start(const Bench& bench) {
+  constexpr int kRounds = 21;
+  fs::create_directories("protected");
+  for (int i = 0; i < 50; ++i) {
+    write_file("protected/" + std::to_string(i) + ".py", make_text(kMiB, 30 + i));
+  }
+  write_file("start.txt", bench.small_a);
+  Server guarded(bench.binary, {"--root", ".", "--protect", "protected/**"});
+  Server open(bench.binary, {"--root", "."});
+  std::string task;  // the guarded server's last
+  const auto time_start = [&task](Server& server) {
+    const Clock::time_point start = Clock::now();
+    std::string started = start_task(server, "true", {"start.txt"});
+    const double elapsed = seconds_since(start);
+    task = std::move(started);
+    return elapsed;
+  };
+  std::vector<double> with_copies;
+  std::vector<double> without;
+  for (int round = 0; round < kRounds; ++round) {
+    without.push_back(time_start(open));
+    with_copies.push_back(time_start(guarded));
+  }
+  const double first_run = time_proposal(guarded, task, {{"start.txt", bench.small_b}}, kPassed);
+  const double next_run = time_proposal(guarded, task, {{"start.txt", bench.small_a}}, kPassed);
+  fs::remove_all("protected");
+  const double now = median(with_copies);
+  const double then = median(without);
+  report({"task_start, 50 MiB protected / none", now / then, 1.5, Goal::AtMost, "x",
+          "protected " + micros(now) + ", none " + micros(then) + "; first run " +
+              micros(first_run) + ", next " + micros(next_run)});
+}
+
 // A rejected edit-set proposed again and again, the repeats pipelined.
 void refusals(const Bench& bench) {
   constexpr int kReps = 5;
@@ -788,6 +825,56 @@ void memory_per_attempt(const Bench& bench) {
           std::to_string(kAttempts) + " attempts, output cut at 8000 bytes"});
 }
 
+// What a test run prints: `size` bytes of passing tests, then a failure's summary lines.
+std::string test_run_output(std::size_t size) {
+  std::string output;
+  for (int i = 0; output.size() < size; ++i) {
+    output += "tests/test_b.py::test_case_" + std::to_string(i) + " PASSED\n";
+  }
+  return output + "FAILED tests/test_a.py::test_x - AssertionError\n1 failed, 999 passed\n";
+}
+
+// A proposal whose verifier prints 200 KB against one whose verifier prints 8 KB, in one server
+// speaking 2025-06-18, interleaved: what the log written as the output comes, the cut of its head
+// and tail and the reading of its failures cost a verbose verifier.
+void verbose_verifier(const Bench& bench) {
+  constexpr int kWarmUp = 5;
+  constexpr int kRounds = 101;
+  write_file("output_200k.txt", test_run_output(200'000));
+  write_file("output_8k.txt", test_run_output(8'000));
+  write_file("verbose.txt", bench.small_b);
+  write_file("terse.txt", bench.small_b);
+  Server server(bench.binary);
+  expect(server.call(R"({"jsonrpc":"2.0","id":0,"method":"initialize","params":{)"
+                     R"("protocolVersion":"2025-06-18","capabilities":{},)"
+                     R"("clientInfo":{"name":"bench","version":"1"}}})"
+                     "\n"),
+         R"("protocolVersion":"2025-06-18")");
+  const std::string verbose = start_task(server, "cat output_200k.txt", {"verbose.txt"});
+  const std::string terse = start_task(server, "cat output_8k.txt", {"terse.txt"});
+  std::vector<double> verbose_times;
+  std::vector<double> terse_times;
+  for (int round = 0; round < kWarmUp + kRounds; ++round) {
+    const std::string_view content = round % 2 == 0 ? bench.small_a : bench.small_b;
+    double times[2];
+    // Alternating which goes first keeps any after-effect of one from landing on the other.
+    for (int i = 0; i < 2; ++i) {
+      const bool first_verbose = round % 4 < 2;
+      const bool is_verbose = (i == 0) == first_verbose;
+      times[is_verbose ? 0 : 1] =
+          time_proposal(server, is_verbose ? verbose : terse,
+                        {{is_verbose ? "verbose.txt" : "terse.txt", content}}, kPassed);
+    }
+    if (round < kWarmUp) continue;
+    verbose_times.push_back(times[0]);
+    terse_times.push_back(times[1]);
+  }
+  const double large = median(verbose_times);
+  const double small = median(terse_times);
+  report({"proposal, 200 KB output / 8 KB", large / small, 1.1, Goal::AtMost, "x",
+          "200 KB " + micros(large) + ", 8 KB " + micros(small)});
+}
+
 struct Measurement {
   std::string_view name;
   void (*run)(const Bench&);
@@ -796,6 +883,7 @@ struct Measurement {
 constexpr Measurement kMeasurements[] = {
     {"small", small_proposal},
     {"sandbox", sandbox_cost},
+    {"protected-start", protected_start},
     {"large", large_proposal},
     {"ten-files", ten_files},
     {"journal", journal_cost},
@@ -807,6 +895,7 @@ constexpr Measurement kMeasurements[] = {
     {"peak-rss", peak_memory},
     {"rss-after-large", memory_after_large},
     {"rss-per-attempt", memory_per_attempt},
+    {"verbose-verifier", verbose_verifier},
 };
 
 fs::path make_temporary_directory() {

@@ -66,7 +66,8 @@ class CannedTasks final : public quarry::TaskOperations {
   }
 
   quarry::Result<quarry::StartedTask> start(std::string task_id, quarry::TaskStartParams params,
-                                            const quarry::RunHooks& hooks) override {
+                                            const quarry::RunHooks& hooks,
+                                            quarry::OutputCut) override {
     tick(hooks);
     switch (choice_ & kStartOutcome) {
       case 1:
@@ -87,19 +88,29 @@ class CannedTasks final : public quarry::TaskOperations {
     return started;
   }
 
-  std::optional<quarry::Result<quarry::ProposeOutcome>> propose(
-      const std::string& task_id, std::vector<quarry::FileEdit> edits,
-      const quarry::RunHooks& hooks) override {
+  std::optional<quarry::Result<quarry::ProposeOutcome>> propose(const std::string& task_id,
+                                                                std::vector<quarry::FileEdit> edits,
+                                                                const quarry::RunHooks& hooks,
+                                                                quarry::OutputCut cut) override {
     std::vector<quarry::AttemptRecord>* history = find(task_id);
     if (history == nullptr) return std::nullopt;
     tick(hooks);
-    std::string output;
-    for (const quarry::FileEdit& edit : edits) output += edit.content;
+    // The edits stand in for what a verifier printed: cut, logged and read as a run's output.
+    quarry::StreamEndsKeeper printed;
+    for (const quarry::FileEdit& edit : edits) printed.add(edit.content);
     const quarry::EditSet set{std::move(edits)};
-    history->push_back(quarry::AttemptRecord{
-        history->size() + 1, set.fingerprint(), (choice_ & kProposalsPass) != 0,
-        quarry::truncate_utf8(std::move(output), 8000, "\n...[truncated]")});
-    return history->back();
+    const std::string log = "/state/logs/" + task_id + "/1.log";
+    quarry::ProposeOutcome outcome;
+    static_cast<quarry::AttemptRecord&>(outcome) = {
+        history->size() + 1,
+        set.fingerprint(),
+        (choice_ & kProposalsPass) != 0,
+        quarry::cut_output(cut, printed.take(), {}, log),
+        true,
+        log};
+    outcome.report = quarry::recognise_runner_output(outcome.output);
+    history->push_back(outcome);
+    return outcome;
   }
 
   std::optional<std::vector<quarry::AttemptRecord>> history(const std::string& task_id) override {

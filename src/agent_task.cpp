@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdlib>
 #include <string_view>
@@ -14,15 +15,6 @@
 
 namespace quarry {
 namespace {
-
-constexpr std::size_t kVerifierOutputLimit = 8000;
-constexpr std::string_view kStderrSeparator = "\n--- stderr ---\n";
-constexpr std::string_view kTruncationMarker = "\n...[truncated]";
-
-// Decoding never shrinks text and no character takes more than four bytes, so the first 8000
-// decoded bytes, and whether byte 8000 starts a character, depend only on the first 8003 bytes
-// of a stream: keeping that many records exactly what cutting the whole output would.
-constexpr std::size_t kVerifierCaptureLimit = kVerifierOutputLimit + 3;
 
 constexpr std::string_view kAllowlistMessage =
     "' not in task file allowlist;                          declare it in `files` at "
@@ -50,6 +42,9 @@ constexpr std::string_view kChangedOutsideMessage =
 
 // Where in the journal directory a restore keeps the bytes of files changed outside the task.
 constexpr const char* kSavedArea = "saved";
+
+// A baseline's run is not an attempt: its log has a name no attempt takes.
+constexpr const char* kBaselineLog = "baseline.log";
 
 // The time limit says nothing about the edits, so a timed-out set is not remembered as rejected:
 // proposing it again runs the verifier again.
@@ -110,30 +105,50 @@ RunHooks announcing(const RunHooks& hooks, RunJournal& runs) {
 }  // namespace
 
 Verdict run_verifier(const std::string& verify_cmd, const RunHooks& hooks,
-                     std::optional<std::chrono::seconds> time_limit) {
+                     std::optional<std::chrono::seconds> time_limit, OutputCut cut,
+                     LogWriter* log) {
   Command command;
   command.program = shell_program();
   command.args = {"-c", verify_cmd};
   command.own_process_group = true;
   RunOptions options;
   options.time_limit = time_limit;
-  options.capture_limit = kVerifierCaptureLimit;
+  // Only the ends are kept in memory; the whole output goes to the log as it comes.
+  options.capture_limit = 0;
   options.hooks = hooks;
+  std::array<StreamEndsKeeper, 2> ends;
+  options.on_output = [&ends, log](std::size_t stream, std::string_view bytes) {
+    ends[stream].add(bytes);
+    if (log != nullptr) log->add(stream, bytes);
+  };
 
   Result<RunResult> ran = run(command, options);
-  if (!ran) return Verdict{false, "failed to run verifier: " + ran.error().message};
-  const RunResult& result = ran.value();
-
-  std::string output = utf8_lossy(result.out);
-  if (!result.err.empty()) {
-    output.append(kStderrSeparator);
-    output.append(utf8_lossy(result.err));
+  if (!ran || ran.value().interrupted) {
+    if (log != nullptr) log->discard();
+    if (!ran) return Verdict{false, "failed to run verifier: " + ran.error().message};
   }
-  output = truncate_utf8(std::move(output), kVerifierOutputLimit, kTruncationMarker);
+  const RunResult& result = ran.value();
+  Verdict verdict{result.status.success(), {}, result.interrupted, result.timed_out};
+  verdict.ran = true;
+  if (verdict.interrupted) return verdict;
+  if (log != nullptr && log->finish()) verdict.log = log->path();
+
+  const StreamEnds out = ends[0].take();
+  const StreamEnds err = ends[1].take();
+  // Read from the head and tail whatever the reply shows: a summary is printed last.
+  std::string both_ends = cut_output(OutputCut::HeadAndTail, out, err, verdict.log);
+  verdict.report = recognise_runner_output(both_ends);
+  if (verdict.report.counts) {
+    verdict.tests = tests_ran(verdict.report);
+  } else if (fits_whole(out, err)) {
+    verdict.tests = 0;
+  }
+  verdict.output = cut == OutputCut::HeadAndTail ? std::move(both_ends)
+                                                 : cut_output(OutputCut::Head, out, err, {});
   // An attempt record keeps this text for the life of its task; the capacity that decoding and
   // joining grew must not come with it.
-  output.shrink_to_fit();
-  return Verdict{result.status.success(), std::move(output), result.interrupted, result.timed_out};
+  verdict.output.shrink_to_fit();
+  return verdict;
 }
 
 Result<AgentTask> AgentTask::start(std::string id, std::string goal, std::string verify_cmd,
@@ -151,11 +166,16 @@ Result<AgentTask> AgentTask::start(std::string id, std::string goal, std::string
   AgentTask task;
   const Workspace& workspace = settings->workspace;
   for (const std::string& path : files) {
-    PathKey key = PathKey::of(path);
-    if (task.allowlist_.contains(key)) continue;
     if (std::optional<IoError> refused = undeclarable(workspace, path, {settings->journal.get()})) {
       return *refused;
     }
+  }
+  // No start state is taken from another server's transaction still open on a file.
+  Result<FileClaim> reading = settings->claim(files, ClaimKind::Reading);
+  if (!reading) return reading.error();
+  for (const std::string& path : files) {
+    PathKey key = PathKey::of(path);
+    if (task.allowlist_.contains(key)) continue;
     Result<PriorState> state = read_prior_state(workspace, path);
     if (!state && state.error().kind != ErrorKind::IsADirectory) return state.error();
     task.allowlist_.emplace(std::move(key), task.snapshot_.size());
@@ -170,23 +190,47 @@ Result<AgentTask> AgentTask::start(std::string id, std::string goal, std::string
   task.min_mutation_score_ = min_mutation_score;
   task.mutation_measurement_ = std::move(gate).value();
   task.max_attempts_ = max_attempts == 0 ? 1 : max_attempts;
+  if (task.settings_->journal) {
+    task.logs_.emplace(task.settings_->journal.get(), task.id_, task.settings_->logs);
+  }
   return task;
 }
 
-Verdict AgentTask::run_baseline(const RunHooks& hooks) const {
-  const std::optional<std::chrono::seconds> time_limit = settings_->verify_timeout;
+Verdict AgentTask::run_baseline(const RunHooks& hooks, OutputCut cut) {
   RunJournal runs(settings_->journal_for_writes(), settings_->workspace);
-  Verdict verdict = run_verifier(verify_cmd_, announcing(hooks, runs), time_limit);
-  if (verdict.timed_out) verdict.output = timed_out_output(*time_limit, verdict.output, "");
+  Verdict verdict = verify(kBaselineLog, announcing(hooks, runs), cut);
+  if (verdict.timed_out) {
+    verdict.output = timed_out_output(*settings_->verify_timeout, verdict.output, "");
+  }
+  if (!verdict.interrupted && verdict.report.counts) reference_tests_ = verdict.tests;
   return verdict;
 }
 
-Result<ProposeOutcome> AgentTask::propose(std::vector<FileEdit> edits, const RunHooks& hooks) {
-  if (finished_) return ProposeOutcome{proposal_count_, "", false, "task already finished"};
+Verdict AgentTask::verify(const std::string& log_name, const RunHooks& hooks, OutputCut cut) {
+  if (Status copied = copy_protected_files(); !copied)
+    return Verdict{false, copied.error().message};
+  std::optional<LogWriter> log;
+  if (logs_) log.emplace(logs_->writer(log_name));
+  Verdict verdict =
+      run_verifier(verify_cmd_, hooks, settings_->verify_timeout, cut, log ? &*log : nullptr);
+  check_protected_files(verdict);
+  return verdict;
+}
+
+std::optional<std::string> AgentTask::fewer_tests(const Verdict& verdict) const {
+  if (!verdict.passed || !reference_tests_ || !verdict.tests ||
+      *verdict.tests >= *reference_tests_) {
+    return std::nullopt;
+  }
+  return "the verifier ran " + std::to_string(*verdict.tests) + " tests; the baseline ran " +
+         std::to_string(*reference_tests_);
+}
+
+Result<ProposeOutcome> AgentTask::propose(std::vector<FileEdit> edits, const RunHooks& hooks,
+                                          OutputCut cut) {
+  if (finished_) return refusal("task already finished");
   if (proposal_count_ >= max_attempts_) {
-    return ProposeOutcome{
-        proposal_count_, "", false,
-        "max attempts (" + std::to_string(max_attempts_) + ") exceeded; task finished"};
+    return refusal("max attempts (" + std::to_string(max_attempts_) + ") exceeded; task finished");
   }
   const std::uint64_t attempt = ++proposal_count_;
 
@@ -212,15 +256,21 @@ Result<ProposeOutcome> AgentTask::propose(std::vector<FileEdit> edits, const Run
     return record(attempt, std::move(fingerprint), false,
                   "apply failed: " + retried.error().message);
   }
+  Result<FileClaim> changing = claim_changing(set);
+  if (!changing) {
+    --proposal_count_;
+    return changing.error();
+  }
   bool changed_outside = false;
   std::vector<bool> foreign;
-  Result<Transaction> transaction =
-      Transaction::apply(set, settings_->workspace, settings_->journal_for_writes(),
-                         [&](const std::vector<TouchedPath>& touched) {
-                           Status seen = see_prior_states(touched, bases.value(), foreign);
-                           changed_outside = !seen.ok();
-                           return seen;
-                         });
+  Result<Transaction> transaction = Transaction::apply(
+      set, settings_->workspace, settings_->journal_for_writes(),
+      [&](const std::vector<TouchedPath>& touched) {
+        Status seen = see_prior_states(touched, bases.value(), foreign);
+        changed_outside = !seen.ok();
+        return seen;
+      },
+      std::move(changing).value());
   if (!transaction) {
     if (changed_outside) {
       --proposal_count_;
@@ -229,33 +279,45 @@ Result<ProposeOutcome> AgentTask::propose(std::vector<FileEdit> edits, const Run
     return record(attempt, std::move(fingerprint), false,
                   "apply failed: " + transaction.error().message);
   }
-  const std::optional<std::chrono::seconds> time_limit = settings_->verify_timeout;
   RunHooks verifier_hooks = hooks;
   verifier_hooks.announce = [&](const std::string& token) {
     Status journaled = transaction.value().announce_run(token);
     if (journaled) announce_attempt(attempt, fingerprint, token);
     return journaled;
   };
-  Verdict verdict = run_verifier(verify_cmd_, verifier_hooks, time_limit);
+  Verdict verdict = verify(std::to_string(attempt) + ".log", verifier_hooks, cut);
   if (verdict.interrupted) {
     static_cast<void>(roll_back(std::move(transaction).value()));
     --proposal_count_;
-    return ProposeOutcome{attempt, std::move(fingerprint), false, std::string(kInterruptedMessage)};
+    return ProposeOutcome{
+        {attempt, std::move(fingerprint), false, std::string(kInterruptedMessage)}};
   }
   if (verdict.timed_out) {
     std::vector<std::string> failures = roll_back(std::move(transaction).value());
-    return record(
-        attempt, std::move(fingerprint), false,
-        with_lines(timed_out_output(*time_limit, verdict.output, "; edits rolled back"), failures));
+    return record(attempt, std::move(fingerprint), false,
+                  with_lines(timed_out_output(*settings_->verify_timeout, verdict.output,
+                                              "; edits rolled back"),
+                             failures),
+                  &verdict);
   }
-  if (verdict.passed) {
+  std::optional<std::string> warning = fewer_tests(verdict);
+  if (!reference_tests_ && verdict.report.counts) reference_tests_ = verdict.tests;
+  const bool rejected = warning && settings_->min_tests == MinTests::Baseline;
+  if (verdict.passed && !rejected) {
     keep(std::move(transaction).value().commit(), foreign);
-    return record(attempt, std::move(fingerprint), true, std::move(verdict.output));
+    ProposeOutcome kept =
+        record(attempt, std::move(fingerprint), true, std::move(verdict.output), &verdict);
+    kept.warning = std::move(warning);
+    return kept;
   }
   std::vector<std::string> failures = roll_back(std::move(transaction).value());
   memory_.record_rejected(goal_, set);
-  return record(attempt, std::move(fingerprint), false,
-                with_lines(std::move(verdict.output), failures));
+  if (rejected)
+    verdict.output = "rejected by --min-tests baseline: " + *warning + "\n" + verdict.output;
+  ProposeOutcome failed = record(attempt, std::move(fingerprint), false,
+                                 with_lines(std::move(verdict.output), failures), &verdict);
+  failed.warning = std::move(warning);
+  return failed;
 }
 
 Result<AgentTask::TargetedBases> AgentTask::resolve_targeted_edits(EditSet& set) const {
@@ -368,10 +430,54 @@ void AgentTask::keep(std::vector<TouchedPath> committed, const std::vector<bool>
   }
 }
 
+Status AgentTask::copy_protected_files() {
+  if (protected_ || !settings_->protected_copies) return {};
+  Result<ProtectedSet> copied = settings_->protected_copies->snapshot(settings_->workspace);
+  if (!copied) {
+    return IoError{copied.error().kind,
+                   "cannot keep a copy of the protected files: " + copied.error().message};
+  }
+  protected_ = std::move(copied).value();
+  return {};
+}
+
+void AgentTask::check_protected_files(Verdict& verdict) {
+  if (!protected_) return;
+  Result<std::vector<std::string>> changed =
+      undo_protected_changes(settings_->workspace, settings_->journal_for_writes(), *protected_);
+  std::string line;
+  if (!changed) {
+    line = "could not put the protected files back: " + changed.error().message;
+  } else if (!changed.value().empty()) {
+    line = "the verifier changed protected files: ";
+    for (const std::string& path : changed.value()) {
+      line += (&path == &changed.value().front() ? "" : ", ") + path;
+    }
+  }
+  if (line.empty()) return;
+  verdict.passed = false;
+  verdict.output = with_lines(std::move(verdict.output), {line});
+}
+
+Result<FileClaim> AgentTask::claim_changing(const EditSet& set) const {
+  std::vector<std::string> paths;
+  for (const FileEdit& edit : set.edits) paths.push_back(edit.path);
+  return settings_->claim(paths, ClaimKind::Changing);
+}
+
 ProposeOutcome AgentTask::record(std::uint64_t attempt, std::string fingerprint, bool passed,
-                                 std::string output) {
-  attempts_.push_back(AttemptRecord{attempt, std::move(fingerprint), passed, std::move(output)});
-  return attempts_.back();
+                                 std::string output, const Verdict* verdict) {
+  attempts_.push_back(AttemptRecord{attempt, std::move(fingerprint), passed, std::move(output),
+                                    verdict != nullptr && verdict->ran,
+                                    verdict ? verdict->log : std::string()});
+  ProposeOutcome outcome{attempts_.back(), max_attempts_ - proposal_count_};
+  if (verdict != nullptr) outcome.report = verdict->report;
+  return outcome;
+}
+
+ProposeOutcome AgentTask::refusal(std::string output) const {
+  return ProposeOutcome{{proposal_count_, "", false, std::move(output)},
+                        finished_ ? 0 : max_attempts_ - proposal_count_};
 }
 
 Result<std::vector<std::string>> AgentTask::finish(bool commit) {
@@ -398,6 +504,7 @@ void AgentTask::update_entries(const std::string& path, const std::optional<File
 
 Status AgentTask::save_changed_files() {
   const Workspace& workspace = settings_->workspace;
+  if (!settings_->journal) return IoError{ErrorKind::NotFound, "no directory to keep copies in"};
   JournalDirectory& directory = *settings_->journal;
   for (SnapshotEntry& entry : snapshot_) {
     // A path the restore leaves alone keeps whatever it holds.
@@ -426,6 +533,10 @@ Status AgentTask::restore() {
     // A path absent at start that nothing of this task created is left as it is.
     if (entry.state.bytes || entry.created) entries.push_back(&entry);
   }
+  std::vector<std::string> paths;
+  for (const SnapshotEntry* entry : entries) paths.push_back(entry->path);
+  Result<FileClaim> changing = settings_->claim(paths, ClaimKind::Changing);
+  if (!changing) return changing.error();
   // Journaled like a proposal, the accepted state being the prior one: killed part-way, the
   // restore is undone by recovery rather than leaving files between the two states.
   std::unique_ptr<Journal> journal;
@@ -497,6 +608,7 @@ void AgentTask::record(TaskRecord& into) const {
   }
   into.rejected = memory_.rejected(goal_);
   into.saved = saved_;
+  into.reference_tests = reference_tests_;
 }
 
 const std::optional<std::string>& AgentTask::start_bytes(std::size_t index) const {
@@ -535,6 +647,10 @@ Result<AgentTask> AgentTask::from_record(TaskRecord record, std::vector<AttemptR
   task.max_attempts_ = std::max<std::uint64_t>(record.max_attempts, 1);
   task.proposal_count_ = record.proposal_count;
   task.saved_ = std::move(record.saved);
+  task.reference_tests_ = record.reference_tests;
+  if (task.settings_->journal) {
+    task.logs_.emplace(task.settings_->journal.get(), task.id_, task.settings_->logs);
+  }
   return task;
 }
 

@@ -1,6 +1,7 @@
 // Tasks: the verifier run, AgentTask's lifecycle and the TaskRegistry.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -10,18 +11,30 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "agentic.h"
 #include "io_error.h"
 #include "journal.h"
 #include "mutation_gate.h"
+#include "output_cut.h"
 #include "process.h"
+#include "protected_files.h"
+#include "runner_report.h"
+#include "verifier_log.h"
 
 namespace quarry {
 
 class TaskKeeper;
+
+// What a passing run that ran fewer tests than the task's reference run gets.
+enum class MinTests {
+  Warn,      // kept, with a warning
+  Baseline,  // rejected and remembered as rejected
+};
 
 // Settings every task of the process follows, fixed at start-up from the command line.
 struct TaskSettings {
@@ -32,37 +45,62 @@ struct TaskSettings {
   std::shared_ptr<JournalDirectory> journal;
   // False only in a build that weighs what the journal costs: nothing is journaled.
   bool journaling = true;
+  // The copies of the protected files, when there are protected patterns.
+  std::shared_ptr<ProtectedCopies> protected_copies;
+  // Where verifier logs go: logs/ in `journal`'s directory, when there is one.
+  LogLimits logs;
+  MinTests min_tests = MinTests::Warn;
   // What keeps open tasks on disk for a server started later; nothing: they live and die with
   // the process.
   std::shared_ptr<TaskKeeper> keeper;
 
   JournalDirectory* journal_for_writes() const { return journaling ? journal.get() : nullptr; }
+  // `paths` claimed against other servers on the journal directory; nothing to claim without one.
+  Result<FileClaim> claim(const std::vector<std::string>& paths, ClaimKind kind) const {
+    return journal ? journal->claim(workspace, paths, kind) : Result<FileClaim>(FileClaim());
+  }
 };
 
 // The verdict of one verifier run.
 struct Verdict {
   bool passed = false;
-  std::string output;  // stdout, then "\n--- stderr ---\n" and stderr; at most 8000 bytes + marker
+  std::string output;        // stdout, then "\n--- stderr ---\n" and stderr, cut (output_cut.h)
   bool interrupted = false;  // the run was abandoned (hooks.interrupt_fd, hooks.abandoned)
   bool timed_out = false;    // killed at the time limit; `output` holds what came before
+  std::string log{};         // the whole output's log (absolute); empty when none was written
+  // What the runners printed, read from the output's head and tail whatever `output`'s cut.
+  RunnerReport report{};
+  // The tests that ran: as counted, or none when the whole output held no summary; nothing when
+  // a summary may have been cut away.
+  std::optional<std::uint64_t> tests{};
+  bool ran = false;  // the verifier was started
 };
 
 // Runs `sh -c verify_cmd` once, in its own process group, which is killed once `time_limit` has
-// passed (no limit when nothing). Never fails: a verifier that cannot be run is a failed
-// verdict saying why.
+// passed (no limit when nothing), cutting its output by `cut` and writing it whole to `log` when
+// given. Never fails: a verifier that cannot be run is a failed verdict saying why.
 Verdict run_verifier(const std::string& verify_cmd, const RunHooks& hooks = {},
-                     std::optional<std::chrono::seconds> time_limit = std::nullopt);
+                     std::optional<std::chrono::seconds> time_limit = std::nullopt,
+                     OutputCut cut = OutputCut::Head, LogWriter* log = nullptr);
 
 // One admitted proposal.
 struct AttemptRecord {
   std::uint64_t attempt = 0;  // ordinal within the task, from 1
   std::string fingerprint;    // empty when refused before fingerprinting
   bool passed = false;
-  std::string output;  // verifier output or the refusal text
+  std::string output;     // verifier output or the refusal text
+  bool verified = false;  // the verifier ran for it
+  std::string log{};      // its run's log (absolute); empty when none was written
 };
 
-// The result of one proposal; equals the record appended for an admitted proposal.
-using ProposeOutcome = AttemptRecord;
+// The result of one proposal: the record appended for an admitted proposal, and what the
+// verifier's output said besides.
+struct ProposeOutcome : AttemptRecord {
+  std::uint64_t attempts_left = 0;  // proposals the task still admits
+  RunnerReport report{};
+  // Set when a passing run ran fewer tests than the task's reference run.
+  std::optional<std::string> warning{};
+};
 
 // One declared file of a task as a record keeps it: all the task knows of it but its start bytes.
 struct KeptFile {
@@ -94,6 +132,8 @@ struct TaskRecord {
   std::vector<KeptFile> files;       // in declaration order
   std::vector<RejectedSet> rejected;
   std::vector<std::string> saved;  // paths a restore saved, for a retried finish
+  // The tests the baseline, or else the first run whose counts were recognised, ran.
+  std::optional<std::uint64_t> reference_tests;
 };
 
 class AgentTask;
@@ -131,16 +171,21 @@ class AgentTask {
                                  std::shared_ptr<const TaskSettings> settings,
                                  const RunHooks& hooks = {});
 
-  // Runs the verifier once on the files as they are, with the proposals' hooks and time limit.
-  // Not an attempt: nothing is recorded.
-  Verdict run_baseline(const RunHooks& hooks = {}) const;
+  // Runs the verifier once on the files as they are, with the proposals' hooks and time limit,
+  // logged as baseline.log. Not an attempt: nothing is recorded but the tests it counted, which
+  // later passing runs are held to.
+  Verdict run_baseline(const RunHooks& hooks = {}, OutputCut cut = OutputCut::Head);
 
   // Works out targeted edits, applies the edits as one transaction and keeps them only when the
   // verifier passes; every problem with the edits is an outcome with passed false. Fails with
   // InvalidInput, counted as no attempt and with nothing written, when a targeted edit does not
   // fit the file's current bytes, or when a whole-file edit would overwrite bytes that changed
-  // outside the task since it last saw them (which it then takes as seen).
-  Result<ProposeOutcome> propose(std::vector<FileEdit> edits, const RunHooks& hooks = {});
+  // outside the task since it last saw them (which it then takes as seen). The verifier's output
+  // is cut by `cut` and logged as {attempt}.log. A passing run that counts fewer tests than the
+  // baseline (or the task's first run whose counts were recognised) is kept with a warning, or
+  // rejected under MinTests::Baseline.
+  Result<ProposeOutcome> propose(std::vector<FileEdit> edits, const RunHooks& hooks = {},
+                                 OutputCut cut = OutputCut::Head);
 
   // Commit keeps the files; restore puts every declared file back as it was at start, first
   // saving the bytes of each file changed outside the task since it last saw it. Either first
@@ -150,6 +195,8 @@ class AgentTask {
 
   const std::string& id() const { return id_; }
   const std::vector<AttemptRecord>& attempts() const { return attempts_; }
+  // The proposals counted: while a verifier runs, the number of the attempt it judges.
+  std::uint64_t proposal_count() const { return proposal_count_; }
   std::optional<double> min_mutation_score() const { return min_mutation_score_; }
   const std::optional<MutationMeasurement>& mutation_measurement() const {
     return mutation_measurement_;
@@ -193,9 +240,15 @@ class AgentTask {
   // Tells the keeper, if any, that the verifier of `attempt` is about to start.
   void announce_attempt(std::uint64_t attempt, const std::string& fingerprint,
                         const std::string& token) const;
+  // `verdict` is the run's, when the verifier ran for the attempt.
   ProposeOutcome record(std::uint64_t attempt, std::string fingerprint, bool passed,
-                        std::string output);
+                        std::string output, const Verdict* verdict = nullptr);
+  ProposeOutcome refusal(std::string output) const;
+  Verdict verify(const std::string& log_name, const RunHooks& hooks, OutputCut cut);
+  std::optional<std::string> fewer_tests(const Verdict& verdict) const;
   Result<TargetedBases> resolve_targeted_edits(EditSet& set) const;
+  // The paths of `set`, claimed for changing against other servers on the project.
+  Result<FileClaim> claim_changing(const EditSet& set) const;
   // Takes the prior states of a transaction as seen, and tells which held bytes the task did
   // not leave there itself; fails naming the first path that changed outside the task (for
   // targeted edits: since they were worked out).
@@ -205,6 +258,12 @@ class AgentTask {
   void update_entries(const std::string& path, const std::optional<FileIdentity>& file,
                       const std::function<void(SnapshotEntry&)>& update);
   Status save_changed_files();
+  // Before the task's first run, copies of the protected files as they are then: nothing but a
+  // run of the verifier can change them under the task, so the copies need not be taken sooner.
+  Status copy_protected_files();
+  // Undoes what a run did to the protected files: such a run fails, whatever its exit status,
+  // and its output ends saying which.
+  void check_protected_files(Verdict& verdict);
   // Rolls back; a transaction that leaves paths unrestored is kept to be tried again.
   std::vector<std::string> roll_back(Transaction transaction);
   // Tries again the rollbacks that failed: those touching `set`, or all of them.
@@ -225,8 +284,12 @@ class AgentTask {
   std::uint64_t proposal_count_ = 0;
   AttemptMemory memory_;
   std::list<Transaction> unfinished_rollbacks_;
-  std::vector<std::string> saved_;  // paths a restore saved, kept for a retried finish
+  std::vector<std::string> saved_;         // paths a restore saved, kept for a retried finish
+  std::optional<ProtectedSet> protected_;  // the protected files as its first run found them
   bool finished_ = false;
+  // The tests the baseline, or else the first run whose counts were recognised, ran.
+  std::optional<std::uint64_t> reference_tests_;
+  std::optional<TaskLogs> logs_;  // nothing without a journal directory
 };
 
 // Every started and not yet finished task, by id, for the life of the process, each kept on
@@ -249,6 +312,7 @@ class TaskRegistry {
   auto with_task(const std::string& id, Operation&& operation)
       -> std::optional<decltype(operation(std::declval<AgentTask&>()))> {
     std::lock_guard lock(mutex_);
+    const Holding holding(holder_);
     const auto found = tasks_.find(id);
     if (found == tasks_.end()) return std::nullopt;
     AgentTask& task = found->second;
@@ -259,8 +323,36 @@ class TaskRegistry {
     return result;
   }
 
+  // Runs `reader` on the task as with_task does. Called from within an operation this thread
+  // runs (a request answered while that operation's child runs), it reads without the lock,
+  // which the thread already holds: the operation waits on its child, so no task is changing.
+  template <typename Reader>
+  auto read_task(const std::string& id, Reader&& reader)
+      -> std::optional<decltype(reader(std::declval<const AgentTask&>()))> {
+    std::unique_lock lock(mutex_, std::defer_lock);
+    if (holder_.load() != std::this_thread::get_id()) lock.lock();
+    const auto found = tasks_.find(id);
+    if (found == tasks_.end()) return std::nullopt;
+    return reader(std::as_const(found->second));
+  }
+
  private:
+  // Marks the thread that holds the lock for as long as it does.
+  class Holding {
+   public:
+    explicit Holding(std::atomic<std::thread::id>& holder) : holder_(holder) {
+      holder_.store(std::this_thread::get_id());
+    }
+    ~Holding() { holder_.store(std::thread::id()); }
+    Holding(const Holding&) = delete;
+    Holding& operator=(const Holding&) = delete;
+
+   private:
+    std::atomic<std::thread::id>& holder_;
+  };
+
   std::mutex mutex_;
+  std::atomic<std::thread::id> holder_;
   std::unordered_map<std::string, AgentTask> tasks_;
 };
 

@@ -162,9 +162,10 @@ std::size_t AttemptMemory::count(const std::string& key) const {
 
 Result<Transaction> Transaction::apply(
     const EditSet& set, const Workspace& workspace, JournalDirectory* journal,
-    const std::function<Status(const std::vector<TouchedPath>&)>& check) {
+    const std::function<Status(const std::vector<TouchedPath>&)>& check, FileClaim claim) {
   Transaction transaction;
   transaction.workspace_ = &workspace;
+  transaction.claim_ = std::move(claim);
   std::vector<std::size_t> slot_of_edit;
   std::vector<const std::string*> last_content;
   std::vector<std::string> made;  // directories made for the set, shallowest first
@@ -237,6 +238,7 @@ Transaction::Transaction(Transaction&& other) noexcept
       index_(std::move(other.index_)),
       touched_(std::move(other.touched_)),
       journal_(std::move(other.journal_)),
+      claim_(std::move(other.claim_)),
       active_(std::exchange(other.active_, false)) {}
 
 Transaction::~Transaction() {
@@ -255,6 +257,7 @@ std::vector<TouchedPath> Transaction::commit() && {
     static_cast<void>(journal_->remove());
     journal_.reset();
   }
+  claim_ = {};
   index_.clear();
   return std::move(touched_);
 }
@@ -283,9 +286,10 @@ std::vector<std::string> Transaction::rollback() {
     touched.rollback_failed = true;
   }
   active_ = false;
-  if (failures.empty() && journal_) {
-    static_cast<void>(journal_->remove());
+  if (failures.empty()) {
+    if (journal_) static_cast<void>(journal_->remove());
     journal_.reset();
+    claim_ = {};
   }
   return failures;
 }

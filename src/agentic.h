@@ -90,10 +90,12 @@ class Transaction {
   // "cannot write the undo journal: {error}" before any file is touched, and a rollback that
   // fails adds its lines to the error text. `workspace` must outlive the transaction.
   // `check`, when given, sees every prior state before anything is written; its error ends the
-  // apply unchanged.
+  // apply unchanged. The transaction holds `claim` (its paths, claimed for changing) until it
+  // is committed or wholly rolled back.
   static Result<Transaction> apply(
       const EditSet& set, const Workspace& workspace, JournalDirectory* journal,
-      const std::function<Status(const std::vector<TouchedPath>&)>& check = {});
+      const std::function<Status(const std::vector<TouchedPath>&)>& check = {},
+      FileClaim claim = {});
 
   Transaction(Transaction&&) noexcept;
   Transaction& operator=(Transaction&&) = delete;
@@ -120,6 +122,7 @@ class Transaction {
   std::map<PathKey, std::size_t> index_;  // path -> position in touched_
   std::vector<TouchedPath> touched_;      // in order of first write
   std::unique_ptr<Journal> journal_;
+  FileClaim claim_;
   bool active_ = false;
 };
 

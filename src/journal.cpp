@@ -12,9 +12,11 @@
 #include <array>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <string_view>
+#include <thread>
 #include <utility>
 
 #include "provenance.h"
@@ -53,6 +55,9 @@ constexpr std::string_view kSuffix = ".journal";
 constexpr std::string_view kGitignore = ".gitignore";
 constexpr std::string_view kStateDirectoryName = "quarry-agent-task";
 constexpr std::size_t kTokenBytes = 16;
+constexpr std::string_view kClaimsFile = "claims";
+// How long a claim waits for another server's brief one (a start reading its files) to end.
+constexpr std::chrono::milliseconds kClaimWait{500};
 
 // What a journal written by a server can hold; a file beyond them was not written by one, and
 // reading it on would only cost memory and time at every start.
@@ -451,13 +456,14 @@ Status sync_entry(const Workspace& where, const std::string& path) {
   return {};
 }
 
-// Makes `path` and its missing ancestors with mode 0700, each flushed with `sync`.
+// Makes `path` and its missing ancestors with mode 0700, each flushed with `sync`. Another
+// server making the same ones at the same moment is no failure.
 Status make_directories(const Workspace& where, const std::string& path, bool sync) {
   if (::mkdir(path.c_str(), 0700) != 0) {
     if (errno == EEXIST) return {};
     if (errno != ENOENT || parent_of(path) == path) return os_error(errno);
     if (Status made = make_directories(where, parent_of(path), sync); !made) return made;
-    if (::mkdir(path.c_str(), 0700) != 0) return os_error(errno);
+    if (::mkdir(path.c_str(), 0700) != 0) return errno == EEXIST ? Status() : os_error(errno);
   }
   return sync ? sync_entry(where, path) : Status();
 }
@@ -808,6 +814,85 @@ Status Journal::remove() {
   }
   file_.reset();
   return removed;
+}
+
+FileClaim::FileClaim(FileClaim&& other) noexcept
+    : directory_(std::exchange(other.directory_, nullptr)),
+      kind_(other.kind_),
+      keys_(std::move(other.keys_)) {}
+
+FileClaim& FileClaim::operator=(FileClaim&& other) noexcept {
+  if (this != &other) {
+    if (directory_ != nullptr) directory_->release(*this);
+    directory_ = std::exchange(other.directory_, nullptr);
+    kind_ = other.kind_;
+    keys_ = std::move(other.keys_);
+  }
+  return *this;
+}
+
+FileClaim::~FileClaim() {
+  if (directory_ != nullptr) directory_->release(*this);
+}
+
+bool JournalDirectory::lock_key(std::uint64_t key, short type) {
+  struct flock range = {};
+  range.l_type = type;
+  range.l_whence = SEEK_SET;
+  range.l_start = static_cast<off_t>(key);
+  range.l_len = 1;
+  while (::fcntl(claims_.get(), F_OFD_SETLK, &range) != 0) {
+    if (errno != EINTR) return false;
+  }
+  return true;
+}
+
+Result<FileClaim> JournalDirectory::claim(const Workspace& workspace,
+                                          const std::vector<std::string>& paths, ClaimKind kind) {
+  if (!claims_) {
+    Result<int> fd = open();
+    if (!fd) return fd.error();
+    claims_.reset(::openat(fd.value(), std::string(kClaimsFile).c_str(),
+                           O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!claims_) return os_error(errno);
+  }
+  FileClaim claim;
+  claim.directory_ = this;
+  claim.kind_ = kind;
+  const auto until = std::chrono::steady_clock::now() + kClaimWait;
+  for (const std::string& path : paths) {
+    // A file is known by where its path leads, so that two spellings of it are one claim.
+    Result<std::string> location = workspace.absolute_location(path);
+    const std::string digest = content_digest(location ? location.value() : path);
+    const std::uint64_t key = std::stoull(digest.substr(0, 15), nullptr, 16);
+    if (changing_.contains(key)) {
+      // This server changes it already; a read of it is its own.
+      if (kind == ClaimKind::Changing) {
+        ++changing_[key];
+        claim.keys_.push_back(key);
+      }
+      continue;
+    }
+    const short type = kind == ClaimKind::Changing ? F_WRLCK : F_RDLCK;
+    while (!lock_key(key, type)) {
+      if ((errno != EAGAIN && errno != EACCES) || std::chrono::steady_clock::now() >= until) {
+        return IoError{ErrorKind::InvalidInput,
+                       path + " is being changed by another task; try again when it ends"};
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (kind == ClaimKind::Changing) changing_[key] = 1;
+    claim.keys_.push_back(key);
+  }
+  return claim;
+}
+
+void JournalDirectory::release(const FileClaim& claim) {
+  for (const std::uint64_t key : claim.keys_) {
+    if (claim.kind_ == ClaimKind::Changing && --changing_[key] > 0) continue;
+    changing_.erase(key);
+    lock_key(key, F_UNLCK);
+  }
 }
 
 RunJournal::~RunJournal() {

@@ -35,6 +35,28 @@ struct TouchedPath {
 // it, so that two projects never share one and the operator can tell which is whose.
 Result<std::string> project_state_directory(const std::string& project_root);
 
+class JournalDirectory;
+
+// What a claim on files is for: reading them as a task's start state, or changing them.
+enum class ClaimKind { Reading, Changing };
+
+// Files claimed against every other server using one journal directory, given up on destruction.
+class FileClaim {
+ public:
+  FileClaim() = default;
+  FileClaim(FileClaim&& other) noexcept;
+  FileClaim& operator=(FileClaim&& other) noexcept;
+  FileClaim(const FileClaim&) = delete;
+  FileClaim& operator=(const FileClaim&) = delete;
+  ~FileClaim();
+
+ private:
+  friend class JournalDirectory;
+  JournalDirectory* directory_ = nullptr;
+  ClaimKind kind_ = ClaimKind::Reading;
+  std::vector<std::uint64_t> keys_;  // what was claimed
+};
+
 // Where journals live. Every server using the directory holds a shared lock on it, so that none
 // removes it under another.
 class JournalDirectory {
@@ -70,7 +92,19 @@ class JournalDirectory {
   // Removes the directory when it holds nothing but its .gitignore and no other server uses it.
   void remove_if_unused();
 
+  // Claims the files `paths` of `workspace` lead to, against every other server using the
+  // directory: while one changes a file (a proposal, a restore, recovery), no other takes its
+  // bytes as a start or prior state, nor changes it. A file another holds is waited for a
+  // moment, then refused: InvalidInput "{path} is being changed by another task; try again when
+  // it ends". Claims of one server never conflict with each other.
+  Result<FileClaim> claim(const Workspace& workspace, const std::vector<std::string>& paths,
+                          ClaimKind kind);
+
  private:
+  friend class FileClaim;
+  // Locks or unlocks the byte `key` of the claims file; false when another server holds it.
+  bool lock_key(std::uint64_t key, short type);
+  void release(const FileClaim& claim);
   // Opens the directory by its path; with `create`, makes it first when missing.
   Result<int> open_by_path(bool create);
 
@@ -80,6 +114,10 @@ class JournalDirectory {
   Workspace where_;
   Fd fd_;
   bool ignored_ = false;  // the .gitignore of the open directory is in place
+  // Byte-range locks of open file descriptions (F_OFD_SETLK), one byte per claimed file, on a
+  // file of the directory that every server opens once: locks of one server never conflict.
+  Fd claims_;
+  std::map<std::uint64_t, std::size_t> changing_;  // keys this server claims for changing
 };
 
 // One journal file, held under an exclusive flock for as long as it exists.

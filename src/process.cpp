@@ -181,15 +181,22 @@ class Child {
 // One captured stream: the read end of its pipe (closed at end-of-file) and the bytes kept.
 struct Capture {
   Fd fd;
+  std::size_t stream = 0;  // 0 standard output, 1 standard error
   std::string* kept = nullptr;
   bool cut = false;  // bytes were left out
 };
+
+// A captured stream's pipe holds up to kCapturePipeBytes, where the system allows it: a child
+// that prints a lot then runs on instead of waiting for each 64 KiB to be read.
+constexpr int kCapturePipeBytes = 1 << 20;
 
 Status open_pipe(Fd& read_end, Fd& write_end) {
   int ends[2];
   if (::pipe2(ends, O_CLOEXEC) != 0) return os_error(errno);
   read_end.reset(ends[0]);
   write_end.reset(ends[1]);
+  // Refused beyond the system's limits: the pipe keeps its size.
+  static_cast<void>(::fcntl(ends[0], F_SETPIPE_SZ, kCapturePipeBytes));
   return {};
 }
 
@@ -365,6 +372,7 @@ int read_once(Capture& capture, const RunOptions& options, bool& got_data) {
     return 0;
   }
   got_data = true;
+  if (options.on_output) options.on_output(capture.stream, {buffer, static_cast<std::size_t>(n)});
   std::string& kept = *capture.kept;
   const std::size_t limit = options.capture_limit;
   if (options.keep == Keep::Tail) {
@@ -519,6 +527,7 @@ Result<RunResult> run(const Command& command, const RunOptions& options) {
   std::array<Capture, 2> captures;
   captures[0].kept = &result.out;
   captures[1].kept = &result.err;
+  captures[1].stream = 1;
   const std::array<Sink, 2> sinks{started.stdout_to, started.stderr_to};
   std::array<Fd, 2> write_ends;
   for (std::size_t i = 0; i < sinks.size(); ++i) {

@@ -114,6 +114,9 @@ struct RunOptions {
   std::size_t capture_limit = std::numeric_limits<std::size_t>::max();
   // A kept tail starts on a UTF-8 character boundary: up to three bytes more are dropped.
   Keep keep = Keep::Head;
+  // Given every byte read of standard output (stream 0) and standard error (1) as it comes,
+  // whatever is kept: a log written while the child runs.
+  std::function<void(std::size_t stream, std::string_view bytes)> on_output;
   RunHooks hooks;
 };
 

@@ -273,7 +273,16 @@ Recovery recover_journal(const HotJournal& journal, const RecoveryOptions& optio
     }
     confined = std::move(opened).value();
   }
-  Context context{options, confined ? *confined : workspace, journal.file.get(), recorded, {}};
+  const Workspace& paths = confined ? *confined : workspace;
+  // A server alive now may be changing one of the files since the dead one left it.
+  std::vector<std::string> spelled;
+  for (const RecordedPath& path : recorded.paths) spelled.push_back(path.path);
+  Result<FileClaim> claim = options.copies->claim(paths, spelled, ClaimKind::Changing);
+  if (!claim) {
+    options.say("left the journal " + journal.shown + ": " + claim.error().message);
+    return Recovery::Kept;
+  }
+  Context context{options, paths, journal.file.get(), recorded, {}};
   // Two spellings can name one file (x and ./x); it then holds the later one's bytes.
   for (const RecordedPath& path : recorded.paths) {
     context.written_digests.push_back(path.written_digest);
@@ -319,7 +328,9 @@ bool recover_journals(JournalDirectory& journals, const RecoveryOptions& options
   // The children of every journal are stopped together, within one bound for all of them.
   std::set<std::string> tokens;
   for (const HotJournal& journal : hot) {
-    if (!journal.contents || (journal.contents.value().given_up && !options.retry_given_up)) {
+    // Another project's runs are its own server's to stop.
+    if (!journal.contents || journal.contents.value().base != options.workspace->base_path() ||
+        (journal.contents.value().given_up && !options.retry_given_up)) {
       continue;
     }
     tokens.insert(journal.contents.value().run_tokens.begin(),

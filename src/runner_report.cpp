@@ -387,7 +387,7 @@ std::optional<std::string> vitest_failure(const Line& line, const Tally& tally) 
   return std::string(trim_left(text));
 }
 
-// ---- node's test runner: TAP, or its spec reporter's "ℹ" lines
+// ---- node's test runner: TAP, or the "ℹ" lines of the reporter it uses on a terminal
 
 constexpr Word kTapWords[] = {
     {"pass", &TestCounts::passed},
@@ -413,7 +413,7 @@ void tap_summary(const Line& line, Tally& tally) {
 }
 
 // "not ok 2 - name", at any depth, unless marked TODO; a parent whose only failure is its
-// subtests' follows their plan line "1..N", indented deeper. The spec reporter lists each
+// subtests' follows their plan line "1..N", indented deeper. The terminal reporter lists each
 // failed test as "✖ name (1.2ms)" under "test at file:line:col".
 std::optional<std::string> tap_failure(const Line& line, const Tally&) {
   string_view text = trim_left(line.text);

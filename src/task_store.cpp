@@ -31,8 +31,9 @@ namespace {
 // Pieces: 'T' the task, first and once; 'F' a declared file by index, with the size and digest of
 // its start bytes when there was a file, again whenever it changes; 'S' that the copy of a file's
 // start bytes beside the record is whole; 'A' an attempt; 'R' a rejected set; 'C' the count of
-// proposals and the paths a restore saved; 'V' the attempt whose verifier is starting, and its
-// token. A record is written whole at start and when taken over; each change appends pieces.
+// proposals, the paths a restore saved and the tests of the reference run; 'V' the attempt whose
+// verifier is starting, and its token. A record is written whole at start and when taken over; each
+// change appends pieces.
 constexpr std::string_view kMagic = "quarry-agent-task task\n";
 constexpr std::uint32_t kVersion = 1;
 constexpr char kTaskPiece = 'T';
@@ -89,6 +90,8 @@ void attempt_members(Attempt& attempt, Visit& visit) {
   visit(2, attempt.fingerprint);
   visit(3, attempt.passed);
   visit(4, attempt.output);
+  visit(5, attempt.verified);
+  visit(6, attempt.log);
 }
 
 template <typename File, typename Visit>
@@ -320,6 +323,7 @@ void add_counts(std::string& out, const TaskRecord& record) {
   add_piece(out, kCountsPiece, [&](FieldWriter& fields) {
     fields(1, record.proposal_count);
     fields(2, record.saved);
+    fields(3, record.reference_tests);
   });
 }
 
@@ -359,6 +363,7 @@ class RecordReader {
       case kCountsPiece:
         fields(1, kept_.record.proposal_count);
         fields(2, kept_.record.saved);
+        fields(3, kept_.record.reference_tests);
         return fields.ok() ? Status() : unreadable("its record does not parse");
       case kVerifierPiece: {
         std::string attempt;
@@ -810,7 +815,8 @@ void TaskStore::changed(const AgentTask& task) {
     add_file(pieces, i, now.files[i], start);
     if (start && start->kept) add_start_kept(pieces, i);
   }
-  if (now.proposal_count != held.kept.proposal_count || now.saved != held.kept.saved) {
+  if (now.proposal_count != held.kept.proposal_count || now.saved != held.kept.saved ||
+      now.reference_tests != held.kept.reference_tests) {
     add_counts(pieces, now);
   }
   if (pieces.empty() || !append(held, pieces, true)) return;

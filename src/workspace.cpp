@@ -459,6 +459,29 @@ Status write_whole_file(const Workspace& workspace, const std::string& path, std
   return write_bytes(std::move(file).value(), path, bytes, opened);
 }
 
+Status copy_file_contents(int from, int to) {
+  if (::ioctl(to, FICLONE, from) == 0) return {};
+  for (;;) {
+    const ssize_t n = ::copy_file_range(from, nullptr, to, nullptr, std::size_t{1} << 30, 0);
+    if (n == 0) return {};
+    if (n > 0 || errno == EINTR) continue;
+    // Across file systems, or where the kernel cannot: through memory.
+    if (errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP) {
+      return os_error(errno);
+    }
+    break;
+  }
+  std::array<char, 64 * 1024> piece;
+  for (;;) {
+    const ssize_t got = ::read(from, piece.data(), piece.size());
+    if (got == 0) return {};
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return os_error(errno);
+    const std::string_view bytes(piece.data(), static_cast<std::size_t>(got));
+    if (Status written = write_all(to, bytes); !written) return written;
+  }
+}
+
 Status create_parent_directories(const Workspace& workspace, const std::string& path,
                                  std::vector<std::string>* made) {
   const PathKey key = PathKey::of(path);
@@ -514,39 +537,5 @@ Status put_back(const Workspace& workspace, const std::string& path, const Prior
   if (!file) return file.error();
   // The mode it had, not one a verifier set since nor the one the file-creation mask leaves.
   return write_bytes(std::move(file).value(), path, *prior.bytes, opened, prior.mode);
-}
-Status copy_file_contents(int from_fd, int to_fd) {
-  if (::ioctl(to_fd, FICLONE, from_fd) == 0) return {};
-  off_t read_at = 0;
-  off_t write_at = 0;
-  for (;;) {
-    const ssize_t n = ::copy_file_range(from_fd, &read_at, to_fd, &write_at, 1 << 30, 0);
-    if (n == 0) return {};
-    if (n > 0) continue;
-    if (errno == EINTR) continue;
-    // Refused whole (another file system, one without it): the bytes go through memory.
-    if (read_at != 0 || (errno != EXDEV && errno != EINVAL && errno != ENOSYS &&
-                         errno != EOPNOTSUPP && errno != EBADF)) {
-      return os_error(errno);
-    }
-    break;
-  }
-  std::array<char, 64 * 1024> piece;
-  for (;;) {
-    const ssize_t n = ::pread(from_fd, piece.data(), piece.size(), read_at);
-    if (n == 0) return {};
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return os_error(errno);
-    }
-    for (std::size_t written = 0; written < static_cast<std::size_t>(n);) {
-      const ssize_t m = ::pwrite(to_fd, piece.data() + written, n - written, write_at);
-      if (m < 0 && errno == EINTR) continue;
-      if (m <= 0) return os_error(m < 0 ? errno : EIO);
-      written += static_cast<std::size_t>(m);
-      write_at += m;
-    }
-    read_at += n;
-  }
 }
 }  // namespace quarry

@@ -127,6 +127,10 @@ using OpenedFile = std::function<Status(const FileIdentity&)>;
 Status write_whole_file(const Workspace& workspace, const std::string& path, std::string_view bytes,
                         const OpenedFile& opened = nullptr);
 // Makes the missing directories of `path`, adding each one made, shallowest first, to `made`.
+// Every byte of the file open as `from` into the empty file open as `to`: a reflink (FICLONE)
+// where the file system shares blocks, else a copy in the kernel, else through memory.
+Status copy_file_contents(int from, int to);
+
 Status create_parent_directories(const Workspace& workspace, const std::string& path,
                                  std::vector<std::string>* made = nullptr);
 // Puts `prior` back at `path`. Bytes are written back in place with the prior mode (a file that
@@ -136,10 +140,5 @@ Status create_parent_directories(const Workspace& workspace, const std::string& 
 // `opened` is told the file written, as by write_whole_file.
 Status put_back(const Workspace& workspace, const std::string& path, const PriorState& prior,
                 const std::optional<FileIdentity>& created, const OpenedFile& opened = nullptr);
-
-// Copies the whole of the regular file open as `from_fd` into the empty file open as `to_fd`: a
-// reflink sharing its blocks (FICLONE) where the file system allows, else copy_file_range, else
-// reads and writes. Neither descriptor's offset is used or moved.
-Status copy_file_contents(int from_fd, int to_fd);
 
 }  // namespace quarry

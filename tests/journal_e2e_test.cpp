@@ -9,6 +9,7 @@
 #include <chrono>
 #include <csignal>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <optional>
 #include <regex>
@@ -79,6 +80,8 @@ std::string durability_calls(const std::string& trace, const std::string& projec
     std::smatch m;
     if (!std::regex_search(line, m, call) && !std::regex_search(line, m, mkdir_call)) continue;
     if (m[1] == "openat" && m[4].str().find("WR") == std::string::npos) continue;
+    // Verifier logs are never flushed: nothing depends on them surviving a power loss.
+    if (m[2].str().starts_with(state + "/logs") || m[3] == "logs") continue;
     std::string where = m[3].matched && m[1] != "mkdir" ? m[3].str() : m[2].str();
     if (where.starts_with(state)) {
       where.replace(0, state.size(), "S");
@@ -114,7 +117,7 @@ class JournalRecovery : public ::testing::Test {
   // Proposes a and new/b under a verifier that never ends, and waits until both are written.
   void propose_and_hang() {
     propose_both(*server_, "chmod 600 a; echo $$ > verifier.pid; exec sleep 30");
-    ASSERT_TRUE(wait_until([&] { return !read_file(dir_ / "verifier.pid").empty(); }, 5s));
+    ASSERT_TRUE(wait_until([&] { return !read_file(dir_ / "verifier.pid").empty(); }, 15s));
     verifier_ = std::atoi(read_file(dir_ / "verifier.pid").c_str());
     ASSERT_EQ(read_file(dir_ / "a"), "unverified");
   }
@@ -185,13 +188,16 @@ TEST_F(JournalRecovery, KilledDuringTheVerifierIsPutBackAtTheNextStart) {
 }
 
 // Recovery stops what the dead server's runs started, a baseline's included, however they left
-// their group, and nothing else: a process id and its start time, which anyone can read and
-// write into a journal, name no process.
+// their group, and nothing else: neither a process id and its start time, which anyone can read
+// and write into a journal, nor a run of another project's journal, whose server stops it.
 TEST_F(JournalRecovery, RecoveryStopsWhatItsRunsStartedAndNothingElse) {
+  const std::string token = "0123456789abcdef0123456789abcdef";
   const pid_t bystander = ::fork();
   if (bystander == 0) {
     ::setsid();
-    ::execl("/bin/sleep", "sleep", "30", nullptr);
+    const std::string carried = "QUARRY_AGENT_TASK_RUN=" + token;
+    const char* environment[] = {carried.c_str(), nullptr};
+    ::execle("/bin/sleep", "sleep", "30", nullptr, environment);
     ::_exit(127);
   }
   ASSERT_TRUE(wait_until(
@@ -200,11 +206,16 @@ TEST_F(JournalRecovery, RecoveryStopsWhatItsRunsStartedAndNothingElse) {
       },
       5s));
   const std::string late = "echo $$ > verifier.pid; (sleep 0.5; echo late > a) & ";
+  const std::string project = fs::canonical(dir_.path());
+  std::string token_bytes;
+  for (std::size_t i = 0; i < token.size(); i += 2) {
+    token_bytes.push_back(static_cast<char>(std::stoi(token.substr(i, 2), nullptr, 16)));
+  }
   const std::vector<std::pair<std::string, std::function<void()>>> rows = {
       {"a verifier whose leader has exited",
        [&] {
          propose_both(*server_, late + "exec sleep 30");
-         ASSERT_TRUE(wait_until([&] { return file_exists(dir_ / "verifier.pid"); }, 5s));
+         ASSERT_TRUE(wait_until([&] { return file_exists(dir_ / "verifier.pid"); }, 15s));
          kill_server();
          ::kill(std::atoi(read_file(dir_ / "verifier.pid").c_str()), SIGKILL);
        }},
@@ -215,15 +226,20 @@ TEST_F(JournalRecovery, RecoveryStopsWhatItsRunsStartedAndNothingElse) {
                                   {"verify_cmd", late + "exec sleep 30"},
                                   {"files", {"a"}},
                                   {"baseline", true}}));
-         ASSERT_TRUE(wait_until([&] { return file_exists(dir_ / "verifier.pid"); }, 5s));
+         ASSERT_TRUE(wait_until([&] { return file_exists(dir_ / "verifier.pid"); }, 15s));
          kill_server();
        }},
       {"an unrelated group a journal of the old format names",
        [&] {
          write_file(state_ + "/1-0.journal",
-                    planted_journal(2, fs::canonical(dir_.path()), "a",
+                    planted_journal(2, project, "a",
                                     'V' + little_endian(bystander, 4) +
                                         little_endian(start_time_of(bystander), 8)));
+       }},
+      {"a run another project's journal names",
+       [&] {
+         write_file(state_ + "/1-0.journal",
+                    planted_journal(3, project + "/elsewhere", "a", 'T' + token_bytes));
        }},
   };
   for (const auto& [name, kill_during_run] : rows) {
@@ -235,9 +251,12 @@ TEST_F(JournalRecovery, RecoveryStopsWhatItsRunsStartedAndNothingElse) {
     next_server_err();
     std::this_thread::sleep_for(1s);
     EXPECT_EQ(read_file(dir_ / "a"), kPrior);
+    fs::remove(state_ + "/1-0.journal");
     EXPECT_TRUE(journals_in(dir_.path()).empty());
+    // Alive, not a zombie.
+    EXPECT_FALSE(read_file("/proc/" + std::to_string(bystander) + "/cmdline").empty());
   }
-  EXPECT_EQ(::kill(bystander, SIGKILL), 0);
+  ::kill(bystander, SIGKILL);
   ::waitpid(bystander, nullptr, 0);
 }
 
@@ -357,6 +376,57 @@ TEST_F(JournalRecovery, AFailedRollbackIsFinishedByTheNextStart) {
   EXPECT_EQ(read_file(state_ + "/recovered/a"), "later");
 }
 
+// Two servers on one project: while one's proposal on a file is judged, the other takes neither
+// a start state nor a prior state of that file, and says why without counting an attempt.
+TEST_F(JournalRecovery, TwoServersNeverTakeEachOthersUnjudgedBytes) {
+  ServerSession other(dir_.path());
+  const std::string task = start_task(other, "true", {"a"});
+  propose_and_hang();
+  const std::string busy = "a is being changed by another task; try again when it ends";
+  EXPECT_EQ(other.request(direct_line(2, "task_start",
+                                      {{"goal", "g"}, {"verify_cmd", "true"}, {"files", {"a"}}})),
+            error_line(2, -32602, "task_start failed: " + busy));
+  EXPECT_EQ(other.request(propose_line(3, task, {{{"path", "a"}, {"content", "other"}}})),
+            tool_error_line(3, busy));
+  ::kill(-verifier_, SIGKILL);
+  EXPECT_FALSE(tool_text(server_->read_line())["passed"]);
+  EXPECT_EQ(read_file(dir_ / "a"), kPrior);
+  EXPECT_EQ(tool_text(other.request(
+                propose_line(4, task, {{{"path", "a"}, {"content", "o"}}})))["attempt"],
+            1);
+}
+
+// A put-back that finished is marked done: when another path of the same rollback fails and the
+// journal stays, an edit made since to the path already put back is left, its prior bytes kept.
+TEST_F(JournalRecovery, APutBackDoneIsNotDoneAgainOverALaterEdit) {
+  write_file(dir_ / "c", "c");
+  const std::string task = start_task(*server_, "rm c; mkdir c; exit 1", {"a", "c"});
+  EXPECT_EQ(tool_text(server_->request(propose_line(
+                2, task,
+                {{{"path", "a"}, {"content", "x"}}, {{"path", "c"}, {"content", "x"}}})))["output"],
+            "rollback failed for c: Is a directory (os error 21)");
+  EXPECT_EQ(server_->wait().exit_code, 0);
+  write_file(dir_ / "a", "mine");
+  next_server_err();
+  EXPECT_EQ(read_file(dir_ / "a"), "mine");
+  EXPECT_EQ(read_file(state_ + "/recovered/a"), kPrior);
+}
+
+// A copy cut short by a full disk is never left to be taken for a whole one, and the restore it
+// was made for does not go on.
+TEST_F(JournalRecovery, ACopyCutShortIsNeitherKeptNorTakenForARestore) {
+  kill_server();
+  ServerSession server(dir_.path(), "", "ulimit -f 2; exec \"$@\"");
+  const std::string task = start_task(server, "true", {"a"});
+  write_file(dir_ / "a", std::string(4096, 'u'));
+  EXPECT_EQ(
+      server.request(call_line(2, "task_finish", {{"task_id", task}, {"commit", false}})),
+      tool_error_line(2, "finish failed, task retained for retry: File too large (os error 27)"));
+  EXPECT_EQ(read_file(dir_ / "a"), std::string(4096, 'u'));
+  std::error_code none;
+  EXPECT_TRUE(fs::is_empty(state_ + "/saved/" + task, none) || !fs::exists(state_ + "/saved"));
+}
+
 // No edit is ever written without its journal; one cut short is deleted, or on a full disk it
 // would hold the space every later proposal needs.
 TEST_F(JournalRecovery, AJournalThatCannotBeWrittenIsDeletedBeforeAnyWrite) {
@@ -397,30 +467,42 @@ TEST_F(JournalRecovery, AKillAtEverySystemCallOfAWritePathIsRecovered) {
   if (!fs::exists("/usr/bin/strace")) GTEST_SKIP() << "strace is not installed";
   // A killed server's input is closed under the test's next request.
   const auto previous_sigpipe = std::signal(SIGPIPE, SIG_IGN);
-  // a's prior bytes (a shorter prior is cut back to size when put back), the verifier, whether
-  // task_finish restores once a's mode is changed, and how many of the states below may stay.
-  const std::vector<std::tuple<std::string, std::string, bool, int>> rows = {
-      {"p", "exit 1", false, 1}, {kPrior, "true", false, 2}, {"p", "true", true, 3}};
-  for (const auto& [prior, verify_cmd, restore, allowed] : rows) {
-    const std::vector<std::string> states = {files("unverified", 0600, true),
-                                             files("unverified", 0754, true), files(prior)};
+  // a's prior bytes (a shorter prior is cut back to size when put back), the verifier, what
+  // happens to a before task_finish restores (no restore when nothing), and the states that may
+  // stay, a's (mode in decimal) then new/b's.
+  struct Row {
+    std::string prior, verify_cmd, before_restore;
+    std::vector<std::string> states;
+  };
+  const std::string b = "420 x; ";
+  const std::vector<Row> rows = {
+      {"p", "exit 1", "", {"492 p; none; "}},
+      {kPrior, "true", "", {"492 unverified; " + b, "492 " + kPrior + "; none; "}},
+      {"p", "true", "chmod", {"384 unverified; " + b, "492 unverified; " + b, "492 p; none; "}},
+      // Recreating a file deleted since is recorded before the file exists.
+      {"p", "true", "rm", {"none; " + b, "492 unverified; " + b, "492 p; none; "}},
+  };
+  for (const auto& [prior, verify_cmd, before_restore, states] : rows) {
+    files(prior);
     for (const std::string call :
          {"openat", "write", "ftruncate", "fchmod", "unlinkat", "mkdirat"}) {
       for (int nth = 1, killed = 1; killed; ++nth) {
-        SCOPED_TRACE(verify_cmd + (restore ? " restore" : "") + ", " + call + std::to_string(nth));
+        SCOPED_TRACE(verify_cmd + " " + before_restore + ", " + call + std::to_string(nth));
         ServerSession server(dir_.path(), "", killed_at(call, nth));
         try {
           const std::string task = propose_both(server, verify_cmd);
           server.read_line();
-          if (restore && ::chmod((dir_ / "a").c_str(), 0600) == 0)
+          if (before_restore == "chmod") ::chmod((dir_ / "a").c_str(), 0600);
+          if (before_restore == "rm") fs::remove(dir_ / "a");
+          if (!before_restore.empty()) {
             server.request(call_line(3, "task_finish", {{"task_id", task}, {"commit", false}}));
+          }
         } catch (const std::runtime_error&) {
         }
         killed = server.wait().signal == SIGKILL;
         next_server_err();
         const std::string recovered = files();
-        EXPECT_NE(std::find(states.end() - allowed, states.end(), recovered), states.end())
-            << recovered;
+        EXPECT_NE(std::find(states.begin(), states.end(), recovered), states.end()) << recovered;
         EXPECT_TRUE(journals_in(dir_.path()).empty());
         EXPECT_EQ(next_server_err() + files(), recovered);  // it has nothing more to do
         files(prior);
@@ -473,29 +555,101 @@ TEST_F(JournalRecovery, PathsIntoTheJournalDirectoryAreRefusedAtStart) {
   }
 }
 
-// A journal of the first format is still recovered; recovery trusts neither the base nor the
-// confinement a journal names, since a proposal can write one.
-TEST_F(JournalRecovery, AJournalActsOnlyBeneathItsOwnProject) {
+// A journal is input anyone able to write into the journal directory controls: recovery trusts
+// neither the base nor the confinement it names, writes no path a task could not declare, and a
+// journal it cannot handle (a planted sparse file claiming a terabyte, a count of paths no server
+// writes) costs one line and bounded memory while the server starts. A journal of the first
+// format is still recovered.
+TEST_F(JournalRecovery, APlantedJournalActsOnlyWhereATaskCould) {
   kill_server();
   write_file(dir_ / "victim", "unverified");
   write_file(dir_ / "r/a", "unverified");
+  write_file(dir_ / "r/tests/x", "unverified");
   const std::string dir = fs::canonical(dir_.path()).string();
   const std::string state = state_directory(dir_ / "r");
-  const std::vector<std::vector<std::string>> rows = {
-      {dir + "/r", "a", "recovered a: prior bytes restored"},
-      {dir + "/r", "../victim", "left ../victim as it is: path escapes the root: ../victim"},
-      {dir, "../victim",
-       "left the journal " + state + "/1-0.journal untouched: it belongs to " + dir +
-           ", whose server recovers it"},
+  const std::string journal = state + "/1-0.journal";
+  const auto plant = [&](const std::string& bytes, std::uintmax_t size = 0) {
+    write_file(journal, bytes);
+    if (size > 0) fs::resize_file(journal, size);
   };
-  for (const std::vector<std::string>& row : rows) {
-    SCOPED_TRACE(row[2]);
-    write_file(state + "/1-0.journal", planted_journal(1, row[0], row[1]));
-    ServerSession recover(dir_ / "r", "", "exec \"$@\" --root . --recover");
-    EXPECT_EQ(recover.wait().err, "quarry_agent_task: " + row[2] + "\n");
+  const std::uint64_t terabyte = std::uint64_t{1} << 40;
+  // The prior's length claims a terabyte of holes; the trailer sits past them.
+  const std::string sparse = planted_journal(3, dir + "/r", "a", "", 1, terabyte);
+  const std::size_t prior_at = sparse.find(kPrior);
+  const std::vector<std::pair<std::function<void()>, std::string>> rows = {
+      {[&] { plant(planted_journal(1, dir + "/r", "a")); }, "recovered a: prior bytes restored"},
+      {[&] { plant(planted_journal(1, dir + "/r", "../victim")); },
+       "left ../victim as it is: path escapes the root: ../victim"},
+      {[&] { plant(planted_journal(3, dir + "/r", "tests/x")); },
+       "left tests/x as it is: path is protected: tests/x"},
+      {[&] { plant(planted_journal(1, dir, "../victim")); },
+       "left the journal " + journal + " untouched: it belongs to " + dir +
+           ", whose server recovers it"},
+      {[&] { plant(planted_journal(3, dir + "/r", "a", "", 0xffffffff)); },
+       "left the journal " + journal + ": it records 4294967295 paths, more than a server writes"},
+      {[&] {
+         const std::string trailer = "complete" + little_endian(prior_at + terabyte, 8);
+         plant(sparse.substr(0, prior_at), prior_at + terabyte);
+         std::ofstream(journal, std::ios::binary | std::ios::in).seekp(prior_at + terabyte)
+             << trailer;
+       },
+       "left a as it is: its prior bytes (1099511627776) are more than recovery holds in memory"},
+  };
+  for (const auto& [plant_journal, said] : rows) {
+    SCOPED_TRACE(said);
+    plant_journal();
+    ServerSession recover(dir_ / "r", "", "exec \"$@\" --root . --protect 'tests/**' --recover");
+    EXPECT_EQ(recover.wait().err, "quarry_agent_task: " + said + "\n");
+    fs::remove(journal);
   }
   EXPECT_EQ(read_file(dir_ / "r/a"), kPrior);
   EXPECT_EQ(read_file(dir_ / "victim"), "unverified");
+  EXPECT_EQ(read_file(dir_ / "r/tests/x"), "unverified");
+}
+
+// Marks naming processes cannot stall a start: a group id and its leader's start time, planted
+// in a dozen journals of the old format, name nothing and cost no wait.
+TEST_F(JournalRecovery, PlantedMarksCostNoWait) {
+  kill_server();
+  // In the test's own group, so that no kill of a group by its id could reach it.
+  const pid_t named = ::fork();
+  if (named == 0) {
+    ::execl("/bin/sleep", "sleep", "30", nullptr);
+    ::_exit(127);
+  }
+  ASSERT_TRUE(wait_until(
+      [&] { return read_file("/proc/" + std::to_string(named) + "/cmdline").starts_with("sleep"); },
+      5s));
+  const std::string mark = 'V' + little_endian(named, 4) + little_endian(start_time_of(named), 8);
+  for (int i = 0; i < 12; ++i) {
+    write_file(state_ + "/1-" + std::to_string(i) + ".journal",
+               planted_journal(2, fs::canonical(dir_.path()), "a", mark));
+  }
+  const auto started = std::chrono::steady_clock::now();
+  next_server_err();
+  // Each would have cost half a second before: the bound here is far from both.
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 3s);
+  EXPECT_EQ(::kill(named, SIGKILL), 0);
+  ::waitpid(named, nullptr, 0);
+}
+
+// Journals of servers from before the state directory, in the project's .quarry-agent-task/,
+// are recovered by the first server that finds the state directory unmarked, and the directory
+// goes once empty; one planted there after is never read.
+TEST_F(JournalRecovery, TheProjectsOldJournalDirectoryIsReadOnce) {
+  kill_server();
+  fs::remove_all(state_);
+  const std::string old = dir_ / ".quarry-agent-task";
+  for (int start = 0; start < 2; ++start) {
+    SCOPED_TRACE(start);
+    write_file(dir_ / "a", "unverified");
+    write_file(old + "/.gitignore", "*\n");
+    write_file(old + "/1-0.journal", planted_journal(2, fs::canonical(dir_.path()), "a"));
+    EXPECT_EQ(next_server_err(),
+              start == 0 ? "quarry_agent_task: recovered a: prior bytes restored\n" : "");
+    EXPECT_EQ(read_file(dir_ / "a"), start == 0 ? kPrior : "unverified");
+    EXPECT_EQ(file_exists(old), start == 1);
+  }
 }
 
 // Another server's clean exit (a client probing with a short-lived copy), or a verifier that
@@ -536,12 +690,14 @@ TEST_F(JournalRecovery, WithSyncEachStepIsDurableBeforeTheNext) {
   // The new directory's entry, the task's record before its name, the copy of a's start bytes
   // and its name before the record says it is whole, the journal before the write mark, the mark
   // before the write, the journal's deletion, the attempt in the record.
-  EXPECT_EQ(durability_calls(read_file(dir_ / "trace"), fs::canonical(dir_.path()), state_),
-            "mkdir S; fsync S/..; openat .gitignore; openat S/upgraded; mkdirat tasks; fsync S; "
-            "mkdirat .new-T; openat record; fsync S/tasks/.new-T/record; fsync S/tasks/.new-T; "
-            "fsync S/tasks; unlinkat .0.partial; openat .0.partial; fsync S/tasks/T/.0.partial; "
-            "fsync S/tasks/T; fsync S/tasks/T/record; openat J; fsync S/J; fsync S; fsync S/J; "
-            "openat a; fsync a; unlinkat J; fsync S; fsync S/tasks/T/record; ");
+  EXPECT_EQ(
+      durability_calls(read_file(dir_ / "trace"), fs::canonical(dir_.path()), state_),
+      "mkdir S; fsync S/..; openat .gitignore; openat S/upgraded; openat claims; mkdirat tasks; "
+      "fsync S; mkdirat .new-T; openat record; fsync S/tasks/.new-T/record; "
+      "fsync S/tasks/.new-T; fsync S/tasks; unlinkat .0.partial; openat .0.partial; "
+      "fsync S/tasks/T/.0.partial; fsync S/tasks/T; fsync S/tasks/T/record; openat J; "
+      "fsync S/J; fsync S; fsync S/J; openat a; fsync a; unlinkat J; fsync S; "
+      "fsync S/tasks/T/record; ");
 }
 
 }  // namespace

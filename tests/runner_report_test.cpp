@@ -81,7 +81,7 @@ TEST(RunnerReport, ReadsEachRunnersOwnOutput) {
       {fixture("node_test_failing"),
        {"drops punctuation", "collapses spaces"},
        TestCounts{.passed = 2, .failed = 2, .skipped = 1}},
-      {fixture("node_test_spec_failing"),
+      {fixture("node_test_terminal_failing"),
        {"drops punctuation", "collapses spaces"},
        TestCounts{.passed = 2, .failed = 2, .skipped = 1}},
       {fixture("gtest_failing"),

@@ -63,6 +63,9 @@ TEST(Sandbox, WhatAConfinedVerifierMayTouch) {
       {0, 1, "echo x > " + s + "/journal/planted", "planted: Permission denied", "/journal/planted",
        false},
       {0, 1, "echo x > \"$HOME/planted\"", "planted: Permission denied", "/home/planted", false},
+      // Where journals go by default: the state directory.
+      {0, 1, "echo x > \"$XDG_STATE_HOME/planted\"", "planted: Permission denied", "/state/planted",
+       false},
       // The server lives on to answer the next request.
       {0, 6, "kill -9 $PPID", "kill: Operation not permitted", "", false},
       {0, 4, connect, "connect: Permission denied", "", false},

@@ -13,6 +13,7 @@ namespace quarry::testing {
 namespace {
 
 using nlohmann::json;
+namespace fs = std::filesystem;
 
 bool shell(const std::string& dir, const std::string& script) {
   Result<RunResult> ran = run(Command{"sh", {"-c", "cd \"$1\" || exit 99\n" + script, "sh", dir}});
@@ -181,6 +182,50 @@ TEST_F(TaskSession, WorkChangedOutsideTheTaskIsNeitherOverwrittenNorLost) {
   for (const auto& [path, bytes] : files) {
     EXPECT_EQ(read_file(path.starts_with("/") ? path : dir_ / path), bytes) << path;
   }
+}
+
+// The confinement cannot keep the code under test out of the root, so whatever a run does to the
+// protected files fails it, even with exit status 0, and is undone; the set is remembered as
+// rejected. Bytes written back unchanged are no change.
+TEST_F(TaskSession, WhatARunDoesToProtectedFilesFailsItAndIsUndone) {
+  write_file(dir_ / "tests/test_a.py", "assert real\n", 0644);
+  write_file(dir_ / "tests/deeper/test_c.py", "assert deeper\n");
+  ServerSession server(dir_.path(), "",
+                       "exec \"$@\" --root . --protect 'tests/**' --protect conftest.py");
+  const std::vector<std::pair<std::string, std::string>> rows = {
+      {"echo 'assert True' > tests/test_a.py", "tests/test_a.py"},
+      {"echo 'import pytest' > conftest.py", "conftest.py"},
+      {"chmod 600 tests/test_a.py", "tests/test_a.py"},
+      {"echo 'assert 1' > tests/deeper/test_c.py", "tests/deeper/test_c.py"},
+      {"mv tests/test_a.py tests/test_b.py", "tests/test_a.py, tests/test_b.py"},
+      {"rm tests/test_a.py", "tests/test_a.py"},
+      {"cat tests/test_a.py > t; cat t > tests/test_a.py; touch tests/test_a.py", ""},
+  };
+  int id = 1;
+  for (const auto& [verify_cmd, changed] : rows) {
+    SCOPED_TRACE(verify_cmd);
+    const std::string task = start_task(server, verify_cmd, {"x"});
+    const json verdict = tool_text(propose(server, ++id, task, {edit("x", "x")}));
+    EXPECT_EQ(verdict["passed"], changed.empty());
+    EXPECT_EQ(verdict["output"],
+              changed.empty() ? "" : "the verifier changed protected files: " + changed);
+    EXPECT_EQ(read_file(dir_ / "tests/test_a.py"), "assert real\n");
+    EXPECT_EQ(read_file(dir_ / "tests/deeper/test_c.py"), "assert deeper\n");
+    EXPECT_EQ(fs::status(dir_ / "tests/test_a.py").permissions(), fs::perms(0644));
+    EXPECT_FALSE(file_exists(dir_ / "conftest.py") || file_exists(dir_ / "tests/test_b.py"));
+    if (changed.empty()) continue;
+    EXPECT_EQ(tool_text(propose(server, ++id, task, {edit("x", "x")}))["output"],
+              "identical edit-set already rejected; not re-applied");
+  }
+  const json started = tool_text(server.request(call_line(++id, "task_start",
+                                                          {{"goal", "g"},
+                                                           {"verify_cmd", "rm tests/test_a.py"},
+                                                           {"files", {"x"}},
+                                                           {"baseline", true}})));
+  EXPECT_EQ(started["baseline"],
+            json({{"output", "the verifier changed protected files: tests/test_a.py"},
+                  {"passed", false}}));
+  EXPECT_EQ(read_file(dir_ / "tests/test_a.py"), "assert real\n");
 }
 
 // A baseline is the verifier's verdict on the untouched files, not an attempt; a history can be

@@ -304,13 +304,17 @@ constexpr std::array<Field<TaskProposeParams>, 2> kTaskProposeFields{{
      }},
 }};
 
-constexpr std::array<Field<TaskHistoryParams>, 3> kTaskHistoryFields{{
+constexpr std::array<Field<TaskHistoryParams>, 4> kTaskHistoryFields{{
     {"task_id", Presence::Required,
      [](Json&& v, TaskHistoryParams& r) { return decode_string(std::move(v), r.task_id); }},
     {"since", Presence::Named,
      [](Json&& v, TaskHistoryParams& r) { return decode_usize(std::move(v), r.since); }},
     {"outputs", Presence::Named,
      [](Json&& v, TaskHistoryParams& r) { return decode_bool(std::move(v), r.outputs); }},
+    {"attempt", Presence::Named,
+     [](Json&& v, TaskHistoryParams& r) {
+       return decode_usize(std::move(v), r.attempt.emplace());
+     }},
 }};
 
 constexpr std::array<Field<TaskFinishParams>, 2> kTaskFinishFields{{

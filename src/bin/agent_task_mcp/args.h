@@ -55,6 +55,7 @@ struct TaskHistoryParams {
   std::string task_id;
   std::uint64_t since = 0;  // only attempts after this one
   bool outputs = true;
+  std::optional<std::uint64_t> attempt;  // only this one, its output whole
 };
 
 struct TaskFinishParams {

@@ -76,12 +76,20 @@ std::string err_with_data(const Json& id, int32_t code, std::string_view message
 }
 
 std::string tool_result(const Json& id, const Json& value, Revision revision) {
-  const std::string text = write_json(value);
-  return reply_with_result(id, text_content(text, false, text, revision));
+  return reply_with_result(id, tool_result_text(value, revision));
 }
 
 std::string tool_error(const Json& id, std::string_view message, Revision revision) {
-  return reply_with_result(id, text_content(message, true, {}, revision));
+  return reply_with_result(id, tool_error_text(message, revision));
+}
+
+std::string tool_result_text(const Json& value, Revision revision) {
+  const std::string text = write_json(value);
+  return text_content(text, false, text, revision);
+}
+
+std::string tool_error_text(std::string_view message, Revision revision) {
+  return text_content(message, true, {}, revision);
 }
 
 }  // namespace quarry

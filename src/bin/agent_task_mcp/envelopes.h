@@ -20,6 +20,7 @@ inline constexpr int32_t kInternalError = -32603;
 inline constexpr int32_t kStartFailed = -32000;
 inline constexpr int32_t kUnknownTask = -32001;
 inline constexpr int32_t kFinishFailed = -32002;
+inline constexpr int32_t kMissingClientCapability = -32021;
 inline constexpr int32_t kUnsupportedProtocolVersion = -32022;
 
 // Each returns one line of compact JSON without its terminator.
@@ -33,5 +34,8 @@ std::string err_with_data(const Json& id, int32_t code, std::string_view message
 std::string tool_result(const Json& id, const Json& value, Revision revision);
 // A tools/call failure: the message as the text block, with "isError": true.
 std::string tool_error(const Json& id, std::string_view message, Revision revision);
+// The result objects of those two replies alone, as JSON text: what an MCP task keeps.
+std::string tool_result_text(const Json& value, Revision revision);
+std::string tool_error_text(std::string_view message, Revision revision);
 
 }  // namespace quarry

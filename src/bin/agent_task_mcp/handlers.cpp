@@ -1,6 +1,7 @@
 #include "handlers.h"
 
 #include "envelopes.h"
+#include "output_cut.h"
 
 namespace quarry {
 namespace {
@@ -33,31 +34,60 @@ Outcome unknown_task(const std::string& task_id) {
   return Outcome::failure(kUnknownTask, "unknown task_id: " + task_id);
 }
 
-Json record_json(const AttemptRecord& record) {
-  return Json{{"attempt", record.attempt},
-              {"fingerprint", record.fingerprint},
-              {"output", record.output},
-              {"passed", record.passed}};
+// With two or more attempts in a history, each output is cut to this many bytes at its end, so
+// that ten fit under a client's cap on results.
+constexpr std::size_t kHistoryOutputLimit = 1024;
+
+// Where a revision has verdicts: what the runners printed, each member only where recognised.
+void add_report(Json& result, const RunnerReport& report) {
+  if (!report.failures.empty()) result["failures"] = report.failures;
+  if (!report.counts) return;
+  // A summary that said no test ran is an empty object: no count is invented.
+  Json counts = Json::object();
+  const std::pair<const char*, const std::optional<std::uint64_t>*> members[] = {
+      {"passed", &report.counts->passed},
+      {"failed", &report.counts->failed},
+      {"skipped", &report.counts->skipped},
+      {"errors", &report.counts->errors}};
+  for (const auto& [name, count] : members) {
+    if (*count) counts[name] = **count;
+  }
+  result["counts"] = std::move(counts);
+}
+
+Json outcome_json(const ProposeOutcome& outcome, Revision revision) {
+  Json result = proposal_result(outcome, revision);
+  if (!traits(revision).verdicts) return result;
+  result["attempts_left"] = outcome.attempts_left;
+  add_report(result, outcome.report);
+  if (outcome.warning) result["warning"] = *outcome.warning;
+  return result;
+}
+
+Json baseline_json(const Verdict& baseline, bool verdicts) {
+  Json result = {{"output", baseline.output}, {"passed", baseline.passed}};
+  if (!verdicts) return result;
+  if (!baseline.log.empty()) result["log"] = baseline.log;
+  add_report(result, baseline.report);
+  return result;
+}
+
+OutputCut cut_of(Revision revision) {
+  return traits(revision).verdicts ? OutputCut::HeadAndTail : OutputCut::Head;
 }
 
 // Progress notifications for a request that carries `_meta.progressToken`: the client's
-// request time-out is reset by them while a verifier or mutation tool runs.
-RunHooks hooks_for(const RequestContext& context, const Json& params, const char* what) {
-  RunHooks hooks;
-  hooks.interrupt_fd = context.interrupt_fd;
-  hooks.input_fd = context.input_fd;
-  hooks.on_input = context.on_input;
-  hooks.abandoned = context.abandoned;
-  // Replies to earlier pipelined requests must not wait for a verifier or a mutation tool.
-  hooks.on_start = context.on_child_start;
-  if (!params.is_object() || !context.notify) return hooks;
+// request time-out is reset by them while a verifier or mutation tool runs. Nothing without one.
+std::function<void()> progress_reporter(const RequestContext& context, const Json& params,
+                                        const char* what) {
+  if (!params.is_object() || !context.notify) return {};
   const auto meta = params.find("_meta");
-  if (meta == params.end() || !meta->is_object()) return hooks;
+  if (meta == params.end() || !meta->is_object()) return {};
   const auto token = meta->find("progressToken");
-  if (token == meta->end() || !(token->is_string() || token->is_number_integer())) return hooks;
+  if (token == meta->end() || !(token->is_string() || token->is_number_integer())) return {};
   const auto started = std::chrono::steady_clock::now();
-  hooks.on_tick = [notify = context.notify, token = *token, what, started,
-                   last = std::uint64_t{0}]() mutable {
+  return [notify = context.notify, token = *token, what, started,
+          last = std::uint64_t{0}]() mutable {
     const auto elapsed =
         std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - started)
             .count();
@@ -68,6 +98,25 @@ RunHooks hooks_for(const RequestContext& context, const Json& params, const char
                    {"message", std::string(what) + " running for " + std::to_string(last) + " s"}};
     notify(write_json(
         Json{{"jsonrpc", "2.0"}, {"method", "notifications/progress"}, {"params", params}}));
+  };
+}
+
+// The loop's tick every second while a child runs, and a progress report every other one.
+RunHooks hooks_for(const RequestContext& context, const Json& params, const char* what) {
+  RunHooks hooks;
+  hooks.interrupt_fd = context.interrupt_fd;
+  hooks.input_fd = context.input_fd;
+  hooks.on_input = context.on_input;
+  hooks.abandoned = context.abandoned;
+  // Replies to earlier pipelined requests must not wait for a verifier or a mutation tool.
+  hooks.on_start = context.on_child_start;
+  hooks.tick_interval = std::chrono::seconds(1);
+  std::function<void()> progress = progress_reporter(context, params, what);
+  if (!progress && !context.on_tick) return hooks;
+  hooks.on_tick = [progress = std::move(progress), tick = context.on_tick,
+                   count = std::uint64_t{0}]() mutable {
+    if (tick) tick();
+    if (progress && ++count % 2 == 0) progress();
   };
   return hooks;
 }
@@ -84,7 +133,8 @@ Outcome start(TaskOperations& tasks, Form form, Revision revision, TaskStartPara
   }
   std::optional<std::string> warning;
   if (form == Form::Direct) warning = tasks.check_verifier_strength(*params.verify_cmd, hooks);
-  Result<StartedTask> started = tasks.start(std::move(task_id), std::move(params), hooks);
+  Result<StartedTask> started =
+      tasks.start(std::move(task_id), std::move(params), hooks, cut_of(revision));
   if (!started) {
     const IoError& error = started.error();
     return Outcome::failure(error.kind == ErrorKind::InvalidInput ? kInvalidParams : kStartFailed,
@@ -96,14 +146,15 @@ Outcome start(TaskOperations& tasks, Form form, Revision revision, TaskStartPara
     result["mutation_gate"] = std::move(*gate);
   }
   if (const std::optional<Verdict>& baseline = started.value().baseline) {
-    result["baseline"] = Json{{"output", baseline->output}, {"passed", baseline->passed}};
+    result["baseline"] = baseline_json(*baseline, traits(revision).verdicts);
   }
   const std::string* sandbox = tasks.sandbox_report();
   if (sandbox != nullptr && traits(revision).sandbox) result["sandbox"] = *sandbox;
   return Outcome::success(std::move(result));
 }
 
-Outcome propose(TaskOperations& tasks, TaskProposeParams params, const RunHooks& hooks) {
+Outcome propose(TaskOperations& tasks, Revision revision, TaskProposeParams params,
+                const RunHooks& hooks) {
   std::vector<FileEdit> edits;
   edits.reserve(params.edits.size());
   for (EditParam& edit : params.edits) {
@@ -111,20 +162,33 @@ Outcome propose(TaskOperations& tasks, TaskProposeParams params, const RunHooks&
         FileEdit{std::move(edit.path), std::move(edit.content), std::move(edit.replacement)});
   }
   std::optional<Result<ProposeOutcome>> outcome =
-      tasks.propose(params.task_id, std::move(edits), hooks);
+      tasks.propose(params.task_id, std::move(edits), hooks, cut_of(revision));
   if (!outcome) return unknown_task(params.task_id);
   if (!outcome->ok()) return Outcome::failure(kInvalidParams, outcome->error().message);
-  return Outcome::success(record_json(outcome->value()));
+  return Outcome::success(outcome_json(outcome->value(), revision));
 }
 
-Outcome history(TaskOperations& tasks, const TaskHistoryParams& params) {
+Outcome history(TaskOperations& tasks, Revision revision, const TaskHistoryParams& params) {
   std::optional<std::vector<AttemptRecord>> records = tasks.history(params.task_id);
   if (!records) return unknown_task(params.task_id);
-  Json attempts = Json::array();
+  std::vector<const AttemptRecord*> shown;
   for (const AttemptRecord& record : *records) {
     if (record.attempt <= params.since) continue;
-    attempts.push_back(record_json(record));
-    if (!params.outputs) attempts.back().erase("output");
+    if (params.attempt && record.attempt != *params.attempt) continue;
+    shown.push_back(&record);
+  }
+  const bool verdicts = traits(revision).verdicts;
+  const bool cut = verdicts && shown.size() >= 2;
+  Json attempts = Json::array();
+  for (const AttemptRecord* record : shown) {
+    Json entry = attempt_result(*record);
+    if (!params.outputs) {
+      entry.erase("output");
+    } else if (cut) {
+      entry["output"] = keep_last(record->output, kHistoryOutputLimit, record->log);
+    }
+    if (verdicts && params.attempt && !record->log.empty()) entry["log"] = record->log;
+    attempts.push_back(std::move(entry));
   }
   return Outcome::success(Json{{"attempts", std::move(attempts)}});
 }
@@ -162,8 +226,9 @@ std::string serve_operation(TaskOperations& tasks, const RequestContext& context
   if (name == "task_finish" && context.flush) context.flush();
   if (name == "task_propose") {
     const RunHooks hooks = hooks_for(context, params, "verifier");
-    return decode_and_run(form, id, context.revision, decode_task_propose(std::move(arguments)),
-                          [&](TaskProposeParams p) { return propose(tasks, std::move(p), hooks); });
+    return decode_and_run(
+        form, id, context.revision, decode_task_propose(std::move(arguments)),
+        [&](TaskProposeParams p) { return propose(tasks, context.revision, std::move(p), hooks); });
   }
   if (name == "task_start") {
     const VerifierArgument verifier =
@@ -179,8 +244,10 @@ std::string serve_operation(TaskOperations& tasks, const RequestContext& context
         });
   }
   if (name == "task_history") {
+    // Older revisions never read an attempt argument: it stays ignored there, whatever it holds.
+    if (!traits(context.revision).verdicts && arguments.is_object()) arguments.erase("attempt");
     return decode_and_run(form, id, context.revision, decode_task_history(std::move(arguments)),
-                          [&](TaskHistoryParams p) { return history(tasks, p); });
+                          [&](TaskHistoryParams p) { return history(tasks, context.revision, p); });
   }
   return decode_and_run(form, id, context.revision, decode_task_finish(std::move(arguments)),
                         [&](TaskFinishParams p) { return finish(tasks, p); });
@@ -194,6 +261,21 @@ Json meta_of(const Json& params) {
 }
 
 }  // namespace
+
+Json attempt_result(const AttemptRecord& record) {
+  return Json{{"attempt", record.attempt},
+              {"fingerprint", record.fingerprint},
+              {"output", record.output},
+              {"passed", record.passed}};
+}
+
+Json proposal_result(const AttemptRecord& record, Revision revision) {
+  Json result = attempt_result(record);
+  if (!traits(revision).verdicts) return result;
+  result["verified"] = record.verified;
+  if (!record.log.empty()) result["log"] = record.log;
+  return result;
+}
 
 std::optional<Json> mutation_gate_result(const StartedTask& task) {
   if (!task.min_mutation_score) return std::nullopt;

@@ -33,16 +33,23 @@ class TaskOperations {
   virtual const std::string* fixed_verifier() const { return nullptr; }
   // What confines the children the tasks start, as `Sandbox::report` says it, or nullptr.
   virtual const std::string* sandbox_report() const { return nullptr; }
+  // The project's state directory, where MCP task handles outlive the process, or nullptr.
+  virtual JournalDirectory* state_directory() const { return nullptr; }
   virtual std::optional<std::string> check_verifier_strength(const std::string& verify_cmd,
                                                              const RunHooks& hooks) = 0;
-  // Starts the task and, on success, registers it.
+  // Starts the task and, on success, registers it; a baseline's output is cut by `cut`.
   virtual Result<StartedTask> start(std::string task_id, TaskStartParams params,
-                                    const RunHooks& hooks) = 0;
-  // An error is a proposal refused as invalid, counted as no attempt.
+                                    const RunHooks& hooks, OutputCut cut) = 0;
+  // An error is a proposal refused as invalid, counted as no attempt. The verifier's output is
+  // cut by `cut`.
   virtual std::optional<Result<ProposeOutcome>> propose(const std::string& task_id,
                                                         std::vector<FileEdit> edits,
-                                                        const RunHooks& hooks) = 0;
+                                                        const RunHooks& hooks, OutputCut cut) = 0;
   virtual std::optional<std::vector<AttemptRecord>> history(const std::string& task_id) = 0;
+  // The proposals of the task counted so far, the one whose verifier runs included.
+  virtual std::optional<std::uint64_t> proposal_count(const std::string& /*task_id*/) {
+    return std::nullopt;
+  }
   // Removes the task when the finish succeeds, and gives the paths a restore saved.
   virtual std::optional<Result<std::vector<std::string>>> finish(const std::string& task_id,
                                                                  bool commit) = 0;
@@ -64,6 +71,8 @@ struct RequestContext {
   std::function<bool()> on_input;
   // True once the request is cancelled or the process is asked to terminate.
   std::function<bool()> abandoned;
+  // Called about every second while a child runs.
+  std::function<void()> on_tick;
   // The revision the request is served under, which shapes its reply.
   Revision revision = Revision::V2024_11_05;
 };
@@ -79,6 +88,12 @@ std::string handle_history(TaskOperations& tasks, const RequestContext& context,
                            Json params);
 std::string handle_finish(TaskOperations& tasks, const RequestContext& context, const Json& id,
                           Json params);
+
+// One attempt as task_history reports it.
+Json attempt_result(const AttemptRecord& record);
+// One attempt as task_propose reports it under `revision`, but for what only the proposal itself
+// knew (attempts_left, the runners' report, a warning): for a result rebuilt from the history.
+Json proposal_result(const AttemptRecord& record, Revision revision);
 
 // The "mutation_gate" member of a start result, when the start asked for a minimum.
 std::optional<Json> mutation_gate_result(const StartedTask& task);

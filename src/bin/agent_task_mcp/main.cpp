@@ -13,6 +13,7 @@
 #include "options.h"
 #include "recovery.h"
 #include "registry_tasks.h"
+#include "revision.h"
 #include "sandbox.h"
 #include "server.h"
 #include "task_store.h"
@@ -99,6 +100,9 @@ int main(int argc, char** argv) {
 
   auto settings = std::make_shared<quarry::TaskSettings>();
   settings->verify_timeout = options.verify_timeout;
+  settings->min_tests =
+      options.min_tests_baseline ? quarry::MinTests::Baseline : quarry::MinTests::Warn;
+  if (options.verify) quarry::name_fixed_verifier(*options.verify);
   if (options.root) {
     quarry::Result<quarry::Workspace> root = quarry::Workspace::confined(*options.root);
     if (!root || ::chdir(options.root->c_str()) != 0) {
@@ -133,6 +137,9 @@ int main(int argc, char** argv) {
         "project and the writable ones");
   }
   settings->journal = journal;
+  if (!options.protect.empty()) {
+    settings->protected_copies = std::make_shared<quarry::ProtectedCopies>(journal);
+  }
 #ifdef QUARRY_WITHOUT_JOURNAL  // defined only for a benchmark that weighs the journal's cost
   settings->journaling = false;
 #endif

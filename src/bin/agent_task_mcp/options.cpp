@@ -61,6 +61,12 @@ const std::vector<KnownOption>& known_options() {
          o.verify = v;
          return std::nullopt;
        }},
+      {"--min-tests", true,
+       [](Options& o, const std::string& v) -> std::optional<std::string> {
+         if (v != "baseline") return "--min-tests takes 'baseline', got '" + v + "'";
+         o.min_tests_baseline = true;
+         return std::nullopt;
+       }},
       {"--writable", true,
        [](Options& o, const std::string& v) -> std::optional<std::string> {
          o.writable.push_back(v);
@@ -119,6 +125,10 @@ Options:
   --verify CMD            verify every task's proposals with the shell command CMD: a task
                           that omits verify_cmd gets it, one that names another is refused,
                           so the gate stays in the operator's hands, not the agent's
+  --min-tests baseline    reject a passing proposal whose verifier ran fewer tests than the
+                          task's baseline (or its first run whose test counts were
+                          recognised), and remember its edit-set as rejected; without it such
+                          a proposal is kept with a warning
   --verify-timeout SECS   kill a verifier that runs longer and roll its edits back (default:
                           no limit; set it a little under the client's own tool time-out)
   --journal-dir DIR       keep the undo journal, open tasks and saved copies in DIR (default:

@@ -21,6 +21,8 @@ struct Options {
   bool network = false;                    // confined children may bind and connect TCP sockets
   bool sandbox = true;                     // false: children run unconfined
   bool require_sandbox = false;            // refuse to serve without the confinement
+  // A passing run that ran fewer tests than the task's baseline is rejected, not only warned of.
+  bool min_tests_baseline = false;
 };
 
 // What the command line asks for: serve with these options, or print `text` and exit.

@@ -1,5 +1,6 @@
 // The JSON Schema of each task tool's result object, declared as the tool's "outputSchema"
-// where the revision has one: the "structuredContent" of every success conforms to it.
+// where the revision has one: the "structuredContent" of every success conforms to it. Every
+// revision that declares them reports verdicts (revision.h), whose members they describe.
 #pragma once
 
 #include <string_view>

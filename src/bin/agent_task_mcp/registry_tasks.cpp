@@ -43,6 +43,10 @@ const std::string* RegistryTasks::sandbox_report() const {
   return sandbox_ != nullptr ? &sandbox_->report() : nullptr;
 }
 
+JournalDirectory* RegistryTasks::state_directory() const {
+  return settings_->journal.get();
+}
+
 RunHooks RegistryTasks::confined(const RunHooks& hooks) const {
   RunHooks confined = hooks;
   confined.sandbox = sandbox_;
@@ -58,7 +62,7 @@ std::optional<std::string> RegistryTasks::check_verifier_strength(const std::str
 }
 
 Result<StartedTask> RegistryTasks::start(std::string task_id, TaskStartParams params,
-                                         const RunHooks& request_hooks) {
+                                         const RunHooks& request_hooks, OutputCut cut) {
   const RunHooks hooks = confined(request_hooks);
   Result<AgentTask> task = AgentTask::start(
       std::move(task_id), std::move(params.goal), std::move(*params.verify_cmd), params.files,
@@ -67,7 +71,7 @@ Result<StartedTask> RegistryTasks::start(std::string task_id, TaskStartParams pa
   StartedTask started{task.value().id(), task.value().min_mutation_score(),
                       task.value().mutation_measurement()};
   if (params.baseline) {
-    Verdict baseline = task.value().run_baseline(hooks);
+    Verdict baseline = task.value().run_baseline(hooks, cut);
     // A cancelled baseline starts no task.
     if (baseline.interrupted) return IoError{ErrorKind::Interrupted, "start abandoned"};
     started.baseline = std::move(baseline);
@@ -78,13 +82,19 @@ Result<StartedTask> RegistryTasks::start(std::string task_id, TaskStartParams pa
 
 std::optional<Result<ProposeOutcome>> RegistryTasks::propose(const std::string& task_id,
                                                              std::vector<FileEdit> edits,
-                                                             const RunHooks& hooks) {
-  return registry_->with_task(
-      task_id, [&](AgentTask& task) { return task.propose(std::move(edits), confined(hooks)); });
+                                                             const RunHooks& hooks, OutputCut cut) {
+  return registry_->with_task(task_id, [&](AgentTask& task) {
+    return task.propose(std::move(edits), confined(hooks), cut);
+  });
 }
 
 std::optional<std::vector<AttemptRecord>> RegistryTasks::history(const std::string& task_id) {
-  return registry_->with_task(task_id, [](AgentTask& task) { return task.attempts(); });
+  // Asked while a proposal's verifier runs too, from within that proposal's operation.
+  return registry_->read_task(task_id, [](const AgentTask& task) { return task.attempts(); });
+}
+
+std::optional<std::uint64_t> RegistryTasks::proposal_count(const std::string& task_id) {
+  return registry_->read_task(task_id, [](const AgentTask& task) { return task.proposal_count(); });
 }
 
 std::optional<Result<std::vector<std::string>>> RegistryTasks::finish(const std::string& task_id,

@@ -25,14 +25,16 @@ class RegistryTasks final : public TaskOperations {
   std::string new_task_id() override;
   const std::string* fixed_verifier() const override;
   const std::string* sandbox_report() const override;
+  JournalDirectory* state_directory() const override;
   std::optional<std::string> check_verifier_strength(const std::string& verify_cmd,
                                                      const RunHooks& hooks) override;
-  Result<StartedTask> start(std::string task_id, TaskStartParams params,
-                            const RunHooks& hooks) override;
+  Result<StartedTask> start(std::string task_id, TaskStartParams params, const RunHooks& hooks,
+                            OutputCut cut) override;
   std::optional<Result<ProposeOutcome>> propose(const std::string& task_id,
-                                                std::vector<FileEdit> edits,
-                                                const RunHooks& hooks) override;
+                                                std::vector<FileEdit> edits, const RunHooks& hooks,
+                                                OutputCut cut) override;
   std::optional<std::vector<AttemptRecord>> history(const std::string& task_id) override;
+  std::optional<std::uint64_t> proposal_count(const std::string& task_id) override;
   std::optional<Result<std::vector<std::string>>> finish(const std::string& task_id,
                                                          bool commit) override;
 

@@ -1,17 +1,21 @@
 #include "revision.h"
 
 #include <array>
+#include <optional>
+#include <string>
+#include <utility>
 
 namespace quarry {
 namespace {
 
 constexpr std::array<RevisionTraits, kRevisionCount> kRevisions = {{
     // name  annotations titles structured batches invalid_requests instructions stateless sandbox
-    {"2024-11-05", false, false, false, false, false, false, false, false},
-    {"2025-03-26", true, false, false, true, true, true, false, false},
-    {"2025-06-18", true, true, true, false, true, true, false, true},
-    {"2025-11-25", true, true, true, false, true, true, false, true},
-    {"2026-07-28", true, true, true, false, true, true, true, true},
+    // task_augmentation task_extension verdicts
+    {"2024-11-05", false, false, false, false, false, false, false, false, false, false, false},
+    {"2025-03-26", true, false, false, true, true, true, false, false, false, false, false},
+    {"2025-06-18", true, true, true, false, true, true, false, true, false, false, true},
+    {"2025-11-25", true, true, true, false, true, true, false, true, true, false, true},
+    {"2026-07-28", true, true, true, false, true, true, true, true, false, true, true},
 }};
 
 constexpr const char* kServerInfoMeta = "io.modelcontextprotocol/serverInfo";
@@ -27,12 +31,53 @@ constexpr const char* kInstructions =
     "- After a rejection, read task_history for the verifier's output before proposing again.\n"
     "- End with task_finish: commit=true keeps the files, commit=false restores them.";
 
+std::optional<std::string>& fixed_verifier() {
+  static std::optional<std::string> verifier;
+  return verifier;
+}
+
+// The instructions of the revisions whose results carry the whole verdict.
+std::string verdict_instructions() {
+  const std::optional<std::string>& fixed = fixed_verifier();
+  std::string text =
+      "Make every file change through a task, so that a verifier judges it and a failure is "
+      "undone byte for byte.\n"
+      "- task_start: declare in files every file the change may touch, new ones included";
+  text += fixed ? ". The verifier is fixed by the server: every proposal is verified with `" +
+                      *fixed + "`, so leave verify_cmd out.\n"
+                : ", and a verify_cmd that fails while the goal is unmet.\n";
+  text +=
+      "- task_propose: send all the edits of one change together; a set the verifier rejects is "
+      "rolled back, and the same set again is refused. Its result is the verdict: the verifier's "
+      "output (the head and tail of each stream, and the path of the whole log), the failures "
+      "and counts recognised in it, whether the verifier ran (verified) and attempts_left. Act "
+      "on it; task_history is for looking back.\n"
+      "- End with task_finish, also once the attempt limit is reached: commit=true keeps the "
+      "files, commit=false restores them.";
+  return text;
+}
+
+const std::string& instructions(Revision revision) {
+  static const std::string verdicts = verdict_instructions();
+  static const std::string older = kInstructions;
+  return traits(revision).verdicts ? verdicts : older;
+}
+
 Json server_info() {
   return Json{{"name", "quarry-agent-task"}, {"version", "0.5.0"}};
 }
 
-Json tools_capabilities() {
-  return Json{{"tools", Json::object()}};
+// The capabilities a revision's handshake result lists: the tools, and the MCP tasks of the
+// revision's design.
+Json capabilities(const RevisionTraits& shape) {
+  Json listed = {{"tools", Json::object()}};
+  if (shape.task_augmentation) {
+    listed["tasks"] = Json{{"cancel", Json::object()},
+                           {"list", Json::object()},
+                           {"requests", {{"tools", {{"call", Json::object()}}}}}};
+  }
+  if (shape.task_extension) listed["extensions"] = Json{{kTaskExtension, Json::object()}};
+  return listed;
 }
 
 // A version in the protocol's form, YYYY-MM-DD.
@@ -47,14 +92,18 @@ bool is_date(std::string_view text) {
 
 Json build_initialize_result(Revision revision) {
   const RevisionTraits& wanted = traits(revision);
-  Json result = {{"capabilities", tools_capabilities()},
+  Json result = {{"capabilities", capabilities(wanted)},
                  {"protocolVersion", wanted.name},
                  {"serverInfo", server_info()}};
-  if (wanted.instructions) result["instructions"] = kInstructions;
+  if (wanted.instructions) result["instructions"] = instructions(revision);
   return result;
 }
 
 }  // namespace
+
+void name_fixed_verifier(std::string verifier) {
+  fixed_verifier() = std::move(verifier);
+}
 
 const RevisionTraits& traits(Revision revision) {
   return kRevisions[static_cast<std::size_t>(revision)];
@@ -88,8 +137,8 @@ const Json& initialize_result(Revision revision) {
 const std::string& discover_result_text() {
   static const std::string text = [] {
     Json result = {{"cacheScope", "public"},
-                   {"capabilities", tools_capabilities()},
-                   {"instructions", kInstructions},
+                   {"capabilities", capabilities(traits(Revision::V2026_07_28))},
+                   {"instructions", instructions(Revision::V2026_07_28)},
                    {"supportedVersions", Json::array({traits(Revision::V2026_07_28).name})},
                    {"ttlMs", kCacheTtlMs}};
     add_stateless_members(result);

@@ -29,6 +29,15 @@ struct RevisionTraits {
   bool instructions;      // instructions in the initialize result
   bool stateless;         // no handshake: resultType, serverInfo and cache fields on results
   bool sandbox;           // task_start's result says what confines the children ("sandbox")
+  // MCP tasks of the core design: capabilities.tasks, taskSupport on the tools that may run
+  // long, params.task, tasks/get, tasks/result, tasks/list, tasks/cancel.
+  bool task_augmentation;
+  // MCP tasks of the extension io.modelcontextprotocol/tasks: listed by server/discover, asked
+  // for in a request's client capabilities; tasks/get, tasks/cancel, tasks/update.
+  bool task_extension;
+  // Verdicts an agent can act on: a verifier output cut head and tail with its log, the failures,
+  // counts and loop state in results, history outputs cut short, the texts that say so.
+  bool verdicts;
 };
 
 const RevisionTraits& traits(Revision revision);
@@ -48,8 +57,16 @@ Revision negotiate(const Json& version);
 
 // The member of a request's params._meta that names its revision in the stateless era.
 inline constexpr const char* kProtocolVersionMeta = "io.modelcontextprotocol/protocolVersion";
+// The member of a request's params._meta that holds its client's capabilities in that era, and
+// the name of the MCP task extension among their "extensions".
+inline constexpr const char* kClientCapabilitiesMeta = "io.modelcontextprotocol/clientCapabilities";
+inline constexpr const char* kTaskExtension = "io.modelcontextprotocol/tasks";
 // The revision a stateless-era request's metadata names, when this server speaks it.
 std::optional<Revision> stateless_revision(const Json& version);
+
+// The verifier the operator fixed for every task, which the instructions of the revisions with
+// verdicts name. Set once at start-up, before any result is built.
+void name_fixed_verifier(std::string verifier);
 
 // The results of the handshake: initialize under the revision it negotiated, and
 // server/discover, the same whatever the request's metadata.

@@ -10,14 +10,13 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
-#include <cstring>
 #include <deque>
 #include <limits>
 #include <new>
 #include <utility>
 #include <vector>
 
+#include "background_runs.h"
 #include "catalogue.h"
 #include "envelopes.h"
 #include "request_line.h"
@@ -26,10 +25,7 @@
 namespace quarry {
 namespace {
 
-constexpr std::size_t kFirstCapacity = 64 * 1024;
 constexpr std::size_t kFlushThreshold = 64 * 1024;
-// Buffers grown past this for a large request are given back once the server is idle.
-constexpr std::size_t kRetainedCapacity = std::size_t{4} << 20;
 // No input for this long and the server is idle: what requests grew is given back. Sooner, the
 // next of a run of large requests would fault in and zero all its pages again.
 constexpr int kIdleAfterMs = 1000;
@@ -64,8 +60,12 @@ void write_unless_terminating(int fd, std::string_view bytes, int interrupt_fd) 
 constexpr std::string_view kNotAnObject = "invalid request: not an object";
 
 std::optional<std::string> dispatch(TaskOperations& tasks, const RequestContext& context,
-                                    const std::string& method, const Json& id, Json params) {
+                                    const std::string& method, const Json& id, Json params,
+                                    BackgroundRuns* runs) {
   const Revision revision = context.revision;
+  if (runs != nullptr && method.starts_with("tasks/")) {
+    return runs->serve(method, id, params, revision);
+  }
   if (method == "tools/list") return handle_tools_list(id, revision, tasks.fixed_verifier());
   if (method == "tools/call") return handle_tools_call(tasks, context, id, std::move(params));
   if (method == "task_propose") return handle_propose(tasks, context, id, std::move(params));
@@ -113,9 +113,10 @@ Revision revision_for(const Request& request, std::optional<Revision> named, Rev
 
 // The revision is decided here, once per request. A request whose metadata names a version not
 // spoken here is answered at once; any other is carried out in full even when nobody will read
-// the reply.
+// the reply. Without `runs`, nothing runs in the background and the tasks/* methods are unknown.
 std::optional<std::string> serve_request(TaskOperations& tasks, RequestContext& context,
-                                         Revision& session, Request request) {
+                                         Revision& session, Request request,
+                                         BackgroundRuns* runs = nullptr) {
   std::optional<std::string> reply;
   context.revision = session;
   try {
@@ -126,7 +127,11 @@ std::optional<std::string> serve_request(TaskOperations& tasks, RequestContext& 
       if (!is_notification(request.method)) reply = unsupported_version_reply(request.id, *version);
     } else {
       context.revision = revision_for(request, named, session);
-      reply = dispatch(tasks, context, request.method, request.id, std::move(request.params));
+      if (runs != nullptr) reply = runs->offer(request, context.revision);
+      if (!reply) {
+        reply =
+            dispatch(tasks, context, request.method, request.id, std::move(request.params), runs);
+      }
     }
   } catch (const std::bad_alloc&) {
     reply = out_of_memory_reply(request.method, request.id, context.revision);
@@ -173,12 +178,6 @@ std::optional<std::string> serve_parsed(Parsed& parsed, Revision session, ServeO
   return std::move(parsed.reply);
 }
 
-// A ping or a cancellation, acted on at once while a child runs.
-bool is_urgent(const Parsed& parsed) {
-  return parsed.request &&
-         (parsed.request->method == "ping" || parsed.request->method == "notifications/cancelled");
-}
-
 // Drops the requests with this id from a line, or from its members, that waits its turn.
 void drop_request(Parsed& parsed, const Json& id) {
   if (parsed.request && parsed.request->has_id && parsed.request->id == id) parsed.request.reset();
@@ -191,19 +190,30 @@ void drop_request(Parsed& parsed, const Json& id) {
 class Session {
  public:
   Session(TaskOperations& tasks, int in_fd, int out_fd, int interrupt_fd)
-      : tasks_(tasks), reader_(in_fd), in_fd_(in_fd), out_fd_(out_fd), interrupt_fd_(interrupt_fd) {
+      : tasks_(tasks),
+        reader_(in_fd),
+        in_fd_(in_fd),
+        out_fd_(out_fd),
+        interrupt_fd_(interrupt_fd),
+        runs_(tasks) {
     context_.flush = [this] { flush_during_request(); };
     context_.on_child_start = [this] {
       flush_during_request();
+      hand_out();
       static_cast<void>(take_buffered_lines());
     };
-    context_.notify = [this](const std::string& line) { write_during_request(line + "\n"); };
+    context_.on_tick = [this] { hand_out(); };
+    context_.notify = [this](const std::string& line) {
+      if (!runs_.answered_for_good()) write_during_request(line + "\n");
+    };
     context_.interrupt_fd = interrupt_fd;
     context_.input_fd = in_fd;
     context_.on_input = [this] { return read_while_child_runs(); };
     // Asked only while the request can still be given up: a cancellation the run no longer
     // acts on (its child has exited) leaves the reply to be sent.
-    context_.abandoned = [this] { return abandoned_ = cancelled_ || termination::pending(); };
+    context_.abandoned = [this] {
+      return abandoned_ = cancelled_ || runs_.cancel_requested() || termination::pending();
+    };
   }
 
   void run() {
@@ -257,12 +267,24 @@ class Session {
     cancelled_ = abandoned_ = false;
     termination::enter_request();
     std::optional<std::string> reply =
-        serve_request(tasks_, context_, session_revision_, std::move(request));
+        serve_request(tasks_, context_, session_revision_, std::move(request), &runs_);
     termination::leave_request();
     in_flight_id_.reset();
     // An abandoned request gets no reply: its client has stopped waiting for it.
-    if (abandoned_) return std::nullopt;
-    return reply;
+    if (abandoned_) reply.reset();
+    if (!runs_.in_flight()) return reply;
+    BackgroundRuns::Settled settled = runs_.settle(std::move(reply), abandoned_);
+    for (const std::string& line : settled.owed) append_reply(line);
+    return std::move(settled.reply);
+  }
+
+  // The request in flight answered with its handle, once due: a cancellation of its id has
+  // crossed that reply, and tasks/cancel stops it instead.
+  void hand_out() {
+    if (std::optional<std::string> line = runs_.hand_out()) {
+      in_flight_id_.reset();
+      write_during_request(*line + "\n");
+    }
   }
 
   void append_reply(const std::string& reply) {
@@ -322,12 +344,21 @@ class Session {
     if (!replies.empty()) write_during_request(replies + "]\n");
   }
 
-  // A ping is served as if the server were idle, under a context of its own (the loop's belongs
-  // to the request in flight); a cancellation stops the request it names.
+  // A ping or a cancellation, and while a background run is in flight what follows it and the
+  // reads that do not wait for it, are acted on at once while a child runs.
+  bool is_urgent(const Parsed& parsed) const {
+    if (!parsed.request) return false;
+    const std::string& method = parsed.request->method;
+    return method == "ping" || method == "notifications/cancelled" ||
+           (runs_.in_flight() && BackgroundRuns::answered_at_once(*parsed.request));
+  }
+
+  // Such a request is served as if the server were idle, under a context of its own (the
+  // loop's belongs to the request in flight); a cancellation stops the request it names.
   std::optional<std::string> act_at_once(Request request) {
-    if (request.method == "ping") {
+    if (request.method != "notifications/cancelled") {
       RequestContext own;
-      return serve_request(tasks_, own, session_revision_, std::move(request));
+      return serve_request(tasks_, own, session_revision_, std::move(request), &runs_);
     }
     if (request.params.is_object()) {
       const auto named = request.params.find("requestId");
@@ -377,7 +408,7 @@ class Session {
   void release_memory() {
     memory_to_release_ = false;
     reader_.release_memory();
-    if (pending_.capacity() > kRetainedCapacity) pending_.shrink_to_fit();
+    if (pending_.capacity() > LineReader::kRetainedCapacity) pending_.shrink_to_fit();
 #ifdef __GLIBC__
     malloc_trim(0);
 #endif
@@ -394,6 +425,7 @@ class Session {
   int out_fd_;
   int interrupt_fd_;
   RequestContext context_;
+  BackgroundRuns runs_;
   Revision session_revision_ = Revision::V2024_11_05;
   std::string pending_;
   std::deque<Queued> queue_;
@@ -407,108 +439,6 @@ class Session {
 };
 
 }  // namespace
-
-LineReader::LineReader(int fd) : fd_(fd) {}
-
-LineReader::~LineReader() {
-  std::free(buffer_);
-}
-
-bool LineReader::has_buffered_line() const {
-  return end_ > scanned_ && std::memchr(buffer_ + scanned_, '\n', end_ - scanned_) != nullptr;
-}
-
-bool LineReader::read_more() {
-  if (eof_) return false;
-  if (begin_ > 0) {
-    std::memmove(buffer_, buffer_ + begin_, end_ - begin_);
-    end_ -= begin_;
-    scanned_ -= begin_;
-    begin_ = 0;
-  }
-  // Room for a sizeable read, and always the padding behind the data.
-  if (capacity_ < end_ + kLinePadding + kFirstCapacity / 2) {
-    // Whole lines already read make room once they are taken: growing (or, failing that,
-    // dropping what was read) is only for a line longer than the buffer.
-    if (has_buffered_line()) return true;
-    std::size_t capacity = capacity_ == 0 ? kFirstCapacity : capacity_ * 2;
-    while (capacity < end_ + kLinePadding + kFirstCapacity / 2) capacity *= 2;
-    char* grown = static_cast<char*>(std::realloc(buffer_, capacity));
-    if (grown != nullptr) {
-      buffer_ = grown;
-      capacity_ = capacity;
-    } else if (capacity_ == 0) {
-      eof_ = true;
-      return false;
-    } else {
-      // The line does not fit in memory: what is read of it is dropped, and so is the rest up
-      // to its newline, so that the line can be answered and the ones after it served.
-      discarding_ = true;
-      end_ = scanned_ = 0;
-    }
-  }
-  for (;;) {
-    const ssize_t got = ::read(fd_, buffer_ + end_, capacity_ - kLinePadding - end_);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) {
-      eof_ = true;
-      return false;
-    }
-    end_ += static_cast<std::size_t>(got);
-    // The parser may read the padding behind a line; it must hold defined bytes.
-    std::memset(buffer_ + end_, 0, kLinePadding);
-    return true;
-  }
-}
-
-std::optional<LineReader::Line> LineReader::buffered_line() {
-  const void* newline =
-      end_ > scanned_ ? std::memchr(buffer_ + scanned_, '\n', end_ - scanned_) : nullptr;
-  if (discarding_) {
-    if (newline == nullptr && !eof_) {
-      begin_ = end_ = scanned_ = 0;
-      return std::nullopt;
-    }
-    begin_ = scanned_ = newline == nullptr ? end_ : static_cast<const char*>(newline) - buffer_ + 1;
-    discarding_ = false;
-    return Line{{}, true};
-  }
-  if (newline != nullptr) {
-    const std::size_t at = static_cast<const char*>(newline) - buffer_;
-    std::size_t length = at - begin_;
-    if (length > 0 && buffer_[at - 1] == '\r') --length;
-    const std::string_view line(buffer_ + begin_, length);
-    begin_ = scanned_ = at + 1;
-    return Line{line};
-  }
-  scanned_ = end_;
-  if (!eof_ || begin_ == end_) return std::nullopt;
-  // The last line may lack its "\n".
-  std::size_t length = end_ - begin_;
-  if (buffer_[end_ - 1] == '\r') --length;
-  const std::string_view line(buffer_ + begin_, length);
-  begin_ = scanned_ = end_;
-  return Line{line};
-}
-
-std::optional<LineReader::Line> LineReader::next_line() {
-  for (;;) {
-    if (std::optional<Line> line = buffered_line()) return line;
-    if (!read_more()) return buffered_line();
-  }
-}
-
-void LineReader::release_memory() {
-  if (capacity_ <= kRetainedCapacity || end_ - begin_ > kFirstCapacity / 2) return;
-  std::memmove(buffer_, buffer_ + begin_, end_ - begin_);
-  end_ -= begin_;
-  scanned_ -= begin_;
-  begin_ = 0;
-  if (char* shrunk = static_cast<char*>(std::realloc(buffer_, kFirstCapacity))) {
-    buffer_ = shrunk;
-    capacity_ = kFirstCapacity;
-  }
-}
 
 std::optional<std::string> serve_line(TaskOperations& tasks, RequestContext& context,
                                       Revision& session, std::string_view line,
