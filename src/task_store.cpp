@@ -2,9 +2,11 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -487,46 +489,49 @@ void remove_task_directory(int parent, const std::string& name, int directory, b
   remove_directory(parent, gone, directory);
 }
 
-// Writes `bytes` as the file `name` in `directory` under a temporary name first, so that a copy
-// cut short never takes its name: from `source` where it is open and holds exactly these bytes
-// (a reflink where the file system shares blocks), else from memory.
-Status write_start_file(int directory, const std::string& name, std::string_view bytes, int source,
-                        bool sync) {
+// Whether the file open as `file` holds exactly `size` bytes of `digest`.
+bool holds(int file, std::uint64_t size, const std::string& digest) {
+  struct stat info;
+  if (::fstat(file, &info) != 0 || !S_ISREG(info.st_mode) ||
+      static_cast<std::uint64_t>(info.st_size) != size) {
+    return false;
+  }
+  ContentDigest held;
+  std::array<char, 64 * 1024> piece;
+  for (off_t at = 0;;) {
+    const ssize_t n = ::pread(file, piece.data(), piece.size(), at);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) break;
+    held.update(std::string_view(piece.data(), static_cast<std::size_t>(n)));
+    at += n;
+  }
+  return held.hex_digest() == digest;
+}
+
+// Writes `bytes` of `digest` as the file `name` in `directory`, under a temporary name first so
+// that a copy cut short never takes its name: a reflink of `source` (FICLONE), sharing its blocks
+// at no cost in time or space, where the file system allows one and `source` still holds those
+// bytes; else from memory.
+Status write_start_file(int directory, const std::string& name, std::string_view bytes,
+                        const std::string& digest, int source, bool sync) {
   const std::string partial = "." + name + ".partial";
   ::unlinkat(directory, partial.c_str(), 0);
   Fd file(::openat(directory, partial.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                    0600));
   if (!file) return os_error(errno);
-  Status written =
-      source >= 0 ? copy_file_contents(source, file.get()) : write_all(file.get(), bytes);
+  Status written;
+  const bool reflinked = source >= 0 && ::ioctl(file.get(), FICLONE, source) == 0;
+  if (!reflinked || !holds(source, bytes.size(), digest)) {
+    if (reflinked && ::ftruncate(file.get(), 0) != 0) written = os_error(errno);
+    if (written) written = write_all(file.get(), bytes);
+  }
   if (written && sync && ::fsync(file.get()) != 0) written = os_error(errno);
   if (written && ::renameat(directory, partial.c_str(), directory, name.c_str()) != 0) {
     written = os_error(errno);
   }
   if (!written) ::unlinkat(directory, partial.c_str(), 0);
   return written;
-}
-
-// The file at `path` open for reading, when it still holds exactly the bytes of `digest`.
-Fd open_unchanged(const Workspace& workspace, const std::string& path, std::uint64_t size,
-                  const std::string& digest) {
-  Result<Fd> file = workspace.open(path, O_RDONLY | O_NONBLOCK);
-  struct stat info;
-  if (!file || ::fstat(file.value().get(), &info) != 0 || !S_ISREG(info.st_mode) ||
-      static_cast<std::uint64_t>(info.st_size) != size) {
-    return Fd();
-  }
-  ContentDigest held;
-  std::array<char, 64 * 1024> piece;
-  for (off_t at = 0;;) {
-    const ssize_t n = ::pread(file.value().get(), piece.data(), piece.size(), at);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return Fd();
-    if (n == 0) break;
-    held.update(std::string_view(piece.data(), static_cast<std::size_t>(n)));
-    at += n;
-  }
-  return held.hex_digest() == digest ? std::move(file).value() : Fd();
 }
 
 // The start bytes of one file, to be copied beside a new task's record.
@@ -543,9 +548,9 @@ void copy_starts(const Workspace& workspace, Fd directory, Fd record, bool sync,
                  std::vector<StartCopy> copies) {
   std::string pieces;
   for (const StartCopy& copy : copies) {
-    const Fd source = open_unchanged(workspace, copy.path, copy.bytes.size(), copy.digest);
-    if (write_start_file(directory.get(), std::to_string(copy.index), copy.bytes, source.get(),
-                         sync)) {
+    Result<Fd> source = workspace.open(copy.path, O_RDONLY | O_NONBLOCK);
+    if (write_start_file(directory.get(), std::to_string(copy.index), copy.bytes, copy.digest,
+                         source ? source.value().get() : -1, sync)) {
       add_start_kept(pieces, copy.index);
     }
   }
@@ -809,7 +814,8 @@ void TaskStore::changed(const AgentTask& task) {
       const std::string& bytes = *task.start_bytes(i);
       start = KeptStart{bytes.size(), content_digest(bytes), false};
       const bool sync = directory_->sync();
-      start->kept = write_start_file(held.directory.get(), std::to_string(i), bytes, -1, sync) &&
+      start->kept = write_start_file(held.directory.get(), std::to_string(i), bytes, start->digest,
+                                     -1, sync) &&
                     (!sync || ::fsync(held.directory.get()) == 0);
     }
     add_file(pieces, i, now.files[i], start);
@@ -935,7 +941,7 @@ std::optional<AgentTask> TaskStore::take_over_one(
     std::optional<KeptStart>& start = kept.starts[i];
     if (start && !start->kept) {
       start->kept = write_start_file(directory.get(), std::to_string(i),
-                                     *task.value().start_bytes(i), -1, sync)
+                                     *task.value().start_bytes(i), start->digest, -1, sync)
                         .ok();
     }
     rewritten.starts.push_back(std::move(start));
