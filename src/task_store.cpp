@@ -32,10 +32,10 @@ namespace {
 // missing at its default, so that a member added later reads as before, either way.
 // Pieces: 'T' the task, first and once; 'F' a declared file by index, with the size and digest of
 // its start bytes when there was a file, again whenever it changes; 'S' that the copy of a file's
-// start bytes beside the record is whole; 'A' an attempt; 'R' a rejected set; 'C' the count of
-// proposals, the paths a restore saved and the tests of the reference run; 'V' the attempt whose
-// verifier is starting, and its token. A record is written whole at start and when taken over; each
-// change appends pieces.
+// start bytes beside the record is whole; 'A' an attempt, with the count of proposals once it was
+// recorded when added later; 'R' a rejected set; 'C' the count of proposals, the paths a restore
+// saved and the tests of the reference run; 'V' the attempt whose verifier is starting, and its
+// token. A record is written whole at start and when taken over; each change appends pieces.
 constexpr std::string_view kMagic = "quarry-agent-task task\n";
 constexpr std::uint32_t kVersion = 1;
 constexpr char kTaskPiece = 'T';
@@ -294,8 +294,14 @@ void add_piece(std::string& out, char kind, Write&& write) {
   put_le(out, content_checksum(std::string_view(out).substr(start)));
 }
 
-void add_attempt(std::string& out, const AttemptRecord& attempt) {
-  add_piece(out, kAttemptPiece, [&](FieldWriter& fields) { encode_attempt(fields, attempt); });
+// An attempt, with the count of proposals once it was recorded when given: a refusal then costs
+// one piece.
+void add_attempt(std::string& out, const AttemptRecord& attempt,
+                 const std::optional<std::uint64_t>& proposal_count) {
+  add_piece(out, kAttemptPiece, [&](FieldWriter& fields) {
+    fields.nested(1, [&](FieldWriter& members) { encode_attempt(members, attempt); });
+    fields(2, proposal_count);
+  });
 }
 
 void add_file(std::string& out, std::uint64_t index, const KeptFile& file,
@@ -354,10 +360,14 @@ class RecordReader {
         kept_.starts[index]->kept = true;
         return {};
       }
-      case kAttemptPiece:
-        if (!decode_attempt(bytes, kept_.attempts.emplace_back())) break;
+      case kAttemptPiece: {
+        std::string attempt;
+        fields(1, attempt);
+        fields(2, kept_.record.proposal_count);
+        if (!fields.ok() || !decode_attempt(attempt, kept_.attempts.emplace_back())) break;
         kept_.in_flight.reset();
         return {};
+      }
       case kRejectedPiece:
         fields(1, kept_.record.rejected.emplace_back().fingerprint);
         fields(2, kept_.record.rejected.back().identity);
@@ -642,7 +652,7 @@ std::string task_record_bytes(const KeptTask& kept) {
     if (start && start->kept) add_start_kept(out, i);
   }
   for (const AttemptRecord& attempt : kept.attempts) {
-    add_attempt(out, attempt);
+    add_attempt(out, attempt, std::nullopt);
   }
   for (const RejectedSet& rejected : kept.record.rejected) add_rejected(out, rejected);
   add_counts(out, kept.record);
@@ -801,7 +811,7 @@ void TaskStore::changed(const AgentTask& task) {
   std::string& pieces = pieces_;
   pieces.clear();
   for (std::size_t i = held.attempts; i < attempts.size(); ++i) {
-    add_attempt(pieces, attempts[i]);
+    add_attempt(pieces, attempts[i], now.proposal_count);
   }
   for (std::size_t i = held.kept.rejected.size(); i < now.rejected.size(); ++i) {
     add_rejected(pieces, now.rejected[i]);
@@ -821,7 +831,9 @@ void TaskStore::changed(const AgentTask& task) {
     add_file(pieces, i, now.files[i], start);
     if (start && start->kept) add_start_kept(pieces, i);
   }
-  if (now.proposal_count != held.kept.proposal_count || now.saved != held.kept.saved ||
+  const bool counted =
+      held.attempts < attempts.size() || now.proposal_count == held.kept.proposal_count;
+  if (!counted || now.saved != held.kept.saved ||
       now.reference_tests != held.kept.reference_tests) {
     add_counts(pieces, now);
   }
