@@ -21,7 +21,7 @@
 
 #include "agent_task.h"
 #include "io_error.h"
-#include "journal.h"
+#include "journal_directory.h"
 #include "workspace.h"
 
 namespace quarry {
