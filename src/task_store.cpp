@@ -930,8 +930,9 @@ std::optional<AgentTask> TaskStore::take_over_one(
     }
     Result<std::string> bytes =
         read_start(directory.get(), record_kept.files[i], i, *kept.starts[i]);
-    if (!bytes)
+    if (!bytes) {
       return leave("the start bytes of " + record_kept.files[i].path + " " + bytes.error().message);
+    }
     start_bytes.emplace_back(std::move(bytes).value());
   }
   std::vector<AttemptRecord> attempts = std::move(kept.attempts);
@@ -945,8 +946,8 @@ std::optional<AgentTask> TaskStore::take_over_one(
                                                   std::move(start_bytes), settings);
   if (!task) return leave(task.error().message);
   const bool sync = directory_->sync();
-  // Copies the file held but the record lacked are written now, and the record whole again,
-  // without what the dead server was doing: the task is this server's from here on.
+  // Start bytes only the files themselves still held are copied now, and the record is written
+  // whole again without what the dead server was doing: the task is this server's from here on.
   KeptTask rewritten{kept.base, task.value().record(), task.value().attempts(),
                      {},        std::nullopt,          {}};
   for (std::size_t i = 0; i < kept.starts.size(); ++i) {
