@@ -280,8 +280,10 @@ Result<ProposeOutcome> AgentTask::propose(std::vector<FileEdit> edits, const Run
                   "apply failed: " + transaction.error().message);
   }
   RunHooks verifier_hooks = hooks;
-  verifier_hooks.announce = [&written = transaction.value()](const std::string& token) {
-    return written.announce_run(token);
+  verifier_hooks.announce = [&](const std::string& token) {
+    Status journaled = transaction.value().announce_run(token);
+    if (journaled) announce_attempt(attempt, fingerprint, token);
+    return journaled;
   };
   Verdict verdict = verify(std::to_string(attempt) + ".log", verifier_hooks, cut);
   if (verdict.interrupted) {
@@ -569,23 +571,126 @@ Status AgentTask::restore() {
   return restored;
 }
 
+void AgentTask::announce_attempt(std::uint64_t attempt, const std::string& fingerprint,
+                                 const std::string& token) const {
+  if (TaskKeeper* kept = keeper()) {
+    kept->verifier_starting(id_, AttemptRecord{attempt, fingerprint, false, {}}, token);
+  }
+}
+
+TaskRecord AgentTask::record() const {
+  TaskRecord record;
+  this->record(record);
+  return record;
+}
+
+void AgentTask::record(TaskRecord& into) const {
+  into.id = id_;
+  into.goal = goal_;
+  into.verify_cmd = verify_cmd_;
+  into.min_mutation_score = min_mutation_score_;
+  into.mutation_measurement = mutation_measurement_;
+  into.max_attempts = max_attempts_;
+  into.proposal_count = proposal_count_;
+  into.files.resize(snapshot_.size());
+  for (std::size_t i = 0; i < snapshot_.size(); ++i) {
+    const SnapshotEntry& entry = snapshot_[i];
+    KeptFile& file = into.files[i];
+    file.path = entry.path;
+    file.present = entry.state.bytes.has_value();
+    file.mode = entry.state.mode;
+    file.through_link = entry.state.through_link;
+    file.identity = entry.state.identity;
+    file.created = entry.created;
+    file.seen = entry.seen;
+    file.own = entry.own;
+    file.mixed = entry.mixed;
+  }
+  into.rejected = memory_.rejected(goal_);
+  into.saved = saved_;
+  into.reference_tests = reference_tests_;
+}
+
+const std::optional<std::string>& AgentTask::start_bytes(std::size_t index) const {
+  return snapshot_.at(index).state.bytes;
+}
+
+Result<AgentTask> AgentTask::from_record(TaskRecord record, std::vector<AttemptRecord> attempts,
+                                         std::vector<std::optional<std::string>> start_bytes,
+                                         std::shared_ptr<const TaskSettings> settings) {
+  if (start_bytes.size() != record.files.size()) {
+    return IoError{ErrorKind::InvalidInput, "start bytes for a different number of files"};
+  }
+  AgentTask task;
+  for (std::size_t i = 0; i < record.files.size(); ++i) {
+    KeptFile& file = record.files[i];
+    if (file.present != start_bytes[i].has_value()) {
+      return IoError{ErrorKind::InvalidInput, "start bytes that do not fit " + file.path};
+    }
+    if (!task.allowlist_.emplace(PathKey::of(file.path), i).second) {
+      return IoError{ErrorKind::InvalidInput, "a path declared twice: " + file.path};
+    }
+    PriorState state{std::move(start_bytes[i]), file.mode, file.through_link, file.identity};
+    task.snapshot_.push_back(SnapshotEntry{std::move(file.path), std::move(state), file.created,
+                                           std::move(file.seen), std::move(file.own), file.mixed});
+  }
+  for (RejectedSet& rejected : record.rejected) {
+    task.memory_.remember(record.goal, std::move(rejected));
+  }
+  task.settings_ = std::move(settings);
+  task.id_ = std::move(record.id);
+  task.goal_ = std::move(record.goal);
+  task.verify_cmd_ = std::move(record.verify_cmd);
+  task.min_mutation_score_ = record.min_mutation_score;
+  task.mutation_measurement_ = std::move(record.mutation_measurement);
+  task.attempts_ = std::move(attempts);
+  task.max_attempts_ = std::max<std::uint64_t>(record.max_attempts, 1);
+  task.proposal_count_ = record.proposal_count;
+  task.saved_ = std::move(record.saved);
+  task.reference_tests_ = record.reference_tests;
+  if (task.settings_->journal) {
+    task.logs_.emplace(task.settings_->journal.get(), task.id_, task.settings_->logs);
+  }
+  return task;
+}
+
 std::shared_ptr<TaskRegistry> TaskRegistry::create() {
   return std::make_shared<TaskRegistry>();
 }
 
-void TaskRegistry::insert(AgentTask task) {
+TaskRegistry::~TaskRegistry() {
+  for (const auto& [id, task] : tasks_) {
+    if (TaskKeeper* keeper = task.keeper()) keeper->settle(task);
+  }
+}
+
+Status TaskRegistry::insert(AgentTask task) {
   std::lock_guard lock(mutex_);
   std::string id = task.id();
-  tasks_.insert_or_assign(std::move(id), std::move(task));
+  // Kept where it stays: what the keeper goes on doing reads the task in place.
+  const auto where = tasks_.insert_or_assign(std::move(id), std::move(task)).first;
+  if (TaskKeeper* keeper = where->second.keeper()) {
+    if (Status kept = keeper->keep(where->second); !kept) {
+      tasks_.erase(where);
+      return kept;
+    }
+  }
+  return {};
 }
 
 std::optional<AgentTask> TaskRegistry::remove(const std::string& id) {
   std::lock_guard lock(mutex_);
   auto found = tasks_.find(id);
   if (found == tasks_.end()) return std::nullopt;
+  if (TaskKeeper* keeper = found->second.keeper()) keeper->forget(id);
   AgentTask task = std::move(found->second);
   tasks_.erase(found);
   return task;
+}
+
+bool TaskRegistry::contains(const std::string& id) {
+  std::lock_guard lock(mutex_);
+  return tasks_.contains(id);
 }
 
 }  // namespace quarry

@@ -28,6 +28,8 @@
 
 namespace quarry {
 
+class TaskKeeper;
+
 // What a passing run that ran fewer tests than the task's reference run gets.
 enum class MinTests {
   Warn,      // kept, with a warning
@@ -48,6 +50,9 @@ struct TaskSettings {
   // Where verifier logs go: logs/ in `journal`'s directory, when there is one.
   LogLimits logs;
   MinTests min_tests = MinTests::Warn;
+  // What keeps open tasks on disk for a server started later; nothing: they live and die with
+  // the process.
+  std::shared_ptr<TaskKeeper> keeper;
 
   JournalDirectory* journal_for_writes() const { return journaling ? journal.get() : nullptr; }
   // `paths` claimed against other servers on the journal directory; nothing to claim without one.
@@ -97,6 +102,61 @@ struct ProposeOutcome : AttemptRecord {
   std::optional<std::string> warning{};
 };
 
+// One declared file of a task as a record keeps it: all the task knows of it but its start bytes.
+struct KeptFile {
+  std::string path;
+  bool present = false;  // a file was there at start (or where a proposal first found one)
+  std::uint32_t mode = 0666;
+  bool through_link = false;
+  std::optional<FileIdentity> identity;
+  std::optional<FileIdentity> created;
+  std::optional<std::string> seen;
+  // The content digest of the bytes the task last left there: of its start bytes until a
+  // proposal is kept.
+  std::string own;
+  bool mixed = false;
+  bool operator==(const KeptFile&) const = default;
+};
+
+// An open task as the task store keeps it, but for its attempts, which only ever grow, and the
+// bytes of its files at start, which weigh too much to copy at each change: AgentTask::attempts
+// and AgentTask::start_bytes give those.
+struct TaskRecord {
+  std::string id;
+  std::string goal;
+  std::string verify_cmd;
+  std::optional<double> min_mutation_score;
+  std::optional<MutationMeasurement> mutation_measurement;
+  std::uint64_t max_attempts = 1;
+  std::uint64_t proposal_count = 0;  // counted proposals, which an interrupted one is not
+  std::vector<KeptFile> files;       // in declaration order
+  std::vector<RejectedSet> rejected;
+  std::vector<std::string> saved;  // paths a restore saved, for a retried finish
+  // The tests the baseline, or else the first run whose counts were recognised, ran.
+  std::optional<std::uint64_t> reference_tests;
+};
+
+class AgentTask;
+
+// Keeps open tasks on disk as they change, so that a server started later can take them over.
+// Its failures after a task is kept are its own: the task goes on in memory.
+class TaskKeeper {
+ public:
+  virtual ~TaskKeeper() = default;
+  // `task` is being registered; an error refuses it.
+  virtual Status keep(const AgentTask& task) = 0;
+  // Before each operation on `task`: whatever keeping it left running is done.
+  virtual void settle(const AgentTask& task) = 0;
+  // The verifier of `attempt` (its number and fingerprint) of the task `id` is about to start,
+  // carrying `token`, its edits written and journaled.
+  virtual void verifier_starting(const std::string& id, const AttemptRecord& attempt,
+                                 const std::string& token) = 0;
+  // After each operation on `task`: whatever it changed is kept.
+  virtual void changed(const AgentTask& task) = 0;
+  // The task `id` is finished: nothing of it is kept any more.
+  virtual void forget(const std::string& id) = 0;
+};
+
 // One verifier-gated editing task over a declared set of files.
 class AgentTask {
  public:
@@ -141,6 +201,19 @@ class AgentTask {
   const std::optional<MutationMeasurement>& mutation_measurement() const {
     return mutation_measurement_;
   }
+  TaskKeeper* keeper() const { return settings_ ? settings_->keeper.get() : nullptr; }
+
+  // What the task store keeps of the task, and the bytes the declared file at `index` (in
+  // declaration order) held at start: nothing where there was no file.
+  TaskRecord record() const;
+  // The same into `into`, whose memory it reuses: for a caller that asks after every change.
+  void record(TaskRecord& into) const;
+  const std::optional<std::string>& start_bytes(std::size_t index) const;
+  // The task a record kept, with its attempts and the start bytes of each file. InvalidInput
+  // when they do not fit together: a path declared twice, start bytes where a file was absent.
+  static Result<AgentTask> from_record(TaskRecord record, std::vector<AttemptRecord> attempts,
+                                       std::vector<std::optional<std::string>> start_bytes,
+                                       std::shared_ptr<const TaskSettings> settings);
 
  private:
   struct SnapshotEntry {
@@ -164,6 +237,9 @@ class AgentTask {
   using TargetedBases = std::map<PathKey, std::string>;
 
   AgentTask() = default;
+  // Tells the keeper, if any, that the verifier of `attempt` is about to start.
+  void announce_attempt(std::uint64_t attempt, const std::string& fingerprint,
+                        const std::string& token) const;
   // `verdict` is the run's, when the verifier ran for the attempt.
   ProposeOutcome record(std::uint64_t attempt, std::string fingerprint, bool passed,
                         std::string output, const Verdict* verdict = nullptr);
@@ -216,13 +292,19 @@ class AgentTask {
   std::optional<TaskLogs> logs_;  // nothing without a journal directory
 };
 
-// Every started and not yet finished task, by id, for the life of the process.
+// Every started and not yet finished task, by id, for the life of the process, each kept on
+// disk meanwhile by its settings' keeper when there is one.
 class TaskRegistry {
  public:
   static std::shared_ptr<TaskRegistry> create();
+  // Whatever the keeper still does for a task is done before the task goes.
+  ~TaskRegistry();
 
-  void insert(AgentTask task);
+  // Registers `task` once its keeper has kept it; the keeper's error leaves it out.
+  Status insert(AgentTask task);
+  // Unregisters the task, which the keeper then forgets.
   std::optional<AgentTask> remove(const std::string& id);
+  bool contains(const std::string& id);
 
   // Runs `operation` on the task under the registry's lock and returns its result; nothing
   // when no task has that id (the operation is then never run).
@@ -233,7 +315,12 @@ class TaskRegistry {
     const Holding holding(holder_);
     const auto found = tasks_.find(id);
     if (found == tasks_.end()) return std::nullopt;
-    return operation(found->second);
+    AgentTask& task = found->second;
+    TaskKeeper* keeper = task.keeper();
+    if (keeper != nullptr) keeper->settle(task);
+    auto result = operation(task);
+    if (keeper != nullptr) keeper->changed(task);
+    return result;
   }
 
   // Runs `reader` on the task as with_task does. Called from within an operation this thread

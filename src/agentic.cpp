@@ -132,7 +132,7 @@ bool AttemptMemory::was_rejected(const std::string& key, const EditSet& set,
   // The identity costs a second pass over the contents, so it is only worked out for a
   // fingerprint that matches.
   std::optional<std::string> identity;
-  for (const Rejected& rejected : list->second) {
+  for (const RejectedSet& rejected : list->second) {
     if (rejected.fingerprint != fingerprint) continue;
     if (!identity) identity = set.identity();
     if (rejected.identity == *identity) return true;
@@ -141,12 +141,18 @@ bool AttemptMemory::was_rejected(const std::string& key, const EditSet& set,
 }
 
 void AttemptMemory::record_rejected(const std::string& key, const EditSet& set) {
-  Rejected entry{set.fingerprint(), set.identity()};
-  std::vector<Rejected>& list = rejected_[key];
-  for (const Rejected& rejected : list) {
-    if (rejected.fingerprint == entry.fingerprint && rejected.identity == entry.identity) return;
-  }
-  list.push_back(std::move(entry));
+  remember(key, RejectedSet{set.fingerprint(), set.identity()});
+}
+
+void AttemptMemory::remember(const std::string& key, RejectedSet set) {
+  std::vector<RejectedSet>& list = rejected_[key];
+  if (std::find(list.begin(), list.end(), set) == list.end()) list.push_back(std::move(set));
+}
+
+const std::vector<RejectedSet>& AttemptMemory::rejected(const std::string& key) const {
+  static const std::vector<RejectedSet> none;
+  const auto list = rejected_.find(key);
+  return list == rejected_.end() ? none : list->second;
 }
 
 std::size_t AttemptMemory::count(const std::string& key) const {

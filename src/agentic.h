@@ -53,6 +53,13 @@ struct EditSet {
   std::string identity() const;
 };
 
+// One rejected edit-set as remembered: its fingerprint and its identity (EditSet).
+struct RejectedSet {
+  std::string fingerprint;
+  std::string identity;
+  bool operator==(const RejectedSet&) const = default;
+};
+
 // Fingerprints of rejected edit-sets, per key (the task's goal).
 class AttemptMemory {
  public:
@@ -65,13 +72,13 @@ class AttemptMemory {
   void record_rejected(const std::string& key, const EditSet& set);
   // How many distinct rejected sets are remembered under `key`.
   std::size_t count(const std::string& key) const;
+  // The sets remembered under `key`, oldest first; and one remembered again (a task taken over
+  // from a record), unless it is already.
+  const std::vector<RejectedSet>& rejected(const std::string& key) const;
+  void remember(const std::string& key, RejectedSet set);
 
  private:
-  struct Rejected {
-    std::string fingerprint;
-    std::string identity;
-  };
-  std::unordered_map<std::string, std::vector<Rejected>> rejected_;
+  std::unordered_map<std::string, std::vector<RejectedSet>> rejected_;
 };
 
 // One edit-set written to disk, able to put every touched path back exactly as it was.

@@ -40,6 +40,10 @@ std::string content_digest(std::string_view bytes) {
   return xxh128_hex(XXH3_128bits(bytes.data(), bytes.size()));
 }
 
+std::uint64_t content_checksum(std::string_view bytes) {
+  return XXH3_64bits(bytes.data(), bytes.size());
+}
+
 struct ContentDigest::State {
   XXH3_state_t xxh3;
 };

@@ -2,6 +2,7 @@
 // and a fast non-cryptographic one for telling whether a file still holds known bytes.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -14,6 +15,10 @@ std::string sha256_hex(std::string_view bytes);
 // The XXH3-128 digest of `bytes` as 32 lower-case hexadecimal characters: for recognising bytes
 // this server wrote or saw, never for anything an attacker could profit from colliding.
 std::string content_digest(std::string_view bytes);
+
+// The XXH3-64 digest of `bytes`: for telling a piece of a file written whole from one cut short
+// or garbled, where the hexadecimal text would cost more than the hashing.
+std::uint64_t content_checksum(std::string_view bytes);
 
 // An incremental content_digest: feeding pieces gives the digest of their concatenation.
 class ContentDigest {

@@ -360,6 +360,10 @@ bool recover_journals(JournalDirectory& journals, const RecoveryOptions& options
     if (*outcome == Recovery::NotOurs) continue;
     clean &= *outcome == Recovery::Done;
     if (*outcome != Recovery::Kept) {
+      if (options.put_back_runs != nullptr && journal.contents) {
+        const std::vector<std::string>& runs = journal.contents.value().run_tokens;
+        options.put_back_runs->insert(runs.begin(), runs.end());
+      }
       const std::string name = journal.shown.substr(journals.path().size() + 1);
       ::unlinkat(directory_fd.value(), name.c_str(), 0);
     }

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -34,6 +35,9 @@ struct RecoveryOptions {
   // nothing but their line.
   bool retry_given_up = false;
   std::function<void(const std::string&)> say;
+  // Given, receives the run tokens of every journal recovery put back: the verifiers whose
+  // proposals it rolled back.
+  std::set<std::string>* put_back_runs = nullptr;
 };
 
 // Stops the processes of every hot journal in `journals` and puts their files back, one line

@@ -31,7 +31,7 @@ std::string propose(int id, const std::string& task, const std::vector<FileEdit>
 TEST(DiskFault, WriteFailingPartWayRollsBackAndStaysRetryable) {
   TempDir dir;
   write_file(dir / "a", "a at start\n");
-  ServerSession server(dir.path(), "", "ulimit -f 1; exec \"$@\"");
+  ServerSession server(dir.path(), "", "ulimit -f 2; exec \"$@\"");
   const std::string task = start_task(server, "true", {"a", "b"});
   const std::vector<FileEdit> too_big = {{"a", "small"}, {"b", std::string(64 * 1024, 'x')}};
   for (int attempt = 1; attempt <= 2; ++attempt) {

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <csignal>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,7 @@
 #include "revision.h"
 #include "sandbox.h"
 #include "server.h"
+#include "task_store.h"
 #include "termination.h"
 
 namespace {
@@ -148,14 +150,23 @@ int main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
   std::signal(SIGXFSZ, SIG_IGN);
   // Files left holding an unjudged edit-set by a server that died go back before anything else.
-  quarry::RecoveryOptions recovery{
-      &settings->workspace, journal.get(), {journal.get()}, options.recover, say};
+  std::set<std::string> put_back_runs;
+  quarry::RecoveryOptions recovery{&settings->workspace, journal.get(), {journal.get()},
+                                   options.recover,      say,           &put_back_runs};
   bool recovered = quarry::recover_journals(*journal, recovery);
   if (kind == quarry::JournalDirectory::Kind::State) recovered &= upgrade(*settings, recovery);
   if (options.recover) return recovered ? 0 : 1;
   {
-    quarry::RegistryTasks tasks(quarry::TaskRegistry::create(), std::move(settings), options.verify,
-                                &sandbox);
+    // Then the open tasks of servers that are gone, their files as recovery left them.
+    auto registry = quarry::TaskRegistry::create();
+    if (settings->journaling) {
+      auto store = std::make_shared<quarry::TaskStore>(journal, settings->workspace);
+      settings->keeper = store;
+      for (quarry::AgentTask& task : store->take_over(put_back_runs, settings, say)) {
+        static_cast<void>(registry->insert(std::move(task)));
+      }
+    }
+    quarry::RegistryTasks tasks(std::move(registry), std::move(settings), options.verify, &sandbox);
     const int interrupt_fd = quarry::termination::install();
     quarry::serve(tasks, 0, 1, interrupt_fd);
   }

@@ -131,8 +131,8 @@ Options:
                           a proposal is kept with a warning
   --verify-timeout SECS   kill a verifier that runs longer and roll its edits back (default:
                           no limit; set it a little under the client's own tool time-out)
-  --journal-dir DIR       keep the undo journal and saved copies in DIR (default: the
-                          project's state directory, $XDG_STATE_HOME/quarry-agent-task/KEY,
+  --journal-dir DIR       keep the undo journal, open tasks and saved copies in DIR (default:
+                          the project's state directory, $XDG_STATE_HOME/quarry-agent-task/KEY,
                           else ~/.local/state/quarry-agent-task/KEY, out of the project)
   --sync                  flush the journal to the device before the first write, and written
                           files at commit, so that edits survive power loss as well

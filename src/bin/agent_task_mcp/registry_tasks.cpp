@@ -29,7 +29,10 @@ RegistryTasks::RegistryTasks(std::shared_ptr<TaskRegistry> registry,
       sandbox_(sandbox) {}
 
 std::string RegistryTasks::new_task_id() {
-  return quarry::new_task_id();
+  // A task taken over from a server whose clock ran ahead keeps the id that server made.
+  std::string id = quarry::new_task_id();
+  while (registry_->contains(id)) id = quarry::new_task_id();
+  return id;
 }
 
 const std::string* RegistryTasks::fixed_verifier() const {
@@ -73,7 +76,7 @@ Result<StartedTask> RegistryTasks::start(std::string task_id, TaskStartParams pa
     if (baseline.interrupted) return IoError{ErrorKind::Interrupted, "start abandoned"};
     started.baseline = std::move(baseline);
   }
-  registry_->insert(std::move(task).value());
+  if (Status kept = registry_->insert(std::move(task).value()); !kept) return kept.error();
   return started;
 }
 
