@@ -305,6 +305,8 @@ class TaskRegistry {
   // Unregisters the task, which the keeper then forgets.
   std::optional<AgentTask> remove(const std::string& id);
   bool contains(const std::string& id);
+  // Whether this thread runs an operation on a task, and so holds the registry.
+  bool held_by_this_thread() const { return holder_.load() == std::this_thread::get_id(); }
 
   // Runs `operation` on the task under the registry's lock and returns its result; nothing
   // when no task has that id (the operation is then never run).

@@ -671,8 +671,15 @@ struct TaskStore::Held {
   std::thread copying;       // the start bytes being copied beside the record
 };
 
-TaskStore::TaskStore(std::shared_ptr<JournalDirectory> directory, const Workspace& workspace)
-    : directory_(std::move(directory)), workspace_(workspace) {}
+TaskStore::TaskStore(std::shared_ptr<JournalDirectory> directory, const Workspace& workspace,
+                     std::function<void(const std::string&)> say)
+    : directory_(std::move(directory)), workspace_(workspace), say_(std::move(say)) {}
+
+std::chrono::system_clock::time_point TaskStore::Opened::touched() const {
+  return std::chrono::system_clock::time_point(
+      std::chrono::duration_cast<std::chrono::system_clock::duration>(
+          std::chrono::seconds(modified.tv_sec) + std::chrono::nanoseconds(modified.tv_nsec)));
+}
 
 TaskStore::~TaskStore() {
   for (auto& [id, held] : held_) wait_for_copies(*held);
@@ -854,12 +861,9 @@ void TaskStore::forget(const std::string& id) {
   held_.erase(found);
 }
 
-std::vector<AgentTask> TaskStore::take_over(const std::set<std::string>& put_back_runs,
-                                            const std::shared_ptr<const TaskSettings>& settings,
-                                            const std::function<void(const std::string&)>& say) {
-  std::vector<AgentTask> taken;
+void TaskStore::survey(const std::set<std::string>& put_back_runs) {
   Result<Fd> tasks = open_tasks_directory(false);
-  if (!tasks) return taken;
+  if (!tasks) return;
   const int parent = tasks.value().get();
   std::vector<std::string> names;
   Fd listing_fd(::fcntl(parent, F_DUPFD_CLOEXEC, 0));
@@ -880,46 +884,115 @@ std::vector<AgentTask> TaskStore::take_over(const std::set<std::string>& put_bac
       remove_directory(parent, name, directory.get());
       continue;
     }
-    std::optional<AgentTask> task =
-        take_over_one(parent, name, std::move(directory), put_back_runs, settings, say);
-    if (task) taken.push_back(std::move(*task));
+    survey_one(parent, name, directory.get(), put_back_runs);
   }
-  return taken;
+}
+
+void TaskStore::survey_one(int tasks, const std::string& name, int directory,
+                           const std::set<std::string>& put_back_runs) {
+  std::optional<Opened> opened = open_record(directory, name);
+  if (!opened) return;
+  KeptTask& kept = opened->kept;
+  // Another project's, sharing the journal directory: its own server looks after it.
+  if (kept.base != workspace_.base_path()) return;
+  if (std::chrono::system_clock::now() - opened->touched() > kUntouchedLimit) {
+    remove_task_directory(tasks, name, directory, directory_->sync());
+    say_("dropped the task " + name + ", untouched for 7 days; its files keep their state");
+    return;
+  }
+  // Only now is it known that recovery rolled the proposal back: the record says so from here
+  // on, whichever server takes the task over.
+  if (!kept.in_flight || !put_back_runs.contains(kept.in_flight_token)) return;
+  AttemptRecord interrupted = std::move(*kept.in_flight);
+  interrupted.passed = false;
+  interrupted.output = kInterruptedAttemptOutput;
+  kept.attempts.push_back(std::move(interrupted));
+  kept.in_flight.reset();
+  if (Result<Fd> written = write_record(directory, kept, opened->modified); !written) {
+    leave(name, "its record cannot be written again: " + written.error().message);
+  }
+}
+
+std::optional<TaskStore::Opened> TaskStore::open_record(int directory, const std::string& name) {
+  Fd record(::openat(directory, kRecordName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  Opened opened;
+  if (!record || ::fstat(record.get(), &opened.info) != 0) {
+    leave(name, "its record cannot be read: " + os_error(errno).message);
+    return std::nullopt;
+  }
+  if (!S_ISREG(opened.info.st_mode)) {
+    leave(name, "it is not a task record");
+    return std::nullopt;
+  }
+  Result<KeptTask> read = read_task_record(record.get());
+  if (!read) {
+    leave(name, read.error().message);
+    return std::nullopt;
+  }
+  opened.kept = std::move(read).value();
+  opened.modified = opened.info.st_mtim;
+  return opened;
+}
+
+void TaskStore::leave(const std::string& name, const std::string& why) {
+  say_("left the task " + directory_->path() + "/" + kTasksArea + "/" + name + ": " + why);
+  left_.insert(name);
+}
+
+Result<Fd> TaskStore::write_record(int directory, const KeptTask& kept,
+                                   const struct timespec& modified) {
+  const std::string bytes = task_record_bytes(kept);
+  ::unlinkat(directory, kRewrittenName, 0);
+  Fd record(::openat(directory, kRewrittenName,
+                     O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (!record) return os_error(errno);
+  Status written = write_all(record.get(), bytes);
+  // Written again is no touch: it keeps the time of the last change.
+  const struct timespec times[2] = {{0, UTIME_OMIT}, modified};
+  if (written && ::futimens(record.get(), times) != 0) written = os_error(errno);
+  const bool sync = directory_->sync();
+  if (written && sync && ::fsync(record.get()) != 0) written = os_error(errno);
+  if (written && ::renameat(directory, kRewrittenName, directory, kRecordName) != 0) {
+    written = os_error(errno);
+  }
+  if (!written) return written.error();
+  if (sync) ::fsync(directory);
+  return record;
+}
+
+std::optional<AgentTask> TaskStore::take_over(const std::string& id,
+                                              const std::shared_ptr<const TaskSettings>& settings) {
+  std::lock_guard lock(mutex_);
+  if (!is_task_id(id) || left_.contains(id) || held_.contains(id)) return std::nullopt;
+  Result<Fd> tasks = open_tasks_directory(false);
+  if (!tasks) return std::nullopt;
+  Fd directory = open_directory(tasks.value().get(), id);
+  // Locked: another server that is alive holds it.
+  if (!directory || ::flock(directory.get(), LOCK_EX | LOCK_NB) != 0) return std::nullopt;
+  return take_over_one(id, std::move(directory), settings);
+}
+
+bool TaskStore::has_record(const std::string& id) {
+  Result<Fd> tasks = open_tasks_directory(false);
+  return tasks && is_task_id(id) && ::faccessat(tasks.value().get(), id.c_str(), F_OK, 0) == 0;
 }
 
 std::optional<AgentTask> TaskStore::take_over_one(
-    int tasks, const std::string& name, Fd directory, const std::set<std::string>& put_back_runs,
-    const std::shared_ptr<const TaskSettings>& settings,
-    const std::function<void(const std::string&)>& say) {
-  const auto leave = [&](const std::string& why) {
-    say("left the task " + directory_->path() + "/" + kTasksArea + "/" + name + ": " + why);
+    const std::string& name, Fd directory, const std::shared_ptr<const TaskSettings>& settings) {
+  std::optional<Opened> opened = open_record(directory.get(), name);
+  if (!opened) return std::nullopt;
+  KeptTask& kept = opened->kept;
+  if (kept.base != workspace_.base_path()) return std::nullopt;
+  const auto refused = [&](const std::string& why) -> std::optional<AgentTask> {
+    leave(name, why);
     return std::nullopt;
   };
-  Fd record(::openat(directory.get(), kRecordName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-  struct stat info;
-  if (!record || ::fstat(record.get(), &info) != 0) {
-    return leave("its record cannot be read: " + os_error(errno).message);
-  }
-  if (!S_ISREG(info.st_mode)) return leave("it is not a task record");
-  Result<KeptTask> read = read_task_record(record.get());
-  if (!read) return leave(read.error().message);
-  KeptTask& kept = read.value();
-  // Another project's, sharing the journal directory: its own server takes it over.
-  if (kept.base != workspace_.base_path()) return std::nullopt;
-  const auto touched = std::chrono::system_clock::time_point(
-      std::chrono::duration_cast<std::chrono::system_clock::duration>(
-          std::chrono::seconds(info.st_mtim.tv_sec) +
-          std::chrono::nanoseconds(info.st_mtim.tv_nsec)));
-  if (std::chrono::system_clock::now() - touched > kUntouchedLimit) {
-    remove_task_directory(tasks, name, directory.get(), directory_->sync());
-    say("dropped the task " + name + ", untouched for 7 days; its files keep their state");
-    return std::nullopt;
-  }
-  if (kept.record.id != name || !is_task_id(name)) return leave("its record names another task");
+  if (kept.record.id != name) return refused("its record names another task");
   TaskRecord& record_kept = kept.record;
   for (const KeptFile& file : record_kept.files) {
-    if (std::optional<IoError> refused = undeclarable(workspace_, file.path, {directory_.get()})) {
-      return leave(refused->message);
+    if (std::optional<IoError> undeclared =
+            undeclarable(workspace_, file.path, {directory_.get()})) {
+      return refused(undeclared->message);
     }
   }
   std::vector<std::optional<std::string>> start_bytes;
@@ -931,21 +1004,14 @@ std::optional<AgentTask> TaskStore::take_over_one(
     Result<std::string> bytes =
         read_start(directory.get(), record_kept.files[i], i, *kept.starts[i]);
     if (!bytes) {
-      return leave("the start bytes of " + record_kept.files[i].path + " " + bytes.error().message);
+      return refused("the start bytes of " + record_kept.files[i].path + " " +
+                     bytes.error().message);
     }
     start_bytes.emplace_back(std::move(bytes).value());
   }
-  std::vector<AttemptRecord> attempts = std::move(kept.attempts);
-  if (kept.in_flight && put_back_runs.contains(kept.in_flight_token)) {
-    AttemptRecord interrupted = std::move(*kept.in_flight);
-    interrupted.passed = false;
-    interrupted.output = kInterruptedAttemptOutput;
-    attempts.push_back(std::move(interrupted));
-  }
-  Result<AgentTask> task = AgentTask::from_record(std::move(record_kept), std::move(attempts),
+  Result<AgentTask> task = AgentTask::from_record(std::move(record_kept), std::move(kept.attempts),
                                                   std::move(start_bytes), settings);
-  if (!task) return leave(task.error().message);
-  const bool sync = directory_->sync();
+  if (!task) return refused(task.error().message);
   // Start bytes only the files themselves still held are copied now, and the record is written
   // whole again without what the dead server was doing: the task is this server's from here on.
   KeptTask rewritten{kept.base, task.value().record(), task.value().attempts(),
@@ -953,30 +1019,19 @@ std::optional<AgentTask> TaskStore::take_over_one(
   for (std::size_t i = 0; i < kept.starts.size(); ++i) {
     std::optional<KeptStart>& start = kept.starts[i];
     if (start && !start->kept) {
-      start->kept = write_start_file(directory.get(), std::to_string(i),
-                                     *task.value().start_bytes(i), start->digest, -1, sync)
-                        .ok();
+      start->kept =
+          write_start_file(directory.get(), std::to_string(i), *task.value().start_bytes(i),
+                           start->digest, -1, directory_->sync())
+              .ok();
     }
     rewritten.starts.push_back(std::move(start));
   }
-  const std::string bytes = task_record_bytes(rewritten);
-  ::unlinkat(directory.get(), kRewrittenName, 0);
+  Result<Fd> record = write_record(directory.get(), rewritten, opened->modified);
+  if (!record) return refused("its record cannot be written again: " + record.error().message);
   auto held = std::make_unique<Held>();
-  held->record =
-      Fd(::openat(directory.get(), kRewrittenName,
-                  O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-  Status written = held->record ? write_all(held->record.get(), bytes) : os_error(errno);
-  // Taking a task over is no touch: it keeps the time of the last change.
-  const struct timespec times[2] = {{0, UTIME_OMIT}, info.st_mtim};
-  if (written && ::futimens(held->record.get(), times) != 0) written = os_error(errno);
-  if (written && sync && ::fsync(held->record.get()) != 0) written = os_error(errno);
-  if (written && ::renameat(directory.get(), kRewrittenName, directory.get(), kRecordName) != 0) {
-    written = os_error(errno);
-  }
-  if (!written) return leave("its record cannot be written again: " + written.error().message);
-  if (sync) ::fsync(directory.get());
+  held->record = std::move(record).value();
   held->directory = std::move(directory);
-  held->size = bytes.size();
+  held->size = task_record_bytes(rewritten).size();
   held->kept = std::move(rewritten.record);
   held->attempts = rewritten.attempts.size();
   held_.emplace(name, std::move(held));

@@ -7,6 +7,7 @@
 // passes the checks of a new one.
 #pragma once
 
+#include <sys/stat.h>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -64,19 +65,24 @@ class TaskStore final : public TaskKeeper {
  public:
   // Records go beneath `directory`; task paths are reached through `workspace`, which must
   // outlive the store.
-  TaskStore(std::shared_ptr<JournalDirectory> directory, const Workspace& workspace);
+  TaskStore(std::shared_ptr<JournalDirectory> directory, const Workspace& workspace,
+            std::function<void(const std::string&)> say);
   ~TaskStore() override;
   TaskStore(const TaskStore&) = delete;
   TaskStore& operator=(const TaskStore&) = delete;
 
-  // At start, after recovery: the open tasks of this project whose servers are gone, each now
-  // this server's. `put_back_runs` holds the verifiers whose proposals recovery rolled back: an
-  // attempt that was running one of them is recorded as interrupted. A task untouched for
-  // kUntouchedLimit is dropped, and a record that does not parse or check is left alone, each
-  // with one line through `say`.
-  std::vector<AgentTask> take_over(const std::set<std::string>& put_back_runs,
-                                   const std::shared_ptr<const TaskSettings>& settings,
-                                   const std::function<void(const std::string&)>& say);
+  // At start, after recovery: looks over the open tasks of this project whose servers are gone.
+  // A task untouched for kUntouchedLimit is dropped, and one whose record does not read is left
+  // alone, each with one line; an attempt that was running one of `put_back_runs` (the
+  // verifiers whose proposals recovery rolled back) is recorded as interrupted. None is taken
+  // over yet: a server holds only the tasks its requests name.
+  void survey(const std::set<std::string>& put_back_runs);
+  // The kept task `id`, now this server's, when no live server holds it and it checks as a new
+  // task would; nothing otherwise (a task that does not check is said once, then left alone).
+  std::optional<AgentTask> take_over(const std::string& id,
+                                     const std::shared_ptr<const TaskSettings>& settings);
+  // Whether a record of `id` is kept, whoever holds it.
+  bool has_record(const std::string& id);
 
   // The record is written before the task is registered; the start bytes are copied beside it
   // after, until the task's first operation, whose settle waits for them.
@@ -94,12 +100,27 @@ class TaskStore final : public TaskKeeper {
   Result<Fd> open_tasks_directory(bool create);
   // Adds `pieces` to the record of `held`; an addition that fails is cut off again.
   Status append(Held& held, std::string_view pieces, bool durably);
-  // Checks the task kept as `name` in `tasks` (its directory open and locked as `directory`) and
-  // takes it over; nothing when it is dropped, left alone (each said), or another project's.
-  std::optional<AgentTask> take_over_one(int tasks, const std::string& name, Fd directory,
-                                         const std::set<std::string>& put_back_runs,
-                                         const std::shared_ptr<const TaskSettings>& settings,
-                                         const std::function<void(const std::string&)>& say);
+  // A record as read, with when it last changed.
+  struct Opened {
+    KeptTask kept;
+    struct stat info;
+    struct timespec modified;
+    std::chrono::system_clock::time_point touched() const;
+  };
+  void survey_one(int tasks, const std::string& name, int directory,
+                  const std::set<std::string>& put_back_runs);
+  // The record of the task `name`, its directory open as `directory`; nothing when it does not
+  // read (then left, and said).
+  std::optional<Opened> open_record(int directory, const std::string& name);
+  // Writes `kept` whole as the record in `directory`, keeping `modified` as its time; the record
+  // open for appending.
+  Result<Fd> write_record(int directory, const KeptTask& kept, const struct timespec& modified);
+  // Says why the task `name` is left alone, and leaves it for the rest of this server's life.
+  void leave(const std::string& name, const std::string& why);
+  // Checks the task kept as `name` (its directory open and locked as `directory`) and takes it
+  // over; nothing when it is another project's or left alone (said).
+  std::optional<AgentTask> take_over_one(const std::string& name, Fd directory,
+                                         const std::shared_ptr<const TaskSettings>& settings);
   // The start bytes of `file` of the kept `task`, checked against `start`: from their copy beside
   // the record when it is whole, else from the file itself when it still holds them.
   Result<std::string> read_start(int directory, const KeptFile& file, std::size_t index,
@@ -109,6 +130,8 @@ class TaskStore final : public TaskKeeper {
 
   std::shared_ptr<JournalDirectory> directory_;
   const Workspace& workspace_;
+  std::function<void(const std::string&)> say_;
+  std::set<std::string> left_;  // tasks said not to check, not tried again
   std::mutex mutex_;
   std::map<std::string, std::unique_ptr<Held>> held_;
   std::string pieces_;  // what changed writes, its memory reused

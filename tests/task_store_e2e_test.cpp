@@ -66,6 +66,7 @@ TEST(KeptTask, AProposalCutByAKillIsInterruptedAndTheTaskGoesOn) {
 
 // Clients reconnect by closing the server's input and starting another: the tasks of each go to
 // the next, and a task finished there is gone for good. Ids made later never meet those taken.
+// A task is taken over by the first server a request names it to, not by every one started.
 TEST(KeptTask, AServerEndingAtEndOfInputLeavesItsTasksToTheNext) {
   TempDir dir;
   std::string first;
@@ -77,6 +78,10 @@ TEST(KeptTask, AServerEndingAtEndOfInputLeavesItsTasksToTheNext) {
   }
   std::string second;
   {
+    // A client's short-lived probe beside the server it keeps takes over no task it is not
+    // asked about.
+    ServerSession probe(dir.path());
+    EXPECT_EQ(probe.request(initialize_line("1")), initialize_reply("1"));
     ServerSession server(dir.path());
     second = start_task(server, "true", {"b"});
     EXPECT_NE(second, first);
@@ -127,9 +132,14 @@ TEST(KeptTask, ARecordThatDoesNotCheckIsLeftAloneWithOneLine) {
     const std::string task = start_task(server, "true", {row.file});
     EXPECT_EQ(server.wait().err, "");
     row.tamper(kept_directory(dir, task));
-    EXPECT_EQ(
-        next_server_err(dir, row.options),
-        "quarry_agent_task: left the task " + kept_directory(dir, task) + ": " + row.why + "\n");
+    // Said once, when the first request names it (or at start, for a record that does not read).
+    ServerSession next(dir.path(), "", "exec \"$@\" " + row.options);
+    for (int id : {1, 2}) {
+      EXPECT_EQ(next.request(call_line(id, "task_history", {{"task_id", task}})),
+                tool_error_line(id, "unknown task_id: " + task));
+    }
+    EXPECT_EQ(next.wait().err, "quarry_agent_task: left the task " + kept_directory(dir, task) +
+                                   ": " + row.why + "\n");
     EXPECT_TRUE(file_exists(kept_directory(dir, task) + "/record"));
   }
 }

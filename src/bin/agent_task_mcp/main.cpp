@@ -157,16 +157,17 @@ int main(int argc, char** argv) {
   if (kind == quarry::JournalDirectory::Kind::State) recovered &= upgrade(*settings, recovery);
   if (options.recover) return recovered ? 0 : 1;
   {
-    // Then the open tasks of servers that are gone, their files as recovery left them.
+    // Then the open tasks of servers that are gone, their files as recovery left them: each is
+    // taken over by the first request that names it.
     auto registry = quarry::TaskRegistry::create();
+    std::shared_ptr<quarry::TaskStore> store;
     if (settings->journaling) {
-      auto store = std::make_shared<quarry::TaskStore>(journal, settings->workspace);
+      store = std::make_shared<quarry::TaskStore>(journal, settings->workspace, say);
+      store->survey(put_back_runs);
       settings->keeper = store;
-      for (quarry::AgentTask& task : store->take_over(put_back_runs, settings, say)) {
-        static_cast<void>(registry->insert(std::move(task)));
-      }
     }
-    quarry::RegistryTasks tasks(std::move(registry), std::move(settings), options.verify, &sandbox);
+    quarry::RegistryTasks tasks(std::move(registry), std::move(settings), options.verify, &sandbox,
+                                std::move(store));
     const int interrupt_fd = quarry::termination::install();
     quarry::serve(tasks, 0, 1, interrupt_fd);
   }

@@ -22,16 +22,25 @@ std::string new_task_id() {
 
 RegistryTasks::RegistryTasks(std::shared_ptr<TaskRegistry> registry,
                              std::shared_ptr<const TaskSettings> settings,
-                             std::optional<std::string> fixed_verifier, const Sandbox* sandbox)
+                             std::optional<std::string> fixed_verifier, const Sandbox* sandbox,
+                             std::shared_ptr<TaskStore> store)
     : registry_(std::move(registry)),
       settings_(std::move(settings)),
       fixed_verifier_(std::move(fixed_verifier)),
-      sandbox_(sandbox) {}
+      sandbox_(sandbox),
+      store_(std::move(store)) {}
+
+void RegistryTasks::take_over(const std::string& task_id) {
+  if (!store_ || registry_->held_by_this_thread() || registry_->contains(task_id)) return;
+  if (std::optional<AgentTask> task = store_->take_over(task_id, settings_)) {
+    static_cast<void>(registry_->insert(std::move(*task)));
+  }
+}
 
 std::string RegistryTasks::new_task_id() {
   // A task taken over from a server whose clock ran ahead keeps the id that server made.
   std::string id = quarry::new_task_id();
-  while (registry_->contains(id)) id = quarry::new_task_id();
+  while (registry_->contains(id) || (store_ && store_->has_record(id))) id = quarry::new_task_id();
   return id;
 }
 
@@ -83,6 +92,7 @@ Result<StartedTask> RegistryTasks::start(std::string task_id, TaskStartParams pa
 std::optional<Result<ProposeOutcome>> RegistryTasks::propose(const std::string& task_id,
                                                              std::vector<FileEdit> edits,
                                                              const RunHooks& hooks, OutputCut cut) {
+  take_over(task_id);
   return registry_->with_task(task_id, [&](AgentTask& task) {
     return task.propose(std::move(edits), confined(hooks), cut);
   });
@@ -90,15 +100,18 @@ std::optional<Result<ProposeOutcome>> RegistryTasks::propose(const std::string& 
 
 std::optional<std::vector<AttemptRecord>> RegistryTasks::history(const std::string& task_id) {
   // Asked while a proposal's verifier runs too, from within that proposal's operation.
+  take_over(task_id);
   return registry_->read_task(task_id, [](const AgentTask& task) { return task.attempts(); });
 }
 
 std::optional<std::uint64_t> RegistryTasks::proposal_count(const std::string& task_id) {
+  take_over(task_id);
   return registry_->read_task(task_id, [](const AgentTask& task) { return task.proposal_count(); });
 }
 
 std::optional<Result<std::vector<std::string>>> RegistryTasks::finish(const std::string& task_id,
                                                                       bool commit) {
+  take_over(task_id);
   std::optional<Result<std::vector<std::string>>> finished =
       registry_->with_task(task_id, [commit](AgentTask& task) { return task.finish(commit); });
   if (finished && finished->ok()) (void)registry_->remove(task_id);

@@ -7,6 +7,7 @@
 
 #include "handlers.h"
 #include "sandbox.h"
+#include "task_store.h"
 
 namespace quarry {
 
@@ -20,7 +21,7 @@ class RegistryTasks final : public TaskOperations {
   RegistryTasks(std::shared_ptr<TaskRegistry> registry,
                 std::shared_ptr<const TaskSettings> settings,
                 std::optional<std::string> fixed_verifier = std::nullopt,
-                const Sandbox* sandbox = nullptr);
+                const Sandbox* sandbox = nullptr, std::shared_ptr<TaskStore> store = nullptr);
 
   std::string new_task_id() override;
   const std::string* fixed_verifier() const override;
@@ -39,6 +40,10 @@ class RegistryTasks final : public TaskOperations {
                                                          bool commit) override;
 
  private:
+  // A task named by a request and not held here may be one a server that is gone left: it is
+  // taken over now, unless a request this thread is serving holds the registry.
+  void take_over(const std::string& task_id);
+
   // `hooks` with the children confined.
   RunHooks confined(const RunHooks& hooks) const;
 
@@ -46,6 +51,7 @@ class RegistryTasks final : public TaskOperations {
   std::shared_ptr<const TaskSettings> settings_;
   std::optional<std::string> fixed_verifier_;
   const Sandbox* sandbox_;
+  std::shared_ptr<TaskStore> store_;
 };
 
 }  // namespace quarry
