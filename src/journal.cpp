@@ -56,13 +56,6 @@ constexpr std::size_t kLongestPath = 4096;
 constexpr std::size_t kMostRunTokens = 4096;
 constexpr std::uint64_t kLargestPriorInMemory = std::uint64_t{512} << 20;
 
-template <typename Integer>
-void put_le(std::string& out, Integer value) {
-  for (std::size_t i = 0; i < sizeof(Integer); ++i) {
-    out.push_back(static_cast<char>((value >> (8 * i)) & 0xff));
-  }
-}
-
 void put_str(std::string& out, std::string_view text) {
   put_le<std::uint64_t>(out, text.size());
   out.append(text);
@@ -134,11 +127,7 @@ class Reader {
   template <typename Integer>
   Integer le() {
     const std::string_view raw = take(sizeof(Integer));
-    Integer value = 0;
-    for (std::size_t i = 0; i < raw.size(); ++i) {
-      value |= static_cast<Integer>(static_cast<unsigned char>(raw[i])) << (8 * i);
-    }
-    return value;
+    return raw.size() == sizeof(Integer) ? get_le<Integer>(raw) : Integer{0};
   }
   // A str of at most `longest` bytes.
   std::string_view str(std::size_t longest) {

@@ -19,6 +19,23 @@
 
 namespace quarry {
 
+// Integers little-endian, as journals and task records lay them out.
+template <typename Integer>
+void put_le(std::string& out, Integer value) {
+  for (std::size_t i = 0; i < sizeof(Integer); ++i) {
+    out.push_back(static_cast<char>((value >> (8 * i)) & 0xff));
+  }
+}
+// `bytes` holds at least sizeof(Integer) bytes.
+template <typename Integer>
+Integer get_le(std::string_view bytes) {
+  Integer value = 0;
+  for (std::size_t i = 0; i < sizeof(Integer); ++i) {
+    value |= static_cast<Integer>(static_cast<unsigned char>(bytes[i])) << (8 * i);
+  }
+  return value;
+}
+
 // One path a transaction touches and how to put it back.
 struct TouchedPath {
   std::string path;  // first spelling written

@@ -18,6 +18,7 @@
 #include <thread>
 #include <utility>
 
+#include "journal.h"
 #include "provenance.h"
 #include "recovery.h"
 
@@ -63,22 +64,6 @@ constexpr const char* kRewrittenName = "record.new";
 // second before it is emptied: either, found unlocked, is the remains of a server that died.
 constexpr std::string_view kNewPrefix = ".new-";
 constexpr std::string_view kGonePrefix = ".gone-";
-
-template <typename Integer>
-void put_le(std::string& out, Integer value) {
-  for (std::size_t i = 0; i < sizeof(Integer); ++i) {
-    out.push_back(static_cast<char>((value >> (8 * i)) & 0xff));
-  }
-}
-
-template <typename Integer>
-Integer get_le(std::string_view bytes) {
-  Integer value = 0;
-  for (std::size_t i = 0; i < sizeof(Integer); ++i) {
-    value |= static_cast<Integer>(static_cast<unsigned char>(bytes[i])) << (8 * i);
-  }
-  return value;
-}
 
 IoError unreadable(const std::string& why) {
   return IoError{ErrorKind::InvalidInput, why};
